@@ -1,0 +1,157 @@
+// TComm: the asynchronous serial port component. It keeps the line settings
+// of one port among COM1 to COM4, opens it, reads and writes bytes without
+// ever blocking for longer than one second, and while the port is open runs a
+// watcher thread that turns serial events into notifications handled on the
+// window thread, one at a time.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "comm_types.h"
+#include "notify_target.h"
+#include "serial_device.h"
+
+class TComm;
+
+using TOnCommEvent = std::function<void(TComm* sender, uint32_t events, uint32_t state)>;
+using TOnCharReceived = std::function<void(TComm* sender, uint32_t cbInQue)>;
+using TOnCommError = std::function<void(TComm* sender, uint32_t errorCode)>;
+
+// A manual- or auto-reset event shared by the window thread and the watcher.
+class CommEvent {
+ public:
+  CommEvent(bool manualReset, bool signalled) : manual_(manualReset), signalled_(signalled) {}
+  void Set();
+  void Reset();
+  // Waits until the event is signalled (an auto-reset event is reset again by
+  // the wait that takes it), or until *keepWaiting turns false, which is
+  // looked at again whenever Wake is called. True when the event was signalled.
+  bool Wait(const std::atomic<bool>* keepWaiting = nullptr);
+  // Wakes waiters so that they look at their keepWaiting flag again.
+  void Wake();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  const bool manual_;
+  bool signalled_;
+};
+
+// Everything the watcher thread works with. The watcher gets a pointer to this
+// block, not to the component.
+struct PortStateBlock {
+  std::atomic<bool> Connected{false};
+  uint32_t InBufSize = 0;
+  uint32_t OutBufSize = 0;
+  uint32_t CommMask = 0;
+  uint8_t Port = 0;
+  NotifyTarget* NotifyWindow = nullptr;
+  SerialDevice* PortHandle = nullptr;
+  std::atomic<bool> WatcherRunning{false};
+  CommEvent HandledEvent{true, true};
+  std::atomic<uint64_t> WatcherThreadId{0};
+  CommEvent* StartedEvent = nullptr;
+};
+
+class TComm {
+ public:
+  // `notifyWindow` stands for the component's hidden window; it must outlive
+  // the component.
+  explicit TComm(NotifyTarget& notifyWindow);
+  virtual ~TComm();
+  TComm(const TComm&) = delete;
+  TComm& operator=(const TComm&) = delete;
+
+  // Published properties, in the order in which they are stored.
+  uint8_t Port() const { return state_.Port; }
+  void SetPort(uint8_t value);
+  TBaudRate BaudRate() const;
+  void SetBaudRate(TBaudRate value);
+  uint8_t ByteSize() const { return dcb_.ByteSize; }
+  void SetByteSize(uint8_t value);
+  TParity Parity() const;
+  void SetParity(TParity value);
+  TStopBits StopBits() const;
+  void SetStopBits(TStopBits value);
+  TFlowControl FlowControl() const;
+  void SetFlowControl(TFlowControl value);
+  char XonChar() const { return dcb_.XonChar; }
+  void SetXonChar(char value) { dcb_.XonChar = value; }
+  char XoffChar() const { return dcb_.XoffChar; }
+  void SetXoffChar(char value) { dcb_.XoffChar = value; }
+  char ErrorChar() const { return dcb_.ErrorChar; }
+  void SetErrorChar(char value) { dcb_.ErrorChar = value; }
+  char EofChar() const { return dcb_.EofChar; }
+  void SetEofChar(char value) { dcb_.EofChar = value; }
+  char EvtChar() const { return dcb_.EvtChar; }
+  void SetEvtChar(char value) { dcb_.EvtChar = value; }
+  uint16_t XOnLimit() const { return dcb_.XonLim; }
+  void SetXOnLimit(uint16_t value) { dcb_.XonLim = value; }
+  uint16_t XOffLimit() const { return dcb_.XoffLim; }
+  void SetXOffLimit(uint16_t value) { dcb_.XoffLim = value; }
+  bool Connected() const { return state_.Connected.load(); }
+  uint32_t InBufSize() const { return state_.InBufSize; }
+  void SetInBufSize(uint32_t value);
+  uint32_t OutBufSize() const { return state_.OutBufSize; }
+  void SetOutBufSize(uint32_t value);
+  TEventMask EventMask() const;
+  void SetEventMask(TEventMask value);
+  TOnCommEvent OnCommEvent;
+  TOnCharReceived OnCharReceived;
+  TOnCommError OnCommError;
+
+  // The line settings record and the raw event mask, for the settings dialog
+  // and for tests.
+  const Dcb& GetDcb() const { return dcb_; }
+  uint32_t CommMask() const { return state_.CommMask; }
+  // The device file the current port opens.
+  std::string DevicePath() const { return SerialDevice::DevicePath(state_.Port); }
+
+  // True if this call opened the port and started the watcher.
+  bool Open();
+  void Close();
+  // At most `count` bytes already queued; never waits for more. 0 when none,
+  // when closed, or on failure.
+  uint32_t Read(void* buffer, uint32_t count);
+  // Bytes written; 0 when closed or not finished within 1000 ms.
+  uint32_t Write(const void* buffer, uint32_t count);
+  // Runs the settings dialog (see SetSetupDialog) on the settings in force
+  // and, if confirmed, takes them into Dcb and applies them.
+  void ShowSetupDialog();
+  // Pushes Dcb and the queue sizes to the device while open.
+  void ApplySettings();
+
+  // The settings dialog: gets the device path, the port number and the Dcb to
+  // show; returns true and the edited Dcb when the operator confirms. Set by
+  // the window; without one, ShowSetupDialog does nothing.
+  using SetupDialog = std::function<bool(uint8_t port, const std::string& devicePath, Dcb& dcb)>;
+  void SetSetupDialog(SetupDialog dialog) { setupDialog_ = std::move(dialog); }
+
+  // The window procedure of the hidden window: runs on the window thread for
+  // every message the watcher posted.
+  void WndProc(uint32_t message, uint32_t wParam, uint32_t lParam);
+
+ protected:
+  virtual void DoCommEvent(uint32_t events, uint32_t state);
+  virtual void DoCharReceived(uint32_t cbInQue);
+  virtual void DoCommError(uint32_t errorCode);
+
+ private:
+  PortStateBlock state_;
+  Dcb dcb_{};
+  std::unique_ptr<SerialDevice> device_;
+  std::thread watcher_;
+  SetupDialog setupDialog_;
+};
+
+// Loads the configuration that the main window stores for Comm1, in property
+// order, while the port is closed: COM1, 38400 bit/s, 8N1, no handshake,
+// queues of 2048 bytes, every event.
+void LoadComm1Configuration(TComm& comm);

@@ -1,0 +1,17 @@
+// The serial port as the session sees it: the four operations the device
+// protocol uses. The window adapts Comm1 to it; tests use a scripted fake.
+#pragma once
+
+#include <cstdint>
+
+class SessionPort {
+ public:
+  virtual ~SessionPort() = default;
+  // True if this call opened the port.
+  virtual bool Open() = 0;
+  virtual bool Connected() const = 0;
+  // At most `count` bytes already received; never waits. 0 when none.
+  virtual uint32_t Read(void* buffer, uint32_t count) = 0;
+  // Bytes written; 0 when the port is closed or the write timed out.
+  virtual uint32_t Write(const void* buffer, uint32_t count) = 0;
+};
