@@ -15,6 +15,7 @@
 // An identity record: an 11-byte tag, one length byte, that many value bytes.
 constexpr size_t TagLength = 11;
 constexpr size_t RecordHeaderLength = TagLength + 1;
+constexpr size_t RecordValueMax = 255;  // the most a length byte can tell
 inline constexpr char TagBegin[] = "BEGIN______";
 inline constexpr char TagProductName[] = "PRODUKTNAME";
 inline constexpr char TagHardwareVersion[] = "HARDWAREVER";
@@ -28,9 +29,9 @@ inline constexpr char TagEnd[] = "END________";
 constexpr int64_t IdentityOffsetPosition = 8192;  // 4 bytes, little-endian: P
 constexpr int64_t IdentityWindowOffset = 16384;   // the window the update job scans
 constexpr size_t IdentityWindowSize = 4096;
-constexpr size_t IdentityBlockMax = 4096;         // bytes of an image's block that are walked
+constexpr size_t IdentityBlockMax = 4096;  // bytes of an image's block that are walked
 constexpr size_t RewrittenBlockMax = IdentityBlockMax + 1;
-constexpr uint8_t IdentityFillByte = 0xFF;        // fills a rewritten block up to its old length
+constexpr uint8_t IdentityFillByte = 0xFF;  // fills a rewritten block up to its old length
 constexpr int FlashSectorCount = 35;
 
 // Value of one hexadecimal digit: "1".."9", "A".."F", "a".."f"; 0 otherwise.
@@ -85,13 +86,17 @@ struct PatchValues {
 
 struct RewrittenBlock {
   std::array<uint8_t, RewrittenBlockMax> Bytes{};
-  size_t Length = 0;      // bytes produced by the walk
-  bool BeginSeen = false; // a "BEGIN______" record was met: the block is usable
-  bool TooLong = false;   // the walk would have produced more than RewrittenBlockMax bytes
+  size_t Length = 0;       // bytes produced by the walk, at most RewrittenBlockMax
+  bool BeginSeen = false;  // a "BEGIN______" record was met: the block is usable
+  bool TooLong = false;    // the walk would have produced more than RewrittenBlockMax bytes
 };
 
 // Walks an identity block (at most 4096 bytes) and rewrites its records with
-// `values`. Never reads outside `input` nor writes outside the result.
+// `values`. Never reads outside `input` nor writes outside the result: a
+// record cut by the end of `input` is copied or skipped only as far as it
+// lies within it, and bytes beyond RewrittenBlockMax are dropped and TooLong
+// set (the walk still goes on to find "BEGIN______"). Values longer than
+// RecordValueMax are written cut to that length.
 void RewriteIdentityBlock(std::span<const uint8_t> input, const PatchValues& values,
                           RewrittenBlock& out);
 
@@ -99,7 +104,8 @@ enum class PatchOutcome {
   Patched,          // the temporary image is complete; imageFile is it, at offset 0
   NoIdentityBlock,  // image too short, or no "BEGIN______" record: nothing written
   BlockTooLong,     // the rewritten block would exceed its storage: nothing written
-  TempNotCreated,   // the temporary image could not be created: nothing written
+  TempNotCreated,   // the temporary image could not be created (or is the image itself):
+                    // nothing written
   TempNotOpened,    // written, but could not be opened again for reading
 };
 

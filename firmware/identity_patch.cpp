@@ -1,0 +1,170 @@
+// The identity patch: the device's values are written into the identity block
+// of a new image, and the result goes to the temporary image that the
+// programming exchange sends.
+#include <algorithm>
+#include <array>
+
+#include "identity.h"
+
+namespace {
+
+// Appends to a rewritten block. Bytes beyond its storage are dropped and
+// marked, and the walk goes on, so that a "BEGIN______" further on is still seen.
+class BlockWriter {
+ public:
+  explicit BlockWriter(RewrittenBlock& out) : out_(out) {}
+
+  void Put(uint8_t value) {
+    if (out_.Length < out_.Bytes.size()) {
+      out_.Bytes[out_.Length++] = value;
+    } else {
+      out_.TooLong = true;
+    }
+  }
+  void Put(std::span<const uint8_t> bytes) {
+    for (const uint8_t b : bytes) Put(b);
+  }
+  void PutTag(const char* tag) {
+    for (size_t k = 0; k < TagLength; ++k) Put(static_cast<uint8_t>(tag[k]));
+  }
+  // A record with a new value; a value longer than a length byte can tell is
+  // cut to 255 bytes so that the length byte stays true.
+  void PutRecord(const char* tag, std::span<const uint8_t> value) {
+    value = value.first(std::min<size_t>(value.size(), RecordValueMax));
+    PutTag(tag);
+    Put(static_cast<uint8_t>(value.size()));
+    Put(value);
+  }
+  void PutRecord(const char* tag, const std::string& text) {
+    PutRecord(tag, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  }
+
+ private:
+  RewrittenBlock& out_;
+};
+
+// Where the record whose tag starts at `at` ends in `input`: 12 bytes plus its
+// old length, but never past the end of the block.
+size_t RecordEnd(std::span<const uint8_t> input, size_t at) {
+  const size_t lengthAt = at + TagLength;
+  const size_t length = lengthAt < input.size() ? input[lengthAt] : 0;
+  return std::min(at + RecordHeaderLength + length, input.size());
+}
+
+void CopyBytes(SeqFile& from, SeqFile& to, int64_t count) {
+  for (int64_t k = 0; k < count; ++k) to.WriteByte(from.ReadByte());
+}
+
+}  // namespace
+
+void RewriteIdentityBlock(std::span<const uint8_t> input, const PatchValues& values,
+                          RewrittenBlock& out) {
+  out.Bytes.fill(0);
+  out.Length = 0;
+  out.BeginSeen = false;
+  out.TooLong = false;
+  BlockWriter writer(out);
+  bool brandLabelSeen = false;
+
+  const std::array<uint8_t, 4> serial = {static_cast<uint8_t>(values.SerialNumber),
+                                         static_cast<uint8_t>(values.SerialNumber >> 8),
+                                         static_cast<uint8_t>(values.SerialNumber >> 16),
+                                         static_cast<uint8_t>(values.SerialNumber >> 24)};
+
+  size_t i = 0;
+  while (i < input.size()) {
+    if (TagAt(input, i, TagBegin)) {
+      out.BeginSeen = true;
+      const size_t end = RecordEnd(input, i);
+      writer.Put(input.subspan(i, end - i));
+      i = end;
+    } else if (TagAt(input, i, TagProductName)) {
+      writer.PutRecord(TagProductName, values.ProductName);
+      i = RecordEnd(input, i);
+    } else if (TagAt(input, i, TagHardwareVersion)) {
+      writer.PutRecord(TagHardwareVersion, values.HardwareVersion);
+      i = RecordEnd(input, i);
+    } else if (TagAt(input, i, TagSerialNumber)) {
+      // Whatever length the image gave it, the serial number is four bytes.
+      writer.PutRecord(TagSerialNumber, serial);
+      i = RecordEnd(input, i);
+    } else if (TagAt(input, i, TagBrandLabel)) {
+      brandLabelSeen = true;
+      const size_t end = RecordEnd(input, i);
+      if (!values.BrandLabel.empty()) {
+        writer.PutRecord(TagBrandLabel, values.BrandLabel);
+      } else {
+        // A device without a brand label keeps the image's own.
+        writer.Put(input.subspan(i, end - i));
+      }
+      i = end;
+    } else if (TagAt(input, i, TagEnd)) {
+      if (!values.BrandLabel.empty() && !brandLabelSeen) {
+        // The image has no place for the device's brand label: it goes in
+        // just before the end, so that the next update finds it again.
+        writer.PutRecord(TagBrandLabel, values.BrandLabel);
+        writer.PutRecord(TagEnd, std::span<const uint8_t>{});
+      } else {
+        const size_t end = RecordEnd(input, i);
+        writer.Put(input.subspan(i, end - i));
+      }
+      break;
+    } else {
+      writer.Put(input[i]);
+      ++i;
+    }
+  }
+}
+
+PatchOutcome PatchIdentityBlock(SeqFile& imageFile, const std::string& temporaryPath,
+                                const PatchValues& values) {
+  const int64_t imageSize = imageFile.Size();
+  if (imageSize <= IdentityOffsetPosition + 4) return PatchOutcome::NoIdentityBlock;
+
+  imageFile.Seek(IdentityOffsetPosition);
+  uint32_t blockOffset = 0;
+  for (int k = 0; k < 4; ++k) blockOffset |= static_cast<uint32_t>(imageFile.ReadByte()) << (8 * k);
+  const int64_t p = blockOffset;
+  if (p > imageSize) {
+    // The block would start past the end of the image: reading it is a read
+    // past the end, told like any other file error.
+    imageFile.Seek(p);
+    imageFile.ReadByte();
+    throw InOutError(IoDiskReadError);
+  }
+  const int64_t blockLength = std::min<int64_t>(imageSize - p, IdentityBlockMax);
+
+  std::array<uint8_t, IdentityBlockMax> input{};
+  imageFile.Seek(p);
+  for (int64_t k = 0; k < blockLength; ++k) input[static_cast<size_t>(k)] = imageFile.ReadByte();
+
+  RewrittenBlock block;
+  RewriteIdentityBlock(std::span(input).first(static_cast<size_t>(blockLength)), values, block);
+  if (!block.BeginSeen) return PatchOutcome::NoIdentityBlock;
+  if (block.TooLong) return PatchOutcome::BlockTooLong;
+
+  // Creating the temporary image over the file being read would empty the
+  // image before it is copied.
+  if (temporaryPath == imageFile.Path()) return PatchOutcome::TempNotCreated;
+
+  SeqFile temporary;
+  temporary.SetWriteBuffered(true);
+  if (!temporary.CreatePrivate(temporaryPath)) return PatchOutcome::TempNotCreated;
+
+  imageFile.Seek(0);
+  CopyBytes(imageFile, temporary, p);
+  for (size_t k = 0; k < block.Length; ++k) temporary.WriteByte(block.Bytes[k]);
+  // A shorter block is filled up so that everything after it keeps its place
+  // in flash.
+  for (int64_t k = static_cast<int64_t>(block.Length); k < blockLength; ++k) {
+    temporary.WriteByte(IdentityFillByte);
+  }
+  imageFile.Seek(p + blockLength);
+  CopyBytes(imageFile, temporary, imageSize - p - blockLength);
+
+  imageFile.Close();
+  temporary.Close();
+
+  if (!imageFile.OpenExisting(temporaryPath)) return PatchOutcome::TempNotOpened;
+  return PatchOutcome::Patched;
+}
