@@ -1,0 +1,176 @@
+// The text the simulator reads and writes: upload files, transcripts and the
+// devsim command line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "devsim_options.h"
+#include "pacer.h"
+#include "transcript.h"
+#include "upload.h"
+
+namespace sim {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(UploadText, DecodesLikeTheProgram) {
+  struct Row {
+    const char* text;
+    Bytes bytes;
+  };
+  const Row rows[] = {
+      {"4a", {0x4A}},
+      {"4A", {0x4A}},
+      {"G1", {0x01}},
+      {"00ff10", {0x00, 0xFF, 0x10}},
+      {"123", {0x12}},  // odd last character is never read
+      {"", {}},
+      // A line break is a digit of value 0 and shifts every later pair.
+      {"12\n345", {0x12, 0x03, 0x45}},
+      {"zz:9", {0x00, 0x09}},
+  };
+  for (const Row& row : rows) EXPECT_EQ(DecodeHexText(row.text), row.bytes) << row.text;
+}
+
+TEST(UploadText, LoaderIsPaddedOrCutTo32) {
+  EXPECT_EQ(ExpectedLoader(Bytes(10, 0x11)), [] {
+    Bytes b(10, 0x11);
+    b.resize(32, 0);
+    return b;
+  }());
+  EXPECT_EQ(ExpectedLoader(Bytes(40, 0x22)), Bytes(32, 0x22));
+  EXPECT_EQ(ExpectedLoader({}), Bytes(32, 0));
+}
+
+TEST(TranscriptText, LinesCarryDirectionOffsetAndHex) {
+  Bytes twenty(20);
+  for (int i = 0; i < 20; ++i) twenty[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(Transcript::Format(Direction::DeviceToHost, 7, Bytes{0xD5}), "> 000007  D5\n");
+  EXPECT_EQ(Transcript::Format(Direction::HostToDevice, 0, twenty),
+            "< 000000  00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F\n"
+            "< 000016  10 11 12 13\n");
+}
+
+TEST(Pacing, SlotsAreExactAndCatchUp) {
+  Pacer pacer;
+  const Pacer::Clock::time_point t0{std::chrono::seconds(100)};
+  Pacer::Clock::time_point wake{};
+  // Off: everything at once.
+  EXPECT_EQ(pacer.Allowance(t0, 50, &wake), 50u);
+
+  pacer.SetBitRate(38400);
+  pacer.BurstStarts(t0);
+  EXPECT_EQ(pacer.Allowance(t0, 50, &wake), 1u);
+  pacer.Sent(1);
+  EXPECT_EQ(pacer.Allowance(t0, 50, &wake), 0u);
+  EXPECT_EQ(wake - t0, std::chrono::nanoseconds(260416));  // 10 bits at 38400 bit/s
+  // 3840 bytes take exactly one second: no rounding creeps in.
+  EXPECT_EQ(pacer.SlotStart(3840) - t0, std::chrono::seconds(1));
+  EXPECT_EQ(pacer.SlotStart(38400) - t0, std::chrono::seconds(10));
+  // A late wake-up may send every byte whose slot has begun.
+  EXPECT_EQ(pacer.Allowance(t0 + std::chrono::milliseconds(100), 5000, &wake), 384u);
+  // A new burst while the line is busy continues the old slots.
+  pacer.BurstStarts(t0 + std::chrono::nanoseconds(1000));
+  EXPECT_EQ(pacer.Allowance(t0 + std::chrono::nanoseconds(1000), 1, &wake), 0u);
+  // After the line went idle, the next burst starts afresh.
+  pacer.Sent(1);
+  const auto later = t0 + std::chrono::seconds(5);
+  pacer.BurstStarts(later);
+  EXPECT_EQ(pacer.SlotStart(0), later);
+}
+
+TEST(DevsimCommandLine, DeviceOptions) {
+  DevsimSettings settings;
+  std::string error;
+  ASSERT_TRUE(ParseDevsimArgs({"--product",
+                               "UNIT",
+                               "--no-hwver",
+                               "--serial=0x10",
+                               "--brand",
+                               "",
+                               "--stray",
+                               "5:0x61",
+                               "--stray",
+                               "9:98",
+                               "--fail-sector",
+                               "3",
+                               "--fail-sector",
+                               "34",
+                               "--count",
+                               "36",
+                               "--baud",
+                               "38400",
+                               "--silent-after-sent",
+                               "100",
+                               "--hangup-after-received",
+                               "7",
+                               "--message",
+                               "OK",
+                               "--pattern",
+                               "none",
+                               "--link",
+                               "/tmp/x"},
+                              settings, &error))
+      << error;
+  EXPECT_EQ(settings.Identity.ProductName, "UNIT");
+  EXPECT_FALSE(settings.Identity.HardwareVersion);
+  EXPECT_EQ(settings.Identity.SerialNumber, 16u);
+  EXPECT_EQ(settings.Identity.BrandLabel, "");
+  const Faults& faults = settings.InitialFaults;
+  ASSERT_EQ(faults.Strays.size(), 2u);
+  EXPECT_EQ(faults.Strays[0].AfterSent, 5u);
+  EXPECT_EQ(faults.Strays[0].Value, 'a');
+  EXPECT_EQ(faults.Strays[1].Value, 'b');
+  EXPECT_EQ(faults.FailingSectors, (std::set<int>{3, 34}));
+  EXPECT_EQ(faults.TableCount, 36);
+  EXPECT_EQ(faults.BitRate, 38400u);
+  EXPECT_EQ(faults.SilentAfterSent, 100u);
+  EXPECT_EQ(faults.HangUpAfterReceived, 7u);
+  EXPECT_FALSE(faults.SilentAfterReceived);
+  EXPECT_EQ(settings.Message, (std::array<uint8_t, 2>{'O', 'K'}));
+  EXPECT_TRUE(settings.PatternSectors.empty());
+  EXPECT_EQ(settings.LinkPath, "/tmp/x");
+}
+
+TEST(DevsimCommandLine, BadValuesAreRefused) {
+  const std::vector<std::vector<std::string>> rows = {
+      {"--fail-sector", "35"}, {"--count", "256"},
+      {"--stray", "5"},        {"--stray", "5:256"},
+      {"--serial", "-1"},      {"--message", "ABC"},
+      {"--pattern", "35"},     {"--baud", "fast"},
+      {"--product"},           {"--bogus"},
+      {"--serial", "1x"},      {"--silent-after-sent", ""},
+  };
+  for (const auto& args : rows) {
+    DevsimSettings settings;
+    std::string error;
+    EXPECT_FALSE(ParseDevsimArgs(args, settings, &error)) << args[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+TEST(DevsimCommandLine, MakeImageOptions) {
+  MakeImageSettings settings;
+  std::string error;
+  ASSERT_TRUE(ParseMakeImageArgs({"--out", "a.bin", "--size", "128K", "--sectors", "0-3,8",
+                                  "--identity-offset", "30000", "--seed", "9", "--fwver", "3"},
+                                 settings, &error))
+      << error;
+  EXPECT_EQ(settings.OutPath, "a.bin");
+  EXPECT_EQ(settings.Options.Size, 131072u);
+  EXPECT_EQ(settings.Options.Sectors, (Bytes{0, 1, 2, 3, 8}));
+  EXPECT_EQ(settings.Options.IdentityOffset, 30000u);
+  EXPECT_EQ(settings.Options.Seed, 9u);
+  EXPECT_EQ(settings.Options.FirmwareVersion, "3");
+
+  MakeImageSettings none;
+  ASSERT_TRUE(ParseMakeImageArgs({"--out", "b", "--sectors", "none"}, none, &error));
+  EXPECT_EQ(none.Options.Sectors, Bytes{});
+  MakeImageSettings missing;
+  EXPECT_FALSE(ParseMakeImageArgs({"--size", "1"}, missing, &error));
+  EXPECT_FALSE(ParseMakeImageArgs({"--out", "c", "--size", "3M"}, missing, &error));
+}
+
+}  // namespace
+}  // namespace sim
