@@ -12,13 +12,14 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "seq_file.h"
 #include "session_port.h"
 #include "session_window.h"
 
-constexpr int SectorCount = 35;       // flags of SectorSelected: sectors 0 to 34
-constexpr int SectorTableSize = 36;   // entries of SectorStart
+constexpr int SectorCount = 35;      // flags of SectorSelected: sectors 0 to 34
+constexpr int SectorTableSize = 36;  // entries of SectorStart
 constexpr int IdentityAreaSize = 4100;
 constexpr int IdentityBlockBytes = 4096;
 
@@ -39,11 +40,11 @@ class Session {
 
   // --- Handlers, as the window binds them ---
   void FormActivate();
-  void Button3Click();    // "connect"
-  void Button6Click();    // "verify hardware"
-  void Button4Click();    // "download"
-  void Button7Click();    // erase sectors 8 and 9 ("empty")
-  void Button11Click();   // read sectors 8 and 9 into a file
+  void Button3Click();       // "connect"
+  void Button6Click();       // "verify hardware"
+  void Button4Click();       // "download"
+  void Button7Click();       // erase sectors 8 and 9 ("empty")
+  void Button11Click();      // read sectors 8 and 9 into a file
   void RadioButton5Click();  // choose the destination file
   void Comm1CharReceived(uint32_t cbInQue);
   void Comm1CommEvent(uint32_t events, uint32_t state);
@@ -97,7 +98,64 @@ class Session {
   std::string DeviceBrandLabel;
 
  private:
+  // Runs one handler body; a file failure ends it with the run-time's warning.
+  void Guarded(void (Session::*body)());
+  void Log(std::string_view text);
+  // One device byte in the log, read as a Windows-1252 character.
+  void LogDeviceChar(uint8_t value);
+  std::string InWorkingDirectory(const std::string& name) const;
+  // One byte to the device; false when the port took nothing.
+  bool Send(uint8_t value);
+  void SetProgressOf(int64_t count, int64_t total);
+  void CloseUnfinishedReadBack();
+  void RunStateBlock(int32_t state);
+
+  // Bodies of the handlers.
+  void DoButton3Click();
+  void DoButton6Click();
+  void DoButton4Click();
+  void DoButton7Click();
+  void DoButton11Click();
+  void DoRadioButton5Click();
+  void DoShutdown();
+
+  // Connection and upload.
+  void State0Idle();
+  bool ExchangeSectorTable();
+  bool WaitForByte(uint8_t& value);
+  void State1Upload();
+  void UploadPairs(SeqFile& file, int32_t pairs);
+  void State16Or17LogChar();
+
+  // Identity read.
+  void State7Or8StoreByte();
+  void State9WordStatus();
+  void State10Evaluate();
+
+  // Read-back.
+  void State2NextSector();
+  void State3Or4DataByte();
+  void State5WordStatus();
+  void State6Report();
+  void SendReadSectorCommand();
+
+  // Erase and programming.
+  bool StartErasePhase();
+  void State11NextErase();
+  void State12Erased();
+  void State13NextProgram();
+  bool SendSectorData();
+  void State14ProgramResult();
+  void State15FinalReport();
+  void EndWithFaultySectorList();
+  void ShowEndOfUpdate();
+
   SessionPort& port_;
   SessionWindow& window_;
   int busy_ = 0;
+  // ImageFile is the patched temporary image (not the erase-only file): only
+  // that one may be deleted after programming.
+  bool imageIsTemporary_ = false;
+  // The device reported "d" for a sector of this job.
+  bool programmingFailed_ = false;
 };

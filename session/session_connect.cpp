@@ -1,0 +1,159 @@
+// "connect": the bootstrap start, the upload of loader and flash routine, and
+// the idle state in which the flash routine hands over its sector table.
+#include "identity.h"
+#include "session.h"
+#include "wire.h"
+
+namespace {
+
+constexpr char LoaderFileName[] = "Loader.hex";
+constexpr char FlashRoutineFileName[] = "F29f160d.hex";
+
+}  // namespace
+
+void Session::DoButton3Click() {
+  CloseUnfinishedReadBack();
+  JobKind = 1;
+  for (Control control : {Control::Button1, Control::RadioButton1, Control::RadioButton2,
+                          Control::RadioButton6, Control::RadioButton7}) {
+    window_.SetEnabled(control, false);
+  }
+  window_.SetLabelColour(StepLabel::Label1, LabelColour::Yellow);
+  window_.SetLabelColour(StepLabel::Label2, LabelColour::Yellow);
+
+  if (port_.Connected()) {
+    Log("<serial interface already opened>\r\n");
+  } else if (port_.Open()) {
+    Log("<serial interface opened>\r\n");
+  } else {
+    Log("<ERR: couldn`t connect serial interface>\r\n");
+  }
+  // The chip needs a moment after the line comes up before it listens.
+  if (Pause) Pause(std::chrono::milliseconds(100));
+
+  SessionState = 1;
+  SectorsErased = 0;
+  SectorsDone = 0;
+  // A new device may have another flash: nothing of the last table may be
+  // taken for a sector this connection never described.
+  SectorStart.fill(0);
+  SectorTableTop = 0;
+  window_.SetPanelForm(PanelForm::Error);
+  Log("\r\n");
+  if (!port_.Connected()) {
+    window_.SetPanelForm(PanelForm::Error);
+    Log("<ERR: serial interface not opened>\r\n");
+    Log("\r\n");
+    return;
+  }
+
+  if (!LoaderFile.OpenExisting(InWorkingDirectory(LoaderFileName))) {
+    Log("<ERR: couldn`f find file LOADER.HEX>\r\n");
+    window_.SetPanelForm(PanelForm::Error);
+  }
+  if (!FlashRoutineFile.OpenExisting(InWorkingDirectory(FlashRoutineFileName))) {
+    Log("<ERR: couldn`f find file F29F160D.HEX>\r\n");
+    window_.SetPanelForm(PanelForm::Error);
+  }
+  window_.SetProgress(0);
+  // A file that did not open fails here with "file not open", before the chip
+  // is woken: nothing would follow the start byte.
+  LoaderFileSize = static_cast<int32_t>(LoaderFile.Size());
+  FlashRoutineFileSize = static_cast<int32_t>(FlashRoutineFile.Size());
+  CurrentSector = -1;
+  TransferCount = 0;
+  Log("<activating bootstrap mode...>\r\n");
+  Send(wire::CmdBootstrapStart);
+}
+
+void Session::UploadPairs(SeqFile& file, int32_t pairs) {
+  for (int32_t i = 0; i < pairs; ++i) {
+    const char high = static_cast<char>(file.ReadByte());
+    const char low = static_cast<char>(file.ReadByte());
+    Send(HexPairValue(high, low));
+  }
+}
+
+void Session::State1Upload() {
+  // Any answer will do: the loader's reply carries no information we use.
+  Log("<bootstrapmode activated>\r\n");
+  Log("<writing loader into C165...>");
+  const int32_t loaderBytes = LoaderFileSize / 2;
+  UploadPairs(LoaderFile, loaderBytes);
+  LoaderFile.Close();
+  // The bootstrap loader of the chip reads exactly 32 bytes before it jumps.
+  for (int32_t i = loaderBytes; i < wire::LoaderMinimumBytes; ++i) Send(0x00);
+  Log("\r\n<writing flashroutine into C165...>\r\n");
+  UploadPairs(FlashRoutineFile, FlashRoutineFileSize / 2);
+  FlashRoutineFile.Close();
+  SessionState = 0;
+}
+
+bool Session::WaitForByte(uint8_t& value) {
+  const auto deadline = std::chrono::steady_clock::now() + SectorTableByteTimeout;
+  for (;;) {
+    if (port_.Read(&value, 1) == 1) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+  }
+}
+
+bool Session::ExchangeSectorTable() {
+  SectorStart.fill(0);
+  if (!WaitForByte(CurrentChar)) return false;
+  Send(wire::CmdTableCount);
+  if (!WaitForByte(CurrentChar)) return false;
+  SectorTableTop = CurrentChar;
+  // The device names the entries; every one it announces is asked for, so its
+  // side of the exchange completes even when the table cannot keep them all.
+  const int32_t lastEntry = SectorTableTop + 1;
+  for (int32_t i = 0; i <= lastEntry; ++i) {
+    if (!WaitForByte(CurrentChar)) return false;
+    Send(wire::CmdTableEntry);
+    Send(static_cast<uint8_t>(i));
+    uint32_t entry = 0;
+    for (int k = 0; k < 4; ++k) {
+      uint8_t part = 0;
+      if (!WaitForByte(part)) return false;
+      entry = (entry << 8) | part;
+    }
+    if (i < SectorTableSize) SectorStart[static_cast<size_t>(i)] = entry;
+  }
+  if (lastEntry >= SectorTableSize) {
+    Log("<sector table cut: the device announced " + std::to_string(lastEntry + 1) + " entries, " +
+        std::to_string(SectorTableSize) + " kept>\r\n");
+  }
+  return true;
+}
+
+void Session::State0Idle() {
+  if (CurrentChar == wire::RepReady) {
+    Log("<  c o n n e c t e d  >\r\n");
+    window_.SetPanelForm(PanelForm::Success);
+    for (StepLabel label :
+         {StepLabel::Label1, StepLabel::Label2, StepLabel::Label4, StepLabel::Label5}) {
+      window_.SetLabelColour(label, LabelColour::ButtonFace);
+    }
+    window_.SetLabelColour(StepLabel::Label6, LabelColour::Yellow);
+    window_.SetEnabled(Control::Button3, false);
+    window_.SetEnabled(Control::Button6, true);
+    SessionState = 0;
+  }
+  if (CurrentChar == wire::RepSectorTable) {
+    if (!ExchangeSectorTable()) {
+      // Without a bound a device that fell silent here would freeze the window
+      // for good; "connect" stays usable for another try.
+      Log("<ERR: device did not answer during the sector table exchange>\r\n");
+      window_.SetPanelForm(PanelForm::Error);
+      SessionState = 0;
+      return;
+    }
+    SessionState = 0;
+  }
+  // After an exchange this sees its last prompt byte, as the device expects.
+  if (CurrentChar == wire::RepLogChars) SessionState = 16;
+}
+
+void Session::State16Or17LogChar() {
+  LogDeviceChar(CurrentChar);
+  SessionState = ActiveState == 16 ? 17 : 0;
+}

@@ -1,0 +1,130 @@
+// The read-back of sectors 8 and 9 into a destination file.
+#include "session_fixture.h"
+
+namespace {
+
+class ReadBackTest : public SessionTest {
+ protected:
+  std::string Destination() const { return (Dir / "dump.2bf").string(); }
+  void StartReadBack(const std::optional<std::string>& answer) {
+    Win->DialogAnswers[FileDialog::OpenDialog5].push_back(answer);
+    S->Button11Click();
+  }
+};
+
+}  // namespace
+
+TEST_F(ReadBackTest, TwoSectorsIntoTheFile) {
+  // Sector 8 of two words, sector 9 of one; "z" lets the report come.
+  const std::string script = "ABgCDfaEFfz";
+  const auto start = [&] {
+    S->SectorSelected[20] = 1;  // a leftover of another job
+    StartReadBack(Destination());
+  };
+  ExpectSameAtEverySplit(start, script);
+
+  EXPECT_EQ(Port->WrittenText(), "2\x08"s + "3" + "3" + "2\x09" + "3");
+  EXPECT_EQ(ReadWholeFile(Destination()), "ABCDEF");
+  EXPECT_EQ(Win->Log,
+            "<destination file: " + Destination() +
+                " >\r\n\r\n\r\n<flashroutine waiting for command...>\r\n"
+                "<command: read sector 8>\r\n"
+                "\r\n<flashroutine waiting for command...>\r\n<command: read sector 9>\r\n"
+                "\r\n<all selected sectors are read now>\r\n\r\n<done>\r\n"
+                "<    3words of 65536words read>\r\n");
+  EXPECT_EQ(Win->PanelCounts, (std::vector<int32_t>{1, 2, 3}));
+  EXPECT_EQ(Win->Panel, PanelForm::Success);
+  EXPECT_TRUE(Win->Enabled[Control::Button4]);
+  EXPECT_FALSE(S->DestinationFile.IsOpen());
+  EXPECT_EQ(S->SessionState, 0);
+}
+
+TEST_F(ReadBackTest, WordLimitStopsTheRead) {
+  StartReadBack(Destination());
+  S->WordsToRead = 2;
+  FeedWhole("ABxyg");  // bytes other than "g" and "f" wait in state 5
+  EXPECT_EQ(Port->WrittenText(), "2\x08"s + "3" + "3");
+  FeedWhole("CDg");
+  EXPECT_EQ(Port->WrittenText(), "2\x08"s + "3" + "3" + "4");
+  EXPECT_EQ(S->SessionState, 6);
+  EXPECT_EQ(Win->Log.find("<done>"), std::string::npos);  // only on the next byte
+  FeedWhole("a");
+  EXPECT_NE(Win->Log.find("<    2words of 2words read>\r\n"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(Destination()), "ABCD");
+}
+
+TEST_F(ReadBackTest, UnfinishedReadBackIsClosedWhenAnotherJobStarts) {
+  WriteWholeFile(Dir / "Loader.hex", "00");
+  WriteWholeFile(Dir / "F29f160d.hex", "00");
+  const std::vector<std::pair<const char*, std::function<void()>>> starts = {
+      {"connect", [&] { S->Button3Click(); }},
+      {"verify", [&] { S->Button6Click(); }},
+      {"download", [&] { S->Button4Click(); }},
+      {"erase-only", [&] { S->Button7Click(); }},
+      {"read-back", [&] { StartReadBack(std::nullopt); }},
+      {"shutdown", [&] { S->Shutdown(); }},
+  };
+  for (const auto& [name, startOther] : starts) {
+    Reset();
+    StartReadBack(Destination());
+    FeedWhole("ABgC");  // the device falls silent inside a word
+    ASSERT_TRUE(S->DestinationFile.IsOpen());
+    startOther();
+    EXPECT_FALSE(S->DestinationFile.IsOpen()) << name;
+    EXPECT_EQ(ReadWholeFile(Destination()), "ABC") << name;
+  }
+}
+
+TEST_F(ReadBackTest, DataGoesToTheLogOnceAnotherJobTookOver) {
+  StartReadBack(Destination());
+  S->Button4Click();  // cancelled: it only sets the job kind
+  const size_t before = Win->Log.size();
+  FeedWhole("A\xE4g");
+  EXPECT_EQ(Win->Log.substr(before), "A\xC3\xA4");
+  EXPECT_EQ(ReadWholeFile(Destination()), "");
+}
+
+TEST_F(ReadBackTest, NoDestinationChosenStartsNothing) {
+  S->SessionState = 4;
+  WriteWholeFile(Dir / "dump.2bf", "keep");
+  Win->DialogAnswers[FileDialog::OpenDialog5].push_back(Destination());
+  S->RadioButton5Click();  // a name chosen before does not count
+  EXPECT_EQ(S->DestinationFileName, Destination());
+  StartReadBack(std::nullopt);
+  EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"you need to choose a destination file"}));
+  EXPECT_EQ(S->JobKind, 1);
+  EXPECT_EQ(S->SessionState, 4);
+  EXPECT_TRUE(Port->Written.empty());
+  EXPECT_EQ(ReadWholeFile(Destination()), "keep");
+}
+
+TEST_F(ReadBackTest, DestinationThatCannotBeCreated) {
+  S->SessionState = 4;
+  const std::string name = (Dir / "missing" / "dump.2bf").string();
+  StartReadBack(name);
+  EXPECT_EQ(Win->Log, "<destination file: " + name +
+                          " >\r\n<ERR: couldn`t create/open destination file \"" + name +
+                          "\" >\r\n");
+  EXPECT_EQ(Win->Panel, PanelForm::Error);
+  EXPECT_TRUE(Port->Written.empty());
+  EXPECT_EQ(S->SessionState, 4);
+}
+
+TEST_F(ReadBackTest, ExistingDestinationIsEmptiedFirst) {
+  WriteWholeFile(Destination(), "old contents");
+  StartReadBack(Destination());
+  EXPECT_EQ(ReadWholeFile(Destination()), "");
+}
+
+TEST_F(ReadBackTest, FullDiskAbandonsThePassAndTheSessionGoesOn) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  StartReadBack("/dev/full");
+  FeedWhole("A");
+  EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"E/A-Fehler 101"}));
+  EXPECT_EQ(S->SessionState, 3);
+  EXPECT_FALSE(S->Busy());
+  // A later notification is handled as usual.
+  S->SessionState = 0;
+  FeedWhole("h12");
+  EXPECT_EQ(Win->Log.substr(Win->Log.size() - 2), "12");
+}

@@ -1,0 +1,377 @@
+// "download", the erase-only job, and the erase and programming exchange.
+#include "session_fixture.h"
+
+namespace {
+
+std::string Pattern(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + 3) % 251);
+  return bytes;
+}
+
+// An image whose identity block is its identity window, with the serial number
+// 0x201: patched for the device of UpdateTest it stays byte for byte the same.
+std::string MakeImage(size_t size, const std::string& sectors, const std::string& hardware = "1.2b",
+                      const std::string& begin = "BEGIN______") {
+  std::string image = Pattern(size);
+  image.replace(8192, 4, "\x00\x40\x00\x00"s);
+  std::string block = Record(begin, "") + Record("PRODUKTNAME", "UNIT") +
+                      Record("HARDWAREVER", hardware) + Record("SERIAL_NO  ", "\x01\x02\x00\x00"s) +
+                      Record("SOFTWARESNR", sectors) + Record("END________", "");
+  if (size > 16384) {
+    block.resize(std::min<size_t>(4096, size - 16384), '\xFF');
+    image.replace(16384, block.size(), block);
+  }
+  return image;
+}
+
+std::string Ff(size_t count) {
+  return std::string(count, '\xFF');
+}
+
+class UpdateTest : public SessionTest {
+ protected:
+  void Device() {
+    S->DeviceProductName = "UNIT";
+    S->DeviceHardwareVersion = "1.2b";
+    S->DeviceSerialNumber = 0x201;
+    S->DeviceSerialNumberFound = true;
+    for (size_t i = 0; i < S->SectorStart.size(); ++i) S->SectorStart[i] = 0x4000u * i;
+  }
+  std::string ChooseImage(const std::string& image) {
+    WriteWholeFile(Dir / "new.bin", image);
+    Win->DialogAnswers[FileDialog::OpenDialog3].push_back((Dir / "new.bin").string());
+    return (Dir / "new.bin").string();
+  }
+  // The erase-only job on sectors 8 and 9 of the given sizes.
+  void EraseOnly(const std::string& content, uint32_t size8, uint32_t size9) {
+    WriteWholeFile(Dir / "empty", content);
+    S->SectorStart[9] = S->SectorStart[8] + size8;
+    S->SectorStart[10] = S->SectorStart[9] + size9;
+    S->Button7Click();
+  }
+};
+
+}  // namespace
+
+TEST_F(UpdateTest, TwoSectorUpdateOnTheWireAndInTheLog) {
+  const std::string image = MakeImage(20580, "\x03\x04"s);
+  std::string chosen;
+  const auto start = [&] {
+    Device();
+    chosen = ChooseImage(image);
+    S->Button4Click();
+  };
+  ExpectSameAtEverySplit(start, "babaeaea");
+
+  EXPECT_EQ(Port->WrittenText(), "0\x03"s + "0\x04" + "1\x03" + image.substr(0, 16384) + "1\x04" +
+                                     image.substr(16384) + Ff(32768 - 20580));
+  EXPECT_EQ(Win->Log,
+            "<download file: " + chosen +
+                " >\r\n\r\n\r\nupdate possible\r\n\r\n"
+                "<flashroutine waiting for command...>\r\n<command: delete sector 3 ...>\r\n"
+                "<sector 3 erased>\r\n"
+                "<flashroutine waiting for command...>\r\n<command: delete sector 4 ...>\r\n"
+                "<sector 4 erased>\r\n<all selected sectors are erased now>\r\n"
+                "<sector 3 programmed>\r\n<sector 4 programmed>\r\n<done>\r\n");
+  EXPECT_EQ(S->SessionState, 18);
+  EXPECT_EQ(Win->Panel, PanelForm::Success);
+  EXPECT_EQ(Win->Progress.back(), 100);
+  EXPECT_EQ(Win->PanelCounts.front(), 512);
+  EXPECT_EQ(Win->PanelCounts.back(), 32768);
+  EXPECT_EQ(Win->Repaints, 64);
+  EXPECT_EQ(Win->KeepPaintedCalls, 64);
+  EXPECT_EQ(Win->Labels[StepLabel::Label10], LabelColour::Yellow);
+  EXPECT_FALSE(Win->Enabled[Control::Button4]);
+  EXPECT_FALSE(fs::exists(Dir / "tmp.bin"));  // it carried the serial number
+  EXPECT_EQ(ReadWholeFile(chosen), image);
+}
+
+TEST_F(UpdateTest, TemporaryImageStaysWhenTheDeviceHasNoSerialNumber) {
+  Device();
+  S->DeviceSerialNumberFound = false;
+  S->DeviceBrandLabel = "XY";
+  const std::string image = MakeImage(20480, "\x03\x04"s);
+  const std::string chosen = ChooseImage(image);
+  S->Button4Click();
+  FeedWhole("babaeaea");
+  EXPECT_EQ(Win->Log.substr(Win->Log.size() - 8), "<done>\r\n");
+  const std::string temporary = ReadWholeFile(Dir / "tmp.bin");
+  ASSERT_EQ(temporary.size(), image.size());
+  EXPECT_NE(temporary.find("BRANDLABEL \x02XY"s), std::string::npos);
+  const std::string wire = Port->WrittenText();
+  EXPECT_EQ(wire.substr(6, 16384), temporary.substr(0, 16384));
+  EXPECT_EQ(wire.substr(6 + 16384 + 2, 4096), temporary.substr(16384));
+  EXPECT_EQ(ReadWholeFile(chosen), image);
+}
+
+TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
+  struct Row {
+    const char* name;
+    std::string image;  // empty: no answer to the dialog
+    std::string logTail;
+    std::vector<std::string> warnings;
+    std::string wire;
+    int32_t state;
+    PanelForm panel;
+  };
+  const std::string noBlock = MakeImage(20480, "\x03"s, "1.2b", "BEGIN_____X");
+  const std::string longHardware(200, 'V');
+  // The first hardware record grows by 200 bytes when patched, and with no end
+  // record the whole 4096-byte block is copied: more than the block can hold.
+  std::string tooLong = MakeImage(20480, "\x03"s);
+  tooLong.replace(
+      16384, 4096,
+      (Record("BEGIN______", "") + Record("HARDWAREVER", "") + Record("PRODUKTNAME", "UNIT") +
+       Record("HARDWAREVER", longHardware) + Record("SOFTWARESNR", "\x03"s) + Ff(4096))
+          .substr(0, 4096));
+  const Row rows[] = {
+      {"cancel", "", "", {"you didn`t choose a file to download"}, "", 5, PanelForm::Error},
+      {"short file", Pattern(16383), "", {"E/A-Fehler 100"}, "", 5, PanelForm::Initial},
+      {"mismatch",
+       MakeImage(20480, "\x03"s, "1.3b"),
+       "\r\n\r\n",
+       {"the selected file doesn\xC2\xB4t fit to your hardware"},
+       "",
+       5,
+       PanelForm::Error},
+      {"window cut short",
+       Pattern(16384),
+       "\r\n\r\n",
+       {"invalid firmware file", "the selected file doesn\xC2\xB4t fit to your hardware"},
+       "",
+       5,
+       PanelForm::Error},
+      {"no begin record",
+       noBlock,
+       "\r\n\r\nERR: brandlabel not found in firmware\r\n",
+       {},
+       "",
+       5,
+       PanelForm::Error},
+      {"block too long",
+       tooLong,
+       "<ERR: identity block of the firmware too long to take the device's values>\r\n",
+       {},
+       "",
+       5,
+       PanelForm::Error},
+      {"no sector listed",
+       MakeImage(20480, ""),
+       "update possible\r\n\r\n<ERR: no sectors selected>\r\n",
+       {},
+       "",
+       0,
+       PanelForm::Neutral},
+      {"only sectors above 34",
+       MakeImage(20480, "\x28"s),
+       "<ERR: the sector list of the firmware names no sector from 0 to 34>\r\n",
+       {},
+       "",
+       0,
+       PanelForm::Error},
+      {"sectors 3, 5, 4",
+       MakeImage(20480, "\x03\x05\x04"s),
+       "<command: delete sector 3 ...>\r\n",
+       {},
+       "0\x03"s,
+       12,
+       PanelForm::Neutral},
+  };
+  for (const Row& row : rows) {
+    Reset();
+    Device();
+    if (row.name == "block too long"s) S->DeviceHardwareVersion = longHardware;
+    S->SessionState = 5;
+    S->JobKind = 3;
+    if (!row.image.empty()) ChooseImage(row.image);
+    S->Button4Click();
+    const std::string& log = Win->Log;
+    EXPECT_EQ(log.substr(log.size() - std::min(log.size(), row.logTail.size())), row.logTail)
+        << row.name;
+    EXPECT_EQ(Win->Warnings, row.warnings) << row.name;
+    EXPECT_EQ(Port->WrittenText(), row.wire) << row.name;
+    EXPECT_EQ(S->SessionState, row.state) << row.name;
+    EXPECT_EQ(Win->Panel, row.panel) << row.name;
+    EXPECT_EQ(S->JobKind, 1) << row.name;
+    // After a mismatch the operator is sent to power down.
+    const bool fits = row.warnings.empty() || row.warnings.back()[0] != 't';
+    EXPECT_EQ(Win->Labels.count(StepLabel::Label7) == 0, fits) << row.name;
+    EXPECT_EQ(Win->Enabled.count(Control::Button4) == 0, fits) << row.name;
+  }
+}
+
+TEST_F(UpdateTest, TemporaryImageThatCannotBeWrittenAbandonsTheJob) {
+  for (const std::string& path : {""s, (Dir / "missing" / "tmp.bin").string()}) {
+    Reset();
+    Device();
+    S->TemporaryImagePath = path;
+    ChooseImage(MakeImage(20480, "\x03"s));
+    S->Button4Click();
+    const std::string shown = path.empty() ? "tmp.bin" : path;
+    EXPECT_NE(Win->Log.find("<ERR: temporary file " + shown + " could not be created>\r\n"),
+              std::string::npos);
+    EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"E/A-Fehler 103"}));
+    EXPECT_EQ(Win->Panel, PanelForm::Error);
+    EXPECT_TRUE(Port->Written.empty());
+  }
+}
+
+TEST_F(UpdateTest, DownloadIsRefusedWhileTheFlashIsBeingWritten) {
+  for (int32_t state : {11, 12, 13, 14}) {
+    Reset();
+    Device();
+    ChooseImage(MakeImage(20480, "\x03"s));
+    S->SessionState = state;
+    S->JobKind = 3;
+    S->SectorsErased = 1;
+    S->Button4Click();
+    EXPECT_EQ(Win->Log, "<ERR: download refused, sectors are being erased or programmed>\r\n");
+    EXPECT_TRUE(Win->DialogsRun.empty());
+    EXPECT_EQ(S->SessionState, state);
+    EXPECT_EQ(S->JobKind, 3);
+    EXPECT_EQ(S->SectorsErased, 1);
+  }
+}
+
+TEST_F(UpdateTest, ProgrammingEndsAsTheDeviceAnswers) {
+  struct Row {
+    const char* name;
+    size_t imageSize;
+    uint32_t size8, size9;
+    std::string script;
+    std::string wireData;  // after the two erase commands
+    std::string logTail;
+    int32_t state;
+    PanelForm panel;
+  };
+  const std::string p = Pattern(70000);
+  const std::string shortfall =
+      "<ERR: Es waren nicht gen\xC3\xBCgend Sektoren f\xC3\xBCr Firmware selektiert>\r\n";
+  const Row rows[] = {
+      {"5 bytes in an 8-byte sector", 5, 8, 8, "babaea", "1\x08"s + p.substr(0, 5) + Ff(3),
+       "<sector 8 programmed>\r\n<done>\r\n", 18, PanelForm::Success},
+      {"empty image", 0, 8, 8, "babaea", "1\x08"s + Ff(8), "<sector 8 programmed>\r\n<done>\r\n",
+       18, PanelForm::Success},
+      {"image too long", 70000, 32768, 32768, "babaeaea",
+       "1\x08"s + p.substr(0, 32768) + "1\x09" + p.substr(32768, 32768),
+       "<sector 9 programmed>\r\n<Alle ausgew\xC3\xA4hlten Sektoren wurden programmiert>\r\n" +
+           shortfall + "<    65536byte von 70000 programmiert>\r\n",
+       0, PanelForm::Error},
+      {"d for the first sector", 12, 8, 8, "babada", "1\x08"s + p.substr(0, 8),
+       "<ERR: Programmierfehler in Sektor 8 >\r\n" + shortfall +
+           "<    8byte von 12 programmiert>\r\n",
+       18, PanelForm::Error},
+      {"d for the sector with the last byte", 5, 8, 8, "babada", "1\x08"s + p.substr(0, 5) + Ff(3),
+       "<ERR: Programmierfehler in Sektor 8 >\r\n<ERR: programming failed, the firmware is "
+       "incomplete>\r\n",
+       18, PanelForm::Error},
+      {"stray byte while waiting to program", 5, 8, 8, "babxxaea",
+       "1\x08"s + p.substr(0, 5) + Ff(3), "<sector 8 programmed>\r\n<done>\r\n", 18,
+       PanelForm::Success},
+      {"odd sector size", 3, 3, 8, "babaea", "1\x08"s + p.substr(0, 3) + Ff(1), "<done>\r\n", 18,
+       PanelForm::Success},
+  };
+  for (const Row& row : rows) {
+    Reset();
+    Device();
+    EraseOnly(p.substr(0, row.imageSize), row.size8, row.size9);
+    FeedWhole(row.script);
+    const std::string wire = Port->WrittenText();
+    EXPECT_EQ(wire.substr(0, 4), "0\x08"s + "0\x09") << row.name;
+    EXPECT_EQ(wire.substr(4), row.wireData) << row.name;
+    const std::string& log = Win->Log;
+    EXPECT_EQ(log.substr(log.size() - std::min(log.size(), row.logTail.size())), row.logTail)
+        << row.name;
+    EXPECT_EQ(S->SessionState, row.state) << row.name;
+    EXPECT_EQ(Win->Panel, row.panel) << row.name;
+    EXPECT_FALSE(S->ImageFile.IsOpen()) << row.name;
+  }
+}
+
+TEST_F(UpdateTest, StrayByteInsteadOfErasedCountsNothing) {
+  Device();
+  EraseOnly("", 8, 8);
+  FeedWhole("xa");
+  EXPECT_EQ(Port->WrittenText(), "0\x08"s + "0\x09");
+  EXPECT_EQ(S->SectorsErased, 0);
+  EXPECT_EQ(S->SessionState, 12);
+  // Both sectors have had their command; one more "a" finds none left.
+  FeedWhole("ba");
+  EXPECT_EQ(Port->WrittenText(), "0\x08"s + "0\x09");
+  EXPECT_NE(Win->Log.find("<ERR: the sector list of the firmware names a sector twice or one above "
+                          "34>\r\n"),
+            std::string::npos);
+  EXPECT_EQ(S->SessionState, 0);
+  EXPECT_EQ(Win->Panel, PanelForm::Error);
+  EXPECT_FALSE(S->ImageFile.IsOpen());
+}
+
+TEST_F(UpdateTest, SectorListedTwiceIsNeverProgrammedTwice) {
+  Device();
+  S->SectorStart[9] = S->SectorStart[8] + 2;
+  WriteWholeFile(Dir / "empty", "abc");
+  S->Button7Click();
+  S->SectorSelected.fill(0);
+  S->SectorSelected[8] = 1;
+  S->SelectedSectorCount = 2;
+  // A second "b" ends the erase phase; the image needs a second sector.
+  FeedWhole("bxbaea");
+  EXPECT_EQ(Port->WrittenText(), "0\x08"s + "1\x08" + "ab");
+  EXPECT_NE(Win->Log.find("names a sector twice"), std::string::npos);
+  EXPECT_EQ(S->SessionState, 0);
+}
+
+TEST_F(UpdateTest, SectorsTheDeviceNeverDescribedGetNoData) {
+  Device();
+  S->SectorStart.fill(0);
+  S->SectorStart[8] = 0x8000;
+  S->SectorStart[9] = 0x8004;  // the table ended here
+  WriteWholeFile(Dir / "empty", "abcdefgh");
+  S->Button7Click();
+  FeedWhole("babaea");
+  EXPECT_EQ(Port->WrittenText(), "0\x08"s + "0\x09" + "1\x08" + "abcd" + "1\x09");
+  EXPECT_EQ(S->SessionState, 14);
+}
+
+TEST_F(UpdateTest, PanelShowsTheCountEvery512Bytes) {
+  Device();
+  EraseOnly(Pattern(1500), 2048, 8);
+  FeedWhole("baba");
+  EXPECT_EQ(Win->PanelCounts, (std::vector<int32_t>{512, 1024, 1536, 2048}));
+  EXPECT_EQ(Win->Repaints, 4);
+  EXPECT_EQ(Win->KeepPaintedCalls, 4);
+  EXPECT_EQ(Win->Progress.size(), 750u);
+  EXPECT_EQ(Win->Progress.back(), 100);
+}
+
+TEST_F(UpdateTest, PortThatStopsTakingDataEndsTheJobAtOnce) {
+  Device();
+  EraseOnly(Pattern(100), 4096, 8);
+  // The second erase command, the program command and ten data bytes.
+  Port->WritesBeforeFailure = 2 + 2 + 10;
+  FeedWhole("baba");
+  EXPECT_EQ(Port->Written.size(), 2u + 14u);
+  EXPECT_EQ(Port->FailedWrites, 1);
+  EXPECT_EQ(Win->Log.substr(Win->Log.find("<all selected")),
+            "<all selected sectors are erased now>\r\n"
+            "<ERR: sector 8 could not be sent, programming stopped>\r\n");
+  EXPECT_EQ(Win->Panel, PanelForm::Error);
+  EXPECT_EQ(S->SessionState, 18);
+  EXPECT_FALSE(S->ImageFile.IsOpen());
+  EXPECT_FALSE(Win->Enabled[Control::Button4]);
+  EXPECT_EQ(Win->Labels[StepLabel::Label7], LabelColour::Yellow);
+  FeedWhole("ea");
+  EXPECT_EQ(Port->Written.size(), 16u);
+}
+
+TEST_F(UpdateTest, EraseOnlyWithoutItsFileSendsNothing) {
+  Device();
+  S->SectorSelected[3] = 1;
+  S->Button7Click();
+  EXPECT_EQ(Win->Log, "<download file: EMPTY >\r\n<ERR: couldn`t find file EMPTY >\r\n");
+  EXPECT_TRUE(Port->Written.empty());
+  EXPECT_EQ(Win->Panel, PanelForm::Error);
+  EXPECT_EQ(S->SectorSelected[3], 0);
+  EXPECT_EQ(S->SelectedSectorCount, 2);
+}
