@@ -1,0 +1,15 @@
+// The window tests need one QApplication for the whole run; they always run
+// without a display.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "seq_file.h"
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
+  QApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

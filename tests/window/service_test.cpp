@@ -1,0 +1,345 @@
+// What lies behind the layout: the service-jobs menu, closing during a flash
+// job, the delivery of serial notifications, the file-dialog filters and the
+// port-settings dialog.
+#include <pty.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstring>
+#include <thread>
+
+#include "dialog_filter.h"
+#include "port_settings_dialog.h"
+#include "window_fixture.h"
+
+namespace {
+
+// A pseudo-terminal whose slave side stands in for COM1.
+class PseudoPort {
+ public:
+  PseudoPort() {
+    char name[256] = {};
+    if (::openpty(&master_, &slave_, name, nullptr, nullptr) == 0) {
+      ::setenv("UPDATER_COM1", name, 1);
+    }
+  }
+  ~PseudoPort() {
+    if (slave_ >= 0) ::close(slave_);
+    if (master_ >= 0) ::close(master_);
+    ::unsetenv("UPDATER_COM1");
+  }
+  bool Ok() const { return master_ >= 0; }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+};
+
+QPoint FreeAreaOfWindow() {
+  return {400, 0 + 190};
+}
+
+}  // namespace
+
+TEST_F(WindowTest, ServiceMenuIsOfferedOnlyWhileThePortIsOpen) {
+  EXPECT_EQ(Form().BuildServiceMenu(), nullptr);
+  PseudoPort pty;
+  ASSERT_TRUE(pty.Ok());
+  W().RadioButton1->click();
+  ASSERT_TRUE(Form().Comm1.Open());
+  auto menu = Form().BuildServiceMenu();
+  ASSERT_NE(menu, nullptr);
+  QStringList entries;
+  for (const QAction* a : menu->actions()) entries << a->text();
+  EXPECT_EQ(entries, QStringList({QStringLiteral("read sectors 8 and 9 into a file..."),
+                                  QStringLiteral("choose destination file..."),
+                                  QStringLiteral("erase sectors 8 and 9")}));
+  Form().Comm1.Close();
+  EXPECT_EQ(Form().BuildServiceMenu(), nullptr);
+}
+
+TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
+  PseudoPort pty;
+  ASSERT_TRUE(pty.Ok());
+  QTemporaryDir folder;  // no file "empty" in it
+  ASSERT_TRUE(folder.isValid());
+  Form().GetSession().WorkingDirectory = folder.path().toStdString();
+  W().RadioButton1->click();
+  ASSERT_TRUE(Form().Comm1.Open());
+  auto menu = Form().BuildServiceMenu();
+  ASSERT_NE(menu, nullptr);
+  const QList<QAction*> actions = menu->actions();
+  ASSERT_EQ(actions.size(), 3);
+
+  // Read-back, operator cancels the destination dialog.
+  nextFileName_.reset();
+  actions[0]->trigger();
+  EXPECT_EQ(dialogs_, QStringList({QStringLiteral("Zieldatei | (*.2bf);;(*)")}));
+  EXPECT_EQ(warnings_, QStringList({QStringLiteral("you need to choose a destination file")}));
+
+  // Destination choice alone.
+  const QString destination = folder.filePath(QStringLiteral("sectors.2bf"));
+  nextFileName_ = destination;
+  actions[1]->trigger();
+  EXPECT_TRUE(Log().contains(QStringLiteral("<destination file: ") + destination + " >\n"))
+      << Log().toStdString();
+
+  // Erase-only job without its image.
+  actions[2]->trigger();
+  EXPECT_TRUE(
+      Log().endsWith(QStringLiteral("<download file: EMPTY >\n<ERR: couldn`t find file EMPTY >\n")))
+      << Log().toStdString();
+  EXPECT_EQ(W().Panel5->text(), QStringLiteral("ERR"));
+  Form().Comm1.Close();
+}
+
+TEST_F(WindowTest, RightClickOffersTheMenuOnTheFreeAreaOnly) {
+  PseudoPort pty;
+  ASSERT_TRUE(pty.Ok());
+  W().RadioButton1->click();
+  ASSERT_TRUE(Form().Comm1.Open());
+  const struct {
+    QPoint At;
+    bool Offered;
+  } rows[] = {{FreeAreaOfWindow(), true},
+              {W().Label5->geometry().center(), false},
+              {W().Memo2->geometry().center(), false}};
+  for (const auto& row : rows) {
+    QWidget* target = Form().childAt(row.At) ? Form().childAt(row.At) : &Form();
+    QContextMenuEvent e(QContextMenuEvent::Mouse, target->mapFrom(&Form(), row.At),
+                        Form().mapToGlobal(row.At));
+    QApplication::sendEvent(target, &e);
+    QWidget* popup = QApplication::activePopupWidget();
+    EXPECT_EQ(qobject_cast<QMenu*>(popup) != nullptr && popup->parentWidget() == &Form(),
+              row.Offered)
+        << row.At.x() << "," << row.At.y();
+    if (popup) popup->close();
+  }
+  Form().Comm1.Close();
+}
+
+TEST_F(WindowTest, ClosingDuringAFlashJobAsksFirst) {
+  struct Row {
+    int32_t State;
+    bool Answer;
+    int Questions;
+    bool Closed;
+  } rows[] = {
+      {12, false, 1, false}, {14, true, 1, true}, {0, false, 0, true}, {18, false, 0, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.State);
+    Form().show();
+    Form().GetSession().SessionState = row.State;
+    closeQuestions_ = 0;
+    closeAnswer_ = row.Answer;
+    Form().close();
+    EXPECT_EQ(closeQuestions_, row.Questions);
+    EXPECT_EQ(!Form().isVisible(), row.Closed);
+  }
+  Form().GetSession().SessionState = 0;
+}
+
+TEST_F(WindowTest, CloseRequestInsideAPassWaitsForItsEnd) {
+  Form().GetSession().SessionState = 13;
+  closeAnswer_ = true;
+  bool visibleRightAfterRequest = false;
+  int questionsDuringPass = -1;
+  // The read-back start shows its warning inside its pass; the operator
+  // closes the window meanwhile.
+  form_->WarningHook = [&](const QString&) {
+    Form().close();
+    Form().KeepPainted();
+    visibleRightAfterRequest = Form().isVisible();
+    questionsDuringPass = closeQuestions_;
+  };
+  nextFileName_.reset();
+  Form().Button11Click();
+  EXPECT_TRUE(visibleRightAfterRequest);
+  EXPECT_EQ(questionsDuringPass, 0);
+  EXPECT_TRUE(WaitUntil([this] { return !Form().isVisible(); }));
+  EXPECT_EQ(closeQuestions_, 1);
+  Form().GetSession().SessionState = 0;
+}
+
+TEST_F(WindowTest, NotificationsArrivingInsideAPassAreHeldUntilItEnds) {
+  QString logDuringPass;
+  form_->WarningHook = [&](const QString&) {
+    Form().NotifyWindow().Post(WM_COMMERROR, CeFrame, 0xFF);
+    Form().KeepPainted();
+    logDuringPass = Log();
+  };
+  Form().Button11Click();
+  EXPECT_FALSE(logDuringPass.contains(QStringLiteral("<ERR: 0008>")));
+  EXPECT_TRUE(WaitUntil([this] { return Log().contains(QStringLiteral("<ERR: 0008>\n")); }));
+}
+
+TEST(QtNotifyTargetTest, DeliversInPostedOrderAndHoldsWhileAsked) {
+  QtNotifyTarget target;
+  std::vector<std::array<uint32_t, 3>> got;
+  bool hold = true;
+  target.SetReceiver([&](uint32_t m, uint32_t w, uint32_t l) { got.push_back({m, w, l}); });
+  target.SetHold([&] { return hold; });
+  std::thread watcher([&] {
+    target.Post(WM_COMMERROR, 8, 0xFF);
+    target.Post(WM_COMMCHAR, 3, 0xFF);
+    target.Post(0x1234, 1, 2);  // not one of the three: dropped
+    target.Post(WM_COMMEVENT, EvTxEmpty, MsCtsOn);
+  });
+  watcher.join();
+  ASSERT_TRUE(WaitUntil([&] { return target.HeldCount() == 3; }));
+  EXPECT_TRUE(got.empty());
+  hold = false;
+  target.Post(WM_COMMCHAR, 1, 0xFF);  // newer than the held ones
+  target.ReleaseHeld();
+  ASSERT_TRUE(WaitUntil([&] { return got.size() == 4; }));
+  const std::vector<std::array<uint32_t, 3>> expected = {{WM_COMMERROR, 8, 0xFF},
+                                                         {WM_COMMCHAR, 3, 0xFF},
+                                                         {WM_COMMEVENT, EvTxEmpty, MsCtsOn},
+                                                         {WM_COMMCHAR, 1, 0xFF}};
+  EXPECT_EQ(got, expected);
+}
+
+TEST(DialogFilterTest, ConvertsPairsKeepingTheirOrder) {
+  const struct {
+    const char* Given;
+    const char* Qt;
+  } rows[] = {
+      {"(*.2bf)|*.2bf|(*.*)|*.*", "(*.2bf);;(*)"},
+      {"(*.*)|*.*", "(*)"},
+      {"Firmware (*.bin)|*.bin|All files|*.*", "Firmware (*.bin);;All files (*)"},
+      {"Images|*.bin;*.hex", "Images (*.bin *.hex)"},
+      {"Anything", "Anything (*)"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(QtFilterFromDialogFilter(QString::fromLatin1(row.Given)), QString::fromLatin1(row.Qt))
+        << row.Given;
+  }
+}
+
+TEST_F(WindowTest, FileDialogsCarryTheirTitlesAndFilters) {
+  nextFileName_ = QString::fromUtf8("/tmp/f\xC3\xBCr.bin");
+  EXPECT_EQ(Form().RunFileDialog(FileDialog::OpenDialog3), std::string("/tmp/f\xC3\xBCr.bin"));
+  nextFileName_.reset();
+  EXPECT_EQ(Form().RunFileDialog(FileDialog::OpenDialog5), std::nullopt);
+  EXPECT_EQ(dialogs_, QStringList({QStringLiteral("select new firmware | (*)"),
+                                   QStringLiteral("Zieldatei | (*.2bf);;(*)")}));
+}
+
+TEST_F(WindowTest, SetupGoesThroughTheDialogAndKeepsOnlyConfirmedSettings) {
+  W().RadioButton6->click();
+  uint8_t shownPort = 0;
+  std::string shownPath;
+  bool confirm = false;
+  Form().SetupDialogHook = [&](uint8_t port, const std::string& path, Dcb& dcb) {
+    shownPort = port;
+    shownPath = path;
+    EXPECT_EQ(dcb.BaudRate, 38400u) << "opens on Comm1's own settings";
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 7;
+    return confirm;
+  };
+  W().Button1->click();
+  EXPECT_EQ(shownPort, 3);
+  EXPECT_EQ(shownPath, Form().Comm1.DevicePath());
+  EXPECT_EQ(Form().Comm1.BaudRate(), cbr38400) << "cancelled: nothing taken";
+  EXPECT_EQ(Form().Comm1.ByteSize(), 8);
+  confirm = true;
+  W().Button1->click();
+  EXPECT_EQ(Form().Comm1.BaudRate(), cbr9600);
+  EXPECT_EQ(Form().Comm1.ByteSize(), 7);
+  EXPECT_TRUE(Log().isEmpty());
+}
+
+TEST_F(WindowTest, SetupRunsTheRealDialogWhenNoHookIsSet) {
+  W().RadioButton7->click();
+  struct Step {
+    bool Accept;
+    TBaudRate Expected;
+  } steps[] = {{false, cbr38400}, {true, cbr115200}};
+  for (const Step& step : steps) {
+    QString title;
+    QTimer answer;
+    answer.setInterval(10);
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      auto* dialog = qobject_cast<PortSettingsDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr) return;
+      answer.stop();
+      title = dialog->windowTitle();
+      dialog->BitRate()->setCurrentIndex(dialog->BitRate()->findData(115200u));
+      if (step.Accept) {
+        dialog->accept();
+      } else {
+        dialog->reject();
+      }
+    });
+    answer.start();
+    Form().Button1Click();
+    EXPECT_EQ(title, QStringLiteral("COM4"));
+    EXPECT_EQ(Form().Comm1.BaudRate(), step.Expected);
+  }
+}
+
+TEST(PortSettingsDialogTest, OpensOnTheGivenSettingsAndWritesEveryLineSettingBack) {
+  Dcb dcb{};
+  dcb.DCBlength = sizeof(Dcb);
+  dcb.BaudRate = 38400;
+  dcb.ByteSize = 8;
+  dcb.Flags = DcbBinary | DcbDtrControlEnable | DcbAbortOnError;
+  dcb.XonChar = 0x11;
+  PortSettingsDialog dialog(2, "/dev/ttyS1", dcb);
+  EXPECT_EQ(dialog.windowTitle(), QStringLiteral("COM2"));
+  EXPECT_EQ(dialog.BitRate()->currentText(), QStringLiteral("38400"));
+  EXPECT_EQ(dialog.BitRate()->count(), 15);
+  EXPECT_EQ(dialog.DataBits()->currentText(), QStringLiteral("8"));
+  EXPECT_EQ(dialog.ParityBox()->currentIndex(), 0);
+  EXPECT_EQ(dialog.StopBitsBox()->currentIndex(), 0);
+  EXPECT_EQ(dialog.FlowControlBox()->currentIndex(), 0);
+  EXPECT_EQ(dialog.DeviceFile()->text(), QStringLiteral("/dev/ttyS1"));
+  EXPECT_TRUE(dialog.DeviceFile()->isReadOnly());
+
+  const struct {
+    int Rate, Bits, Parity, Stop, Flow;
+    uint32_t BaudRate;
+    uint8_t ByteSize, DcbParity, DcbStop;
+    uint32_t Flags;
+  } rows[] = {
+      // Kept: fBinary, fAbortOnError; fParity follows the parity.
+      {12, 2, 2, 2, 1, 115200, 7, EvenParity, TwoStopBits, 0x4000 | 0x2015 | DcbParity},
+      {0, 0, 3, 1, 2, 110, 5, MarkParity, One5StopBits, 0x4000 | 0x311 | DcbParity},
+      {9, 3, 0, 0, 0, 38400, 8, NoParity, OneStopBit, 0x4000 | 0x11},
+  };
+  for (const auto& row : rows) {
+    dialog.BitRate()->setCurrentIndex(row.Rate);
+    dialog.DataBits()->setCurrentIndex(row.Bits);
+    dialog.ParityBox()->setCurrentIndex(row.Parity);
+    dialog.StopBitsBox()->setCurrentIndex(row.Stop);
+    dialog.FlowControlBox()->setCurrentIndex(row.Flow);
+    dialog.WriteTo(dcb);
+    EXPECT_EQ(dcb.BaudRate, row.BaudRate);
+    EXPECT_EQ(dcb.ByteSize, row.ByteSize);
+    EXPECT_EQ(dcb.Parity, row.DcbParity);
+    EXPECT_EQ(dcb.StopBits, row.DcbStop);
+    EXPECT_EQ(dcb.Flags, row.Flags) << std::hex << dcb.Flags;
+    EXPECT_EQ(dcb.XonChar, 0x11) << "settings the dialog does not show are kept";
+    EXPECT_EQ(dcb.DCBlength, sizeof(Dcb));
+  }
+}
+
+TEST(PortSettingsDialogTest, ARateOutsideTheListIsShownAndKept) {
+  Dcb dcb{};
+  dcb.BaudRate = 500000;
+  dcb.ByteSize = 8;
+  dcb.Flags = DcbBinary | DcbDtrControlEnable | DcbRtsHandshake;
+  PortSettingsDialog dialog(1, "/dev/ttyS0", dcb);
+  EXPECT_EQ(dialog.BitRate()->currentText(), QStringLiteral("500000"));
+  EXPECT_EQ(dialog.FlowControlBox()->currentIndex(), 1);
+  Dcb written = dcb;
+  dialog.WriteTo(written);
+  EXPECT_EQ(written.BaudRate, 500000u);
+  EXPECT_EQ(written.Flags, dcb.Flags | DcbOutxCtsFlow);
+}

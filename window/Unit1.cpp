@@ -1,0 +1,419 @@
+#include "Unit1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTextCursor>
+
+#include "dialog_filter.h"
+#include "host.h"
+#include "port_settings_dialog.h"
+#include "seq_file.h"
+#include "ui_Unit1.h"
+#include "window_font.h"
+
+namespace {
+
+const QColor Yellow(255, 255, 0);
+const QColor Green(0, 128, 0);
+const QColor Red(255, 0, 0);
+
+void SetBackground(QWidget* widget, const QColor& colour) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::Window, colour);
+  widget->setPalette(palette);
+  widget->setAutoFillBackground(true);
+}
+
+void CentreOnScreen(QWidget& widget, const QWidget& owner) {
+  const QScreen* screen = owner.screen() ? owner.screen() : QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  widget.adjustSize();
+  const QRect area = screen->availableGeometry();
+  widget.move(area.center() - QPoint(widget.width() / 2, widget.height() / 2));
+}
+
+}  // namespace
+
+// The picture lives in the window library; a static library's resources are
+// only linked in when something refers to them. Outside any namespace, as the
+// initialiser is declared there.
+static void LoadWindowResources() {
+  Q_INIT_RESOURCE(window);
+}
+
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent), ui_(std::make_unique<Ui::TForm1>()), Comm1(notifyWindow_), port_(Comm1) {
+  LoadWindowResources();
+  ui_->setupUi(this);
+  setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setFixedSize(632, 334);
+  move(23, 28);
+
+  // Everything on the window stands on button face, the log pane included.
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, ButtonFace());
+  palette.setColor(QPalette::Base, ButtonFace());
+  setPalette(palette);
+  setAutoFillBackground(true);
+  QPalette label5 = ui_->Label5->palette();
+  label5.setColor(QPalette::Window, ButtonFace());
+  label5.setColor(QPalette::WindowText, Qt::black);
+  ui_->Label5->setPalette(label5);
+
+  QList<const QWidget*> controls;
+  for (const QWidget* w : findChildren<QWidget*>()) controls << w;
+  setFont(ChooseWindowFont(controls));
+
+  // A blank caption does not survive the Designer file.
+  SetPanelForm(PanelForm::Initial);
+
+  for (QRadioButton* radio :
+       {ui_->RadioButton1, ui_->RadioButton2, ui_->RadioButton6, ui_->RadioButton7}) {
+    connect(radio, &QRadioButton::clicked, this, [this, radio] { RadioButton1Click(radio); });
+  }
+  connect(ui_->Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+  connect(ui_->Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+  connect(ui_->Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
+  connect(ui_->Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
+
+  LoadComm1Configuration(Comm1);
+  Comm1.OnCommEvent = [this](TComm* sender, uint32_t events, uint32_t state) {
+    Comm1CommEvent(sender, events, state);
+  };
+  Comm1.OnCharReceived = [this](TComm* sender, uint32_t cbInQue) {
+    Comm1CharReceived(sender, cbInQue);
+  };
+  Comm1.OnCommError = [this](TComm* sender, uint32_t errorCode) {
+    Comm1CommError(sender, errorCode);
+  };
+  Comm1.SetSetupDialog([this](uint8_t port, const std::string& devicePath, Dcb& dcb) {
+    if (SetupDialogHook) return SetupDialogHook(port, devicePath, dcb);
+    return PortSettingsDialog::Run(port, devicePath, dcb, this);
+  });
+  notifyWindow_.SetReceiver([this](uint32_t message, uint32_t wParam, uint32_t lParam) {
+    Comm1.WndProc(message, wParam, lParam);
+  });
+  notifyWindow_.SetHold([this] { return InPass(); });
+
+  session_ = std::make_unique<Session>(port_, *this);
+  session_->TemporaryImagePath = ::TemporaryImagePath().value_or(std::string());
+}
+
+TForm1::~TForm1() {
+  session_->Shutdown();
+  Comm1.Close();
+}
+
+QColor TForm1::ButtonFace() const {
+  return QApplication::palette().color(QPalette::Button);
+}
+
+bool TForm1::InPass() const {
+  return passDepth_ > 0 || (session_ && session_->Busy());
+}
+
+template <typename Pass>
+void TForm1::RunPass(Pass&& pass) {
+  struct Depth {
+    int& depth;
+    explicit Depth(int& d) : depth(d) { ++depth; }
+    ~Depth() { --depth; }
+  };
+  {
+    Depth depth(passDepth_);
+    try {
+      pass();
+    } catch (const InOutError& e) {
+      // The session reports its own file failures; one that still gets here
+      // must not unwind through the event loop.
+      ShowWarning("E/A-Fehler " + std::to_string(e.Code()));
+    } catch (const std::exception& e) {
+      ShowWarning(e.what());
+    }
+  }
+  if (InPass()) return;
+  notifyWindow_.ReleaseHeld();
+  if (closePending_) {
+    closePending_ = false;
+    QMetaObject::invokeMethod(
+        this, [this] { close(); }, Qt::QueuedConnection);
+  }
+}
+
+bool TForm1::event(QEvent* e) {
+  const bool handled = QWidget::event(e);
+  // Only the first activation: returning from a box or a dialog is none.
+  if (e->type() == QEvent::WindowActivate && !activated_) {
+    activated_ = true;
+    FormActivate();
+  }
+  return handled;
+}
+
+void TForm1::closeEvent(QCloseEvent* e) {
+  if (InPass()) {
+    // Asked again once the pass is over; the session must not be pulled away
+    // from under a running handler.
+    closePending_ = true;
+    e->ignore();
+    return;
+  }
+  if (session_->FlashJobRunning()) {
+    bool leave = false;
+    if (ConfirmCloseHook) {
+      leave = ConfirmCloseHook();
+    } else {
+      QMessageBox box(QMessageBox::Question, QStringLiteral("Warnung"),
+                      QStringLiteral("The device is being erased or programmed.\n"
+                                     "Closing the program now leaves it half programmed.\n\n"
+                                     "Close anyway?"),
+                      QMessageBox::Yes | QMessageBox::No);
+      box.setDefaultButton(QMessageBox::No);
+      CentreOnScreen(box, *this);
+      leave = box.exec() == QMessageBox::Yes;
+    }
+    if (!leave) {
+      e->ignore();
+      return;
+    }
+  }
+  e->accept();
+}
+
+std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
+  if (!Comm1.Connected()) return nullptr;
+  auto menu = std::make_unique<QMenu>(this);
+  connect(menu->addAction(QStringLiteral("read sectors 8 and 9 into a file...")),
+          &QAction::triggered, this, [this] { Button11Click(); });
+  connect(menu->addAction(QStringLiteral("choose destination file...")), &QAction::triggered, this,
+          [this] { RadioButton5Click(); });
+  connect(menu->addAction(QStringLiteral("erase sectors 8 and 9")), &QAction::triggered, this,
+          [this] { Button7Click(); });
+  return menu;
+}
+
+void TForm1::contextMenuEvent(QContextMenuEvent* e) {
+  // Only the free area of the window: the controls keep their own behaviour.
+  std::unique_ptr<QMenu> menu;
+  if (childAt(e->pos()) == nullptr) menu = BuildServiceMenu();
+  if (!menu) {
+    e->ignore();
+    return;
+  }
+  QMenu* popup = menu.release();
+  popup->setAttribute(Qt::WA_DeleteOnClose);
+  popup->popup(e->globalPos());
+  e->accept();
+}
+
+// --- Handlers
+
+void TForm1::FormActivate() {
+  RunPass([this] { session_->FormActivate(); });
+}
+
+void TForm1::RadioButton1Click(QRadioButton* sender) {
+  SetEnabled(Control::Button1, true);
+  SetEnabled(Control::Button3, true);
+  SetLabelColour(StepLabel::Label9, LabelColour::ButtonFace);
+  SetLabelColour(StepLabel::Label3, LabelColour::ButtonFace);
+  SetLabelColour(StepLabel::Label5, LabelColour::Yellow);
+  Comm1.SetPort(static_cast<uint8_t>(sender->property("tag").toUInt() & 0xFF));
+}
+
+void TForm1::Button1Click() {
+  Comm1.ShowSetupDialog();
+}
+void TForm1::Button3Click() {
+  RunPass([this] { session_->Button3Click(); });
+}
+void TForm1::Button4Click() {
+  RunPass([this] { session_->Button4Click(); });
+}
+void TForm1::Button6Click() {
+  RunPass([this] { session_->Button6Click(); });
+}
+void TForm1::Button7Click() {
+  RunPass([this] { session_->Button7Click(); });
+}
+void TForm1::Button11Click() {
+  RunPass([this] { session_->Button11Click(); });
+}
+void TForm1::RadioButton5Click() {
+  RunPass([this] { session_->RadioButton5Click(); });
+}
+
+void TForm1::Comm1CommEvent(TComm*, uint32_t events, uint32_t state) {
+  RunPass([&] { session_->Comm1CommEvent(events, state); });
+}
+void TForm1::Comm1CharReceived(TComm*, uint32_t cbInQue) {
+  RunPass([&] { session_->Comm1CharReceived(cbInQue); });
+}
+void TForm1::Comm1CommError(TComm*, uint32_t errorCode) {
+  RunPass([&] { session_->Comm1CommError(errorCode); });
+}
+
+// --- The window as the session sees it
+
+void TForm1::LogWrite(std::string_view text) {
+  QString t = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  QTextCursor cursor = ui_->Memo2->textCursor();
+  // A line end that arrives as "\r" and "\n" in two writes is still one.
+  if (t.startsWith(u'\n') && !cursor.hasSelection() && cursor.position() == pendingCrPosition_) {
+    t.remove(0, 1);
+  }
+  const bool endsWithCr = t.endsWith(u'\r');
+  t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  t.replace(u'\r', u'\n');
+  cursor.insertText(t);
+  ui_->Memo2->setTextCursor(cursor);
+  ui_->Memo2->ensureCursorVisible();
+  pendingCrPosition_ = endsWithCr ? cursor.position() : -1;
+}
+
+void TForm1::SetPanelForm(PanelForm form) {
+  QLabel* panel = ui_->Panel5;
+  switch (form) {
+    case PanelForm::Initial:
+      panel->setPalette(QPalette());
+      panel->setText(QStringLiteral("  "));
+      break;
+    case PanelForm::Neutral:
+      SetBackground(panel, ButtonFace());
+      panel->setText(QStringLiteral(" "));
+      break;
+    case PanelForm::Success:
+      SetBackground(panel, Green);
+      panel->setText(QStringLiteral("OK"));
+      break;
+    case PanelForm::Error:
+      SetBackground(panel, Red);
+      panel->setText(QStringLiteral("ERR"));
+      break;
+  }
+}
+
+void TForm1::SetPanelCount(int32_t count) {
+  ui_->Panel5->setText(QString::number(count));
+}
+
+void TForm1::RepaintPanelNow() {
+  ui_->Panel5->repaint();
+}
+
+void TForm1::SetProgress(int32_t percent) {
+  ui_->ProgressBar1->setValue(percent);
+}
+
+void TForm1::SetLabelColour(StepLabel label, LabelColour colour) {
+  SetBackground(LabelOf(label), colour == LabelColour::Yellow ? Yellow : ButtonFace());
+}
+
+void TForm1::SetEnabled(Control control, bool enabled) {
+  ControlOf(control)->setEnabled(enabled);
+}
+
+void TForm1::ShowWarning(std::string_view text) {
+  const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  if (WarningHook) {
+    WarningHook(message);
+    return;
+  }
+  QMessageBox box(QMessageBox::Warning, QStringLiteral("Warnung"), message, QMessageBox::Ok);
+  CentreOnScreen(box, *this);
+  box.exec();
+}
+
+std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
+  QString title;
+  QString filter;
+  switch (dialog) {
+    case FileDialog::OpenDialog3:
+      title = QStringLiteral("select new firmware");
+      filter = QStringLiteral("(*.*)|*.*");
+      break;
+    case FileDialog::OpenDialog5:
+      title = QStringLiteral("Zieldatei");
+      filter = QStringLiteral("(*.2bf)|*.2bf|(*.*)|*.*");
+      break;
+  }
+  const QString qtFilter = QtFilterFromDialogFilter(filter);
+  std::optional<QString> chosen;
+  if (FileDialogHook) {
+    chosen = FileDialogHook(title, qtFilter);
+  } else {
+    QFileDialog box(this, title, QString(), qtFilter);
+    box.setOption(QFileDialog::DontUseNativeDialog);
+    box.setAcceptMode(QFileDialog::AcceptOpen);
+    // Like the dialog the program was designed with, a name that does not
+    // exist yet may be typed: the destination file is created by the job.
+    box.setFileMode(QFileDialog::AnyFile);
+    if (box.exec() == QDialog::Accepted && !box.selectedFiles().isEmpty()) {
+      chosen = box.selectedFiles().constFirst();
+    }
+  }
+  if (!chosen || chosen->isEmpty()) return std::nullopt;
+  return QFile::encodeName(*chosen).toStdString();
+}
+
+void TForm1::KeepPainted() {
+  // No input, and no notification (held while InPass): only painting and
+  // what the window system sends. A close request is kept for later.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+QLabel* TForm1::LabelOf(StepLabel label) const {
+  switch (label) {
+    case StepLabel::Label1:
+      return ui_->Label1;
+    case StepLabel::Label2:
+      return ui_->Label2;
+    case StepLabel::Label3:
+      return ui_->Label3;
+    case StepLabel::Label4:
+      return ui_->Label4;
+    case StepLabel::Label5:
+      return ui_->Label5;
+    case StepLabel::Label6:
+      return ui_->Label6;
+    case StepLabel::Label7:
+      return ui_->Label7;
+    case StepLabel::Label8:
+      return ui_->Label8;
+    case StepLabel::Label9:
+      return ui_->Label9;
+    case StepLabel::Label10:
+      return ui_->Label10;
+  }
+  return ui_->Label1;
+}
+
+QWidget* TForm1::ControlOf(Control control) const {
+  switch (control) {
+    case Control::Button1:
+      return ui_->Button1;
+    case Control::Button3:
+      return ui_->Button3;
+    case Control::Button4:
+      return ui_->Button4;
+    case Control::Button6:
+      return ui_->Button6;
+    case Control::RadioButton1:
+      return ui_->RadioButton1;
+    case Control::RadioButton2:
+      return ui_->RadioButton2;
+    case Control::RadioButton6:
+      return ui_->RadioButton6;
+    case Control::RadioButton7:
+      return ui_->RadioButton7;
+  }
+  return ui_->Button1;
+}

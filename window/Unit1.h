@@ -1,0 +1,112 @@
+// The main window Form1: the operator's numbered steps, the port choice, the
+// buttons, and the log, progress bar and status panel the session reports in.
+// The window is thin: it maps the session's window interface onto widgets and
+// hands clicks and serial notifications to the session.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "comm_async.h"
+#include "comm_session_port.h"
+#include "qt_notify_target.h"
+#include "session.h"
+#include "session_window.h"
+
+class QLabel;
+class QMenu;
+class QRadioButton;
+
+namespace Ui {
+class TForm1;
+}
+
+class TForm1 : public QWidget, public SessionWindow {
+  Q_OBJECT
+ public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // --- Hooks that answer the modal boxes and dialogs instead of the operator
+  // (tests). Unset, the real box or dialog runs.
+  // The warning box; gets its text.
+  std::function<void(const QString& text)> WarningHook;
+  // A file-open dialog; gets its title and the filter in Qt's form, returns the
+  // chosen name or nothing for Cancel.
+  std::function<std::optional<QString>(const QString& title, const QString& filter)> FileDialogHook;
+  // The question before closing during a flash job; true closes.
+  std::function<bool()> ConfirmCloseHook;
+  // The port-settings dialog, in the form Comm1 calls it.
+  TComm::SetupDialog SetupDialogHook;
+
+  Ui::TForm1& Widgets() { return *ui_; }
+  Session& GetSession() { return *session_; }
+  QtNotifyTarget& NotifyWindow() { return notifyWindow_; }
+
+  // The service jobs the layout has no control for: read sectors 8 and 9 into
+  // a file, choose the destination file, erase sectors 8 and 9. Offered only
+  // while the port is open; nullptr otherwise.
+  std::unique_ptr<QMenu> BuildServiceMenu();
+
+  // --- Handlers
+  void FormActivate();
+  void RadioButton1Click(QRadioButton* sender);
+  void Button1Click();
+  void Button3Click();
+  void Button4Click();
+  void Button6Click();
+  void Button7Click();
+  void Button11Click();
+  void RadioButton5Click();
+  void Comm1CommEvent(TComm* sender, uint32_t events, uint32_t state);
+  void Comm1CharReceived(TComm* sender, uint32_t cbInQue);
+  void Comm1CommError(TComm* sender, uint32_t errorCode);
+
+  // --- SessionWindow
+  void LogWrite(std::string_view text) override;
+  void SetPanelForm(PanelForm form) override;
+  void SetPanelCount(int32_t count) override;
+  void RepaintPanelNow() override;
+  void SetProgress(int32_t percent) override;
+  void SetLabelColour(StepLabel label, LabelColour colour) override;
+  void SetEnabled(Control control, bool enabled) override;
+  void ShowWarning(std::string_view text) override;
+  std::optional<std::string> RunFileDialog(FileDialog dialog) override;
+  void KeepPainted() override;
+
+ protected:
+  bool event(QEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  void contextMenuEvent(QContextMenuEvent* e) override;
+
+ private:
+  // Runs one handler or dispatcher pass of the session. Nothing that could
+  // re-enter the session is delivered meanwhile; what was held back, a close
+  // request included, follows once the outermost pass is over.
+  template <typename Pass>
+  void RunPass(Pass&& pass);
+  bool InPass() const;
+  QLabel* LabelOf(StepLabel label) const;
+  QWidget* ControlOf(Control control) const;
+  QColor ButtonFace() const;
+
+  std::unique_ptr<Ui::TForm1> ui_;
+  // Declared before Comm1: the component posts to it until it is destroyed.
+  QtNotifyTarget notifyWindow_;
+
+ public:
+  TComm Comm1;
+
+ private:
+  CommSessionPort port_;
+  std::unique_ptr<Session> session_;
+  int passDepth_ = 0;
+  bool activated_ = false;
+  bool closePending_ = false;
+  // A Cr that ended the last log write, waiting to see whether an Lf follows.
+  int pendingCrPosition_ = -1;
+};
