@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -32,8 +33,12 @@ class CommEvent {
   void Reset();
   // Waits until the event is signalled (an auto-reset event is reset again by
   // the wait that takes it), or until *keepWaiting turns false, which is
-  // looked at again whenever Wake is called. True when the event was signalled.
+  // looked at again whenever Wake is called. True when the event was taken;
+  // false once *keepWaiting is false, even if the event is signalled, so that
+  // a closing port posts nothing more.
   bool Wait(const std::atomic<bool>* keepWaiting = nullptr);
+  // As Wait, but gives up after `timeout`.
+  bool WaitFor(std::chrono::milliseconds timeout, const std::atomic<bool>* keepWaiting = nullptr);
   // Wakes waiters so that they look at their keepWaiting flag again.
   void Wake();
 
@@ -58,6 +63,9 @@ struct PortStateBlock {
   CommEvent HandledEvent{true, true};
   std::atomic<uint64_t> WatcherThreadId{0};
   CommEvent* StartedEvent = nullptr;
+  // Never signalled: the watcher's pause after a failed event wait sleeps on
+  // it, so that Close (which wakes it) does not have to sit out the pause.
+  CommEvent PauseEvent{true, false};
 };
 
 class TComm {

@@ -1,1 +1,489 @@
-// Being written.
+// The serial device on POSIX systems (Linux): termios for the line, poll()
+// for the events, an eventfd to wake a waiting watcher.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+
+#include "serial_bit_rate.h"
+#include "serial_device.h"
+
+namespace {
+
+// How often the watcher looks again while bytes that were already reported
+// sit unread: the tty offers no "new bytes only" readiness, and waiting for
+// POLLIN would fire at once for the old ones.
+constexpr int StaleQueuePollMs = 3;
+// How often it looks at the output queue until a write has drained.
+constexpr int OutputDrainPollMs = 2;
+// How often it compares the driver's line and modem counters.
+constexpr int LineCounterPollMs = 25;
+
+// Events that only the driver's interrupt counters can tell.
+constexpr uint32_t CounterEvents = EvCts | EvDsr | EvRing | EvRlsd | EvBreak | EvErr;
+// Line errors that make a wake-up an error event.
+constexpr uint32_t LineErrors = CeFrame | CeOverrun | CeRxParity | CeRxOver;
+
+struct StandardRate {
+  uint32_t Rate;
+  speed_t Code;
+};
+constexpr std::array<StandardRate, 18> StandardRates = {{{50, B50},
+                                                         {75, B75},
+                                                         {110, B110},
+                                                         {134, B134},
+                                                         {150, B150},
+                                                         {200, B200},
+                                                         {300, B300},
+                                                         {600, B600},
+                                                         {1200, B1200},
+                                                         {1800, B1800},
+                                                         {2400, B2400},
+                                                         {4800, B4800},
+                                                         {9600, B9600},
+                                                         {19200, B19200},
+                                                         {38400, B38400},
+                                                         {57600, B57600},
+                                                         {115200, B115200},
+                                                         {230400, B230400}}};
+
+speed_t StandardCode(uint32_t rate) {
+  for (const StandardRate& r : StandardRates) {
+    if (r.Rate == rate) return r.Code;
+  }
+  return B0;
+}
+
+uint32_t RateOfCode(speed_t code) {
+  for (const StandardRate& r : StandardRates) {
+    if (r.Code == code) return r.Rate;
+  }
+  return 0;
+}
+
+tcflag_t SizeBits(uint8_t byteSize) {
+  switch (byteSize) {
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    case 8:
+      return CS8;
+    default:
+      return CS5;  // 3 and 4 too: the UART has nothing smaller
+  }
+}
+
+uint8_t ByteSizeOf(tcflag_t cflag) {
+  switch (cflag & CSIZE) {
+    case CS6:
+      return 6;
+    case CS7:
+      return 7;
+    case CS8:
+      return 8;
+    default:
+      return 5;
+  }
+}
+
+bool UsesRtsCts(uint32_t flags) {
+  // Handshake and toggle both carry the high bit of the RTS control; the
+  // driver knows only one hardware handshake, covering both directions.
+  return (flags & DcbOutxCtsFlow) || (flags & DcbRtsHandshake);
+}
+
+}  // namespace
+
+struct SerialDevice::Impl {
+  int Fd = -1;
+  int WakeFd = -1;
+  bool HasCounters = false;
+  // The settings last applied; the parts termios cannot hold are read back
+  // from here. Window thread only.
+  Dcb Applied{};
+
+  std::atomic<uint32_t> Mask{0};
+  // Taking bytes out of the input queue and the watcher's look at it exclude
+  // each other, so that the look sees exactly how many bytes ever arrived.
+  // Each holds it for one short non-blocking call.
+  std::mutex TakeMutex;
+  // Bytes taken out of the input queue so far, by Read (and Purge).
+  uint64_t Consumed = 0;
+  // What the watcher, about to sleep, wants to hear from Read; guarded by
+  // TakeMutex. WakeOnTake: the queue was empty at its look, so bytes that
+  // arrive and are read before it sleeps would go unseen. WakeOnDrain:
+  // reported bytes sat unread, and it waits for them to be read up.
+  bool WakeOnTake = false;
+  bool WakeOnDrain = false;
+  // A write happened since the last look at the output queue.
+  std::atomic<bool> TxPending{false};
+  std::atomic<uint32_t> PendingErrors{0};
+
+  // Set by whoever first finds the device gone.
+  std::atomic<bool> HungUp{false};
+  // Watcher only.
+  uint64_t ReportedArrived = 0;
+  bool LossReported = false;
+  serial_icounter_struct LastCounters{};
+
+  ~Impl() {
+    if (Fd >= 0) {
+      // The exclusive flag outlives our descriptor when someone else still
+      // holds the tty open (a pseudo-terminal's creator, for instance).
+      (void)ioctl(Fd, TIOCNXCL);
+      close(Fd);
+    }
+    if (WakeFd >= 0) close(WakeFd);
+  }
+
+  void Wake() const {
+    const uint64_t one = 1;
+    (void)!write(WakeFd, &one, sizeof one);
+  }
+
+  void DrainWake() const {
+    uint64_t count = 0;
+    (void)!read(WakeFd, &count, sizeof count);
+  }
+
+  int Queued() {
+    int queued = 0;
+    if (ioctl(Fd, FIONREAD, &queued) != 0) {
+      if (errno == EIO || errno == ENXIO || errno == ENODEV) HungUp.store(true);
+      return 0;
+    }
+    return std::max(queued, 0);
+  }
+
+  // Compares the driver's interrupt counters with the last look.
+  uint32_t CounterEventsSinceLastLook() {
+    serial_icounter_struct now{};
+    if (ioctl(Fd, TIOCGICOUNT, &now) != 0) return 0;
+    uint32_t events = 0;
+    uint32_t errors = 0;
+    if (now.cts != LastCounters.cts) events |= EvCts;
+    if (now.dsr != LastCounters.dsr) events |= EvDsr;
+    if (now.rng != LastCounters.rng) events |= EvRing;
+    if (now.dcd != LastCounters.dcd) events |= EvRlsd;
+    if (now.frame != LastCounters.frame) errors |= CeFrame;
+    if (now.overrun != LastCounters.overrun) errors |= CeOverrun;
+    if (now.parity != LastCounters.parity) errors |= CeRxParity;
+    if (now.buf_overrun != LastCounters.buf_overrun) errors |= CeRxOver;
+    if (now.brk != LastCounters.brk) {
+      errors |= CeBreak;
+      events |= EvBreak;
+    }
+    if (errors & LineErrors) events |= EvErr;
+    LastCounters = now;
+    if (errors) PendingErrors.fetch_or(errors);
+    return events;
+  }
+};
+
+SerialDevice::SerialDevice(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+SerialDevice::~SerialDevice() = default;
+
+std::string SerialDevice::DevicePath(uint8_t port) {
+  if (port < 1 || port > 4) return {};
+  const std::string name = "UPDATER_COM" + std::to_string(port);
+  const char* configured = std::getenv(name.c_str());
+  if (configured && *configured) return configured;
+  return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+std::unique_ptr<SerialDevice> SerialDevice::Open(uint8_t port) {
+  const std::string path = DevicePath(port);
+  if (path.empty()) return nullptr;
+  auto impl = std::make_unique<Impl>();
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Not a serial line, or another holder: leave its flags alone.
+    close(fd);
+    return nullptr;
+  }
+  impl->Fd = fd;
+  // flock keeps out every program that asks for the lock, root included;
+  // TIOCEXCL keeps out ordinary users that do not.
+  if (ioctl(fd, TIOCEXCL) != 0) return nullptr;
+  impl->WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (impl->WakeFd < 0) return nullptr;
+
+  // A USB adapter otherwise holds each short reply back for up to 16 ms.
+  serial_struct serial{};
+  if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+    serial.flags |= ASYNC_LOW_LATENCY;
+    (void)ioctl(fd, TIOCSSERIAL, &serial);
+  }
+  impl->HasCounters = ioctl(fd, TIOCGICOUNT, &impl->LastCounters) == 0;
+  impl->Applied.DCBlength = sizeof(Dcb);
+  // A freshly opened port starts with empty queues, as it does elsewhere.
+  (void)tcflush(fd, TCIOFLUSH);
+  return std::unique_ptr<SerialDevice>(new SerialDevice(std::move(impl)));
+}
+
+void SerialDevice::Apply(const Dcb& dcb, uint32_t /*inBufSize*/, uint32_t /*outBufSize*/) {
+  // The tty's queues have a fixed size: the requested sizes have no use here.
+  Impl& d = *impl_;
+  d.Applied = dcb;
+  termios t{};
+  if (tcgetattr(d.Fd, &t) != 0) return;
+
+  t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                 INPCK | IGNPAR);
+  t.c_oflag &= ~OPOST;
+  t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CLOCAL | CREAD | SizeBits(dcb.ByteSize);
+  switch (dcb.Parity) {
+    case OddParity:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case EvenParity:
+      t.c_cflag |= PARENB;
+      break;
+    case MarkParity:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case SpaceParity:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
+  }
+  if ((dcb.Flags & DcbParity) && (t.c_cflag & PARENB)) t.c_iflag |= INPCK;
+  // One and a half stop bits exist only with 5 data bits on a real UART; the
+  // nearest the driver offers is two.
+  if (dcb.StopBits != OneStopBit) t.c_cflag |= CSTOPB;
+  if (UsesRtsCts(dcb.Flags)) t.c_cflag |= CRTSCTS;
+  if (dcb.Flags & DcbOutX) t.c_iflag |= IXON;
+  if (dcb.Flags & DcbInX) t.c_iflag |= IXOFF;
+  if (dcb.XonChar) t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+  if (dcb.XoffChar) t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+
+  // A rate of 0 would hang the line up: keep the rate in force instead.
+  const speed_t code = StandardCode(dcb.BaudRate);
+  if (code != B0) {
+    cfsetispeed(&t, code);
+    cfsetospeed(&t, code);
+  }
+  (void)tcsetattr(d.Fd, TCSANOW, &t);
+  if (code == B0 && dcb.BaudRate != 0) (void)SetBitRateByNumber(d.Fd, dcb.BaudRate);
+
+  const uint32_t dtr = dcb.Flags & DcbDtrControlMask;
+  SetDtr(dtr == DcbDtrControlEnable || dtr == DcbDtrHandshake);
+  SetRts((dcb.Flags & DcbRtsControlMask) != 0);
+}
+
+Dcb SerialDevice::Current() const {
+  const Impl& d = *impl_;
+  Dcb dcb = d.Applied;
+  termios t{};
+  if (tcgetattr(d.Fd, &t) != 0) return dcb;
+  uint32_t rate = BitRateInForce(d.Fd);
+  if (rate == 0) rate = RateOfCode(cfgetospeed(&t));
+  dcb.BaudRate = rate;
+  dcb.ByteSize = ByteSizeOf(t.c_cflag);
+  if (!(t.c_cflag & PARENB)) {
+    dcb.Parity = NoParity;
+  } else if (t.c_cflag & CMSPAR) {
+    dcb.Parity = (t.c_cflag & PARODD) ? MarkParity : SpaceParity;
+  } else {
+    dcb.Parity = (t.c_cflag & PARODD) ? OddParity : EvenParity;
+  }
+  dcb.Flags &= ~(DcbParity | DcbOutX | DcbInX);
+  if (t.c_iflag & INPCK) dcb.Flags |= DcbParity;
+  dcb.StopBits = (t.c_cflag & CSTOPB) ? TwoStopBits : OneStopBit;
+  if (t.c_cflag & CRTSCTS) {
+    dcb.Flags |= DcbOutxCtsFlow;
+    if (!UsesRtsCts(dcb.Flags & ~DcbOutxCtsFlow))
+      dcb.Flags = (dcb.Flags & ~DcbRtsControlMask) | DcbRtsHandshake;
+  } else {
+    dcb.Flags &= ~DcbOutxCtsFlow;
+    if (dcb.Flags & DcbRtsHandshake) dcb.Flags &= ~DcbRtsControlMask;
+  }
+  if (t.c_iflag & IXON) dcb.Flags |= DcbOutX;
+  if (t.c_iflag & IXOFF) dcb.Flags |= DcbInX;
+  dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
+  dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+  return dcb;
+}
+
+void SerialDevice::SetMask(uint32_t mask) {
+  impl_->Mask.store(mask);
+  if (mask == 0) impl_->Wake();
+}
+
+uint32_t SerialDevice::WaitEvent() {
+  Impl& d = *impl_;
+  for (;;) {
+    const uint32_t mask = d.Mask.load();
+    if (mask == 0) return 0;
+    if (d.LossReported) {
+      // The device is gone: nothing more can happen until the port closes.
+      pollfd wake{d.WakeFd, POLLIN, 0};
+      if (poll(&wake, 1, -1) < 0 && errno != EINTR) return 0;
+      d.DrainWake();
+      continue;
+    }
+
+    uint32_t events = 0;
+    int queued = 0;
+    {
+      std::lock_guard<std::mutex> lock(d.TakeMutex);
+      queued = d.Queued();
+      const uint64_t arrived = d.Consumed + static_cast<uint64_t>(queued);
+      if (arrived > d.ReportedArrived) {
+        d.ReportedArrived = arrived;
+        events |= mask & EvRxChar;
+      }
+      const bool nothingNew = !(events & EvRxChar);
+      d.WakeOnTake = nothingNew && queued == 0;
+      d.WakeOnDrain = nothingNew && queued > 0;
+    }
+    if (d.TxPending.exchange(false)) {
+      int outQueue = 0;
+      if (ioctl(d.Fd, TIOCOUTQ, &outQueue) == 0 && outQueue > 0) {
+        d.TxPending.store(true);
+      } else {
+        events |= mask & EvTxEmpty;
+      }
+    }
+    const bool watchCounters = d.HasCounters && (mask & CounterEvents);
+    if (watchCounters) events |= mask & d.CounterEventsSinceLastLook();
+    if (d.HungUp.load()) {
+      // Reported once, whatever the mask: the application must learn that
+      // its device has gone.
+      d.LossReported = true;
+      d.PendingErrors.fetch_or(CeIoe);
+      events |= EvErr;
+    }
+    if (events) return events;
+
+    int timeout = -1;
+    const auto shorten = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
+    if (queued > 0) shorten(StaleQueuePollMs);
+    if (d.TxPending.load()) shorten(OutputDrainPollMs);
+    if (watchCounters) shorten(LineCounterPollMs);
+    std::array<pollfd, 2> fds = {
+        {{d.Fd, static_cast<short>(queued > 0 ? 0 : POLLIN), 0}, {d.WakeFd, POLLIN, 0}}};
+    if (poll(fds.data(), fds.size(), timeout) < 0) {
+      if (errno == EINTR) continue;
+      return 0;
+    }
+    if (fds[1].revents & POLLIN) d.DrainWake();
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) d.HungUp.store(true);
+  }
+}
+
+uint32_t SerialDevice::ClearError(uint32_t* inQue) {
+  Impl& d = *impl_;
+  if (inQue) *inQue = static_cast<uint32_t>(d.Queued());
+  return d.PendingErrors.exchange(0);
+}
+
+uint32_t SerialDevice::ModemStatus() {
+  int lines = 0;
+  if (ioctl(impl_->Fd, TIOCMGET, &lines) != 0) return 0;
+  uint32_t status = 0;
+  if (lines & TIOCM_CTS) status |= MsCtsOn;
+  if (lines & TIOCM_DSR) status |= MsDsrOn;
+  if (lines & TIOCM_RNG) status |= MsRingOn;
+  if (lines & TIOCM_CAR) status |= MsRlsdOn;
+  return status;
+}
+
+void SerialDevice::SetDtr(bool on) {
+  const int line = TIOCM_DTR;
+  (void)ioctl(impl_->Fd, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+void SerialDevice::SetRts(bool on) {
+  const int line = TIOCM_RTS;
+  (void)ioctl(impl_->Fd, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+void SerialDevice::Purge() {
+  Impl& d = *impl_;
+  // Flushed bytes count as taken, or the next arrivals would look old.
+  std::lock_guard<std::mutex> lock(d.TakeMutex);
+  d.Consumed += static_cast<uint64_t>(d.Queued());
+  (void)tcflush(d.Fd, TCIOFLUSH);
+}
+
+uint32_t SerialDevice::Read(void* buffer, uint32_t count) {
+  if (count == 0) return 0;
+  // The line is non-blocking with VMIN and VTIME 0: read() hands over at
+  // most what is queued and never waits, so the queue length need not be
+  // asked for first.
+  Impl& d = *impl_;
+  ssize_t n = 0;
+  bool wakeWatcher = false;
+  {
+    std::lock_guard<std::mutex> lock(d.TakeMutex);
+    n = read(d.Fd, buffer, count);
+    if (n > 0) d.Consumed += static_cast<uint64_t>(n);
+    // Less than asked for means the queue is empty now.
+    if ((n > 0 && d.WakeOnTake) || (n < static_cast<ssize_t>(count) && d.WakeOnDrain)) {
+      d.WakeOnTake = false;
+      d.WakeOnDrain = false;
+      wakeWatcher = true;
+    }
+  }
+  if (wakeWatcher) d.Wake();
+  return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+uint32_t SerialDevice::Write(const void* buffer, uint32_t count, int timeoutMs) {
+  Impl& d = *impl_;
+  if (count == 0) return 0;
+  const auto* next = static_cast<const unsigned char*>(buffer);
+  size_t left = count;
+  bool waited = false;
+  std::chrono::steady_clock::time_point deadline;
+  while (left > 0) {
+    const ssize_t n = write(d.Fd, next, left);
+    if (n > 0) {
+      next += n;
+      left -= static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return 0;
+    // The output queue is full: wait for room, up to the deadline.
+    const auto now = std::chrono::steady_clock::now();
+    if (!waited) {
+      waited = true;
+      deadline = now + std::chrono::milliseconds(timeoutMs);
+    }
+    if (now >= deadline) return 0;
+    const auto remaining =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
+    pollfd out{d.Fd, POLLOUT, 0};
+    if (poll(&out, 1, static_cast<int>(remaining)) < 0 && errno != EINTR) return 0;
+    if (out.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
+  }
+  // Only the first write after the watcher's last look wakes it; the rest
+  // find the flag already set and cost nothing.
+  if ((d.Mask.load(std::memory_order_relaxed) & EvTxEmpty) &&
+      !d.TxPending.load(std::memory_order_relaxed) && !d.TxPending.exchange(true)) {
+    d.Wake();
+  }
+  return count;
+}
