@@ -1,0 +1,340 @@
+#include "rig.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "identity.h"
+#include "seq_file.h"
+#include "upload.h"
+
+namespace integration {
+
+namespace fs = std::filesystem;
+
+std::string SourceFile(const std::string& relative) {
+  return std::string(UPDATER_SOURCE_DIR) + "/" + relative;
+}
+
+Bytes ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+bool FileExists(const std::string& path) {
+  std::error_code error;
+  return fs::exists(path, error);
+}
+
+// --- WorkFolder
+
+WorkFolder::WorkFolder() {
+  std::string pattern = (fs::temp_directory_path() / "updater-it-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    ADD_FAILURE() << "cannot make a scratch folder from " << pattern;
+    return;
+  }
+  path_ = pattern;
+  for (const char* name : {"Loader.hex", "F29f160d.hex"}) {
+    std::error_code error;
+    fs::copy_file(SourceFile(std::string("demo/") + name), File(name), error);
+    if (error) ADD_FAILURE() << "cannot copy demo/" << name << ": " << error.message();
+  }
+}
+
+WorkFolder::~WorkFolder() {
+  if (path_.empty()) return;
+  std::error_code error;
+  fs::remove_all(path_, error);
+}
+
+// --- SimulatedDevice
+
+sim::DeviceIdentity DemoIdentity() {
+  return sim::DeviceIdentity{"DEMO165", "1.0a", 4711u, "LABEL-7"};
+}
+
+SimulatedDevice::SimulatedDevice(const WorkFolder& folder, DeviceSetup setup) {
+  sim::DeviceConfig config;
+  std::string error;
+  if (!sim::ReadUploadFile(folder.File("Loader.hex"), config.Loader, &error) ||
+      !sim::ReadUploadFile(folder.File("F29f160d.hex"), config.Routine, &error)) {
+    ADD_FAILURE() << "upload files: " << error;
+  }
+  config.Message = setup.Message;
+  config.InitialFaults = setup.Faults;
+  sim::Flash flash =
+      setup.Flash ? std::move(*setup.Flash) : sim::MakeFlash(setup.Identity, setup.PatternSectors);
+  sim::PtyOptions options;
+  options.OnEvent = [this](const std::string& text) {
+    std::lock_guard lock(eventsMutex_);
+    events_.push_back(text);
+  };
+  pty_ = std::make_unique<sim::PtyDevice>(std::move(config), std::move(flash), std::move(options));
+}
+
+SimulatedDevice::~SimulatedDevice() {
+  Stop();
+}
+
+::testing::AssertionResult SimulatedDevice::Start(int comPort) {
+  std::string error;
+  if (!pty_->Start(&error)) return ::testing::AssertionFailure() << "simulator: " << error;
+  comPort_ = comPort;
+  const std::string variable = "UPDATER_COM" + std::to_string(comPort);
+  ::setenv(variable.c_str(), pty_->SlavePath().c_str(), 1);
+  return ::testing::AssertionSuccess();
+}
+
+void SimulatedDevice::Stop() {
+  pty_->Stop();
+  if (comPort_ != 0) {
+    const std::string variable = "UPDATER_COM" + std::to_string(comPort_);
+    ::unsetenv(variable.c_str());
+    comPort_ = 0;
+  }
+}
+
+std::vector<std::string> SimulatedDevice::Events() const {
+  std::lock_guard lock(eventsMutex_);
+  return events_;
+}
+
+bool SimulatedDevice::SawEvent(std::string_view prefix) const {
+  std::lock_guard lock(eventsMutex_);
+  return std::any_of(events_.begin(), events_.end(),
+                     [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
+}
+
+// --- NoWindowRig
+
+NoWindowRig::NoWindowRig(const WorkFolder& folder, std::chrono::milliseconds sectorTableByteTimeout)
+    : folder_(folder) {
+  // As the program's start-up has it: chosen files are never opened for writing.
+  SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
+  LoadComm1Configuration(Comm);
+  Comm.OnCharReceived = [this](TComm*, uint32_t cbInQue) { TheSession.Comm1CharReceived(cbInQue); };
+  Comm.OnCommEvent = [this](TComm*, uint32_t events, uint32_t state) {
+    TheSession.Comm1CommEvent(events, state);
+  };
+  Comm.OnCommError = [this](TComm*, uint32_t errorCode) { TheSession.Comm1CommError(errorCode); };
+  TheSession.WorkingDirectory = folder.Path();
+  TheSession.TemporaryImagePath = folder.File("tmp.bin");
+  TheSession.SectorTableByteTimeout = sectorTableByteTimeout;
+  TheSession.FormActivate();
+}
+
+NoWindowRig::~NoWindowRig() {
+  TheSession.Shutdown();
+  Comm.Close();
+}
+
+bool NoWindowRig::PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    Target.PumpOne(Comm, 10ms);
+  }
+  return true;
+}
+
+void NoWindowRig::PumpIdle(std::chrono::milliseconds quiet) {
+  while (Target.PumpOne(Comm, quiet)) {
+  }
+}
+
+void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string> answer) {
+  Window.DialogAnswers[dialog].push_back(std::move(answer));
+}
+
+::testing::AssertionResult NoWindowRig::RunJob(const char* what, const std::function<void()>& start,
+                                               const std::function<bool()>& done,
+                                               std::chrono::milliseconds timeout) {
+  const size_t mark = LogMark();
+  const size_t warnings = Window.Warnings.size();
+  start();
+  if (PumpUntil(done, timeout)) return ::testing::AssertionSuccess();
+  auto failure = ::testing::AssertionFailure();
+  failure << what << " did not finish; state " << TheSession.SessionState << ", log:\n"
+          << LogSince(mark);
+  for (size_t i = warnings; i < Window.Warnings.size(); ++i) {
+    failure << "\nwarning: " << Window.Warnings[i];
+  }
+  return failure;
+}
+
+::testing::AssertionResult NoWindowRig::Connect() {
+  const size_t mark = LogMark();
+  return RunJob(
+      "connect", [this] { TheSession.Button3Click(); },
+      [this, mark] {
+        return LogSince(mark).find("<  c o n n e c t e d  >\r\n") != std::string::npos;
+      });
+}
+
+::testing::AssertionResult NoWindowRig::VerifyHardware() {
+  const size_t mark = LogMark();
+  return RunJob(
+      "verify hardware", [this] { TheSession.Button6Click(); },
+      [this, mark] {
+        return TheSession.SessionState == 0 &&
+               LogSince(mark).find("\r\n<done>\r\n\r\n\r\n") != std::string::npos;
+      });
+}
+
+::testing::AssertionResult NoWindowRig::Download(const std::string& imagePath) {
+  AnswerFileDialog(FileDialog::OpenDialog3, imagePath);
+  return RunJob(
+      "download", [this] { TheSession.Button4Click(); },
+      [this] { return TheSession.SessionState == 18; });
+}
+
+::testing::AssertionResult NoWindowRig::ReadBack(const std::string& destinationPath) {
+  AnswerFileDialog(FileDialog::OpenDialog5, destinationPath);
+  const size_t mark = LogMark();
+  return RunJob(
+      "read-back", [this] { TheSession.Button11Click(); },
+      [this, mark] {
+        return TheSession.SessionState == 0 &&
+               LogSince(mark).find("words read>\r\n") != std::string::npos;
+      });
+}
+
+::testing::AssertionResult NoWindowRig::EraseOnly() {
+  return RunJob(
+      "erase-only", [this] { TheSession.Button7Click(); },
+      [this] { return TheSession.SessionState == 18; });
+}
+
+// --- Expected results
+
+std::optional<Bytes> PatchedImage(const WorkFolder& folder, const std::string& imagePath,
+                                  const sim::DeviceIdentity& identity) {
+  const std::string scratch = folder.File("expected-patched.bin");
+  SeqFile image;
+  if (!image.OpenExisting(imagePath)) return std::nullopt;
+  const PatchValues values{
+      identity.SerialNumber.value_or(0), identity.HardwareVersion.value_or(std::string()),
+      identity.ProductName.value_or(std::string()), identity.BrandLabel.value_or(std::string())};
+  const PatchOutcome outcome = PatchIdentityBlock(image, scratch, values);
+  if (image.IsOpen()) image.Close();
+  if (outcome != PatchOutcome::Patched) return std::nullopt;
+  Bytes patched = ReadFileBytes(scratch);
+  std::error_code error;
+  fs::remove(scratch, error);
+  return patched;
+}
+
+sim::Flash FlashAfterProgramming(sim::Flash before, const Bytes& image,
+                                 const std::vector<int>& sectors) {
+  auto bytes = before.MutableBytes();
+  size_t next = 0;
+  for (const int sector : sectors) {
+    for (uint32_t a = sim::SectorTable[sector]; a < sim::SectorTable[sector + 1]; ++a) {
+      bytes[a] = next < image.size() ? image[next++] : 0xFF;
+    }
+  }
+  return before;
+}
+
+std::optional<uint32_t> FirstDifference(const sim::Flash& actual, const sim::Flash& expected) {
+  const auto a = actual.Bytes();
+  const auto e = expected.Bytes();
+  const auto [at, _] = std::mismatch(a.begin(), a.end(), e.begin(), e.end());
+  if (at == a.end()) return std::nullopt;
+  return static_cast<uint32_t>(at - a.begin());
+}
+
+std::vector<std::string> LogLines(std::string_view log) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < log.size()) {
+    const size_t end = log.find("\r\n", start);
+    if (end == std::string_view::npos) {
+      lines.emplace_back(log.substr(start));
+      break;
+    }
+    lines.emplace_back(log.substr(start, end + 2 - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+std::string ConnectLog(bool portAlreadyOpen) {
+  return std::string(portAlreadyOpen ? "<serial interface already opened>\r\n"
+                                     : "<serial interface opened>\r\n") +
+         "\r\n"
+         "<activating bootstrap mode...>\r\n"
+         "<bootstrapmode activated>\r\n"
+         "<writing loader into C165...>\r\n"
+         "<writing flashroutine into C165...>\r\n"
+         "<  c o n n e c t e d  >\r\n";
+}
+
+std::string IdentityReadLog() {
+  return "\r\n"
+         "\r\n<flashroutine waiting for command...>\r\n"
+         "<command: read from address>"
+         "\r\n<done>\r\n"
+         "\r\n"
+         "\r\n";
+}
+
+std::string FlashJobLog(const std::vector<int>& sectors, int64_t imageSize) {
+  std::string log;
+  for (const int sector : sectors) {
+    log += "<flashroutine waiting for command...>\r\n";
+    log += "<command: delete sector " + std::to_string(sector) + " ...>\r\n";
+    log += "<sector " + std::to_string(sector) + " erased>\r\n";
+  }
+  log += "<all selected sectors are erased now>\r\n";
+  // Programming stops with the sector that took the image's last byte.
+  int64_t sent = 0;
+  for (const int sector : sectors) {
+    log += "<sector " + std::to_string(sector) + " programmed>\r\n";
+    sent += sim::SectorSize(sector);
+    if (sent >= imageSize) break;
+  }
+  log += "<done>\r\n";
+  return log;
+}
+
+std::string UpdateLog(const std::string& imagePath, const std::vector<int>& sectors,
+                      int64_t imageSize) {
+  return "<download file: " + imagePath + " >\r\n" +
+         "\r\n"
+         "\r\n"
+         "update possible\r\n"
+         "\r\n" +
+         FlashJobLog(sectors, imageSize);
+}
+
+std::string EraseOnlyLog(int64_t imageSize) {
+  return "<download file: EMPTY >\r\n"
+         "\r\n" +
+         FlashJobLog({8, 9}, imageSize);
+}
+
+std::string ReadBackLog(const std::string& destinationPath) {
+  return "<destination file: " + destinationPath + " >\r\n" +
+         "\r\n"
+         "\r\n<flashroutine waiting for command...>\r\n"
+         "<command: read sector 8>\r\n"
+         "\r\n<flashroutine waiting for command...>\r\n"
+         "<command: read sector 9>\r\n"
+         "\r\n<all selected sectors are read now>\r\n"
+         "\r\n<done>\r\n"
+         "<    65536words of 65536words read>\r\n";
+}
+
+}  // namespace integration

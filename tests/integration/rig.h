@@ -1,0 +1,189 @@
+// The end-to-end rig: a scratch working folder with the upload files, the
+// simulated device on a pseudo-terminal behind COM1, and a session without a
+// window that runs the real TComm and is pumped on the test thread.
+//
+// Every wait here polls with a deadline; nothing sleeps for a fixed time.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "comm_async.h"
+#include "device_model.h"
+#include "fakes.h"
+#include "flash.h"
+#include "pty_device.h"
+#include "queue_notify_target.h"
+#include "session.h"
+#include "window/comm_session_port.h"
+
+namespace integration {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+// Long enough for a 2 MiB update under the sanitizers, short enough that a
+// hang fails the test instead of the whole run.
+constexpr std::chrono::milliseconds JobPatience = 60s;
+
+// A file of the source tree, e.g. "demo/Loader.hex".
+std::string SourceFile(const std::string& relative);
+
+Bytes ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const Bytes& bytes);
+bool FileExists(const std::string& path);
+
+// A fresh folder under the system's temporary folder holding copies of the
+// two upload files; removed with everything in it when the object goes.
+class WorkFolder {
+ public:
+  WorkFolder();
+  ~WorkFolder();
+  WorkFolder(const WorkFolder&) = delete;
+  WorkFolder& operator=(const WorkFolder&) = delete;
+
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  bool Write(const std::string& name, const Bytes& bytes) const {
+    return WriteFileBytes(File(name), bytes);
+  }
+  Bytes Read(const std::string& name) const { return ReadFileBytes(File(name)); }
+
+ private:
+  std::string path_;
+};
+
+// The identity the simulated units carry unless a test asks for another.
+sim::DeviceIdentity DemoIdentity();
+
+struct DeviceSetup {
+  sim::DeviceIdentity Identity = DemoIdentity();
+  // Sectors that hold the recognisable pattern (sim::PatternByte).
+  std::vector<int> PatternSectors{8, 9};
+  // When set, the flash starts as this instead of one made from the above.
+  std::optional<sim::Flash> Flash;
+  sim::Faults Faults;
+  // An "h" message the routine sends before its first "a".
+  std::optional<std::array<uint8_t, 2>> Message;
+};
+
+// The simulated device on a pseudo-terminal, reachable as COM<n> through
+// UPDATER_COM<n> while it lives. It expects the upload files of `folder`.
+class SimulatedDevice {
+ public:
+  explicit SimulatedDevice(const WorkFolder& folder, DeviceSetup setup = {});
+  ~SimulatedDevice();
+  SimulatedDevice(const SimulatedDevice&) = delete;
+  SimulatedDevice& operator=(const SimulatedDevice&) = delete;
+
+  ::testing::AssertionResult Start(int comPort = 1);
+  void Stop();
+
+  sim::PtyDevice& Pty() { return *pty_; }
+  sim::Flash ReadFlash() const { return pty_->ReadFlash(); }
+  // What the device reported doing, in order (upload checked, erases, ...).
+  std::vector<std::string> Events() const;
+  bool SawEvent(std::string_view prefix) const;
+
+ private:
+  std::unique_ptr<sim::PtyDevice> pty_;
+  int comPort_ = 0;
+  mutable std::mutex eventsMutex_;
+  std::vector<std::string> events_;
+};
+
+// A session as the program runs it, with a recording window instead of Form1:
+// the real TComm delivers its notifications into a plain queue that
+// PumpUntil hands to the session on the calling thread.
+class NoWindowRig {
+ public:
+  explicit NoWindowRig(const WorkFolder& folder,
+                       std::chrono::milliseconds sectorTableByteTimeout = 1000ms);
+  ~NoWindowRig();
+  NoWindowRig(const NoWindowRig&) = delete;
+  NoWindowRig& operator=(const NoWindowRig&) = delete;
+
+  QueueNotifyTarget Target;
+  TComm Comm{Target};
+  CommSessionPort Port{Comm};
+  RecordingWindow Window;
+  Session TheSession{Port, Window};
+
+  // Delivers notifications until `done` holds; false once `timeout` passed.
+  bool PumpUntil(const std::function<bool()>& done,
+                 std::chrono::milliseconds timeout = JobPatience);
+  // Delivers whatever is queued or arrives within `quiet` of the last one.
+  void PumpIdle(std::chrono::milliseconds quiet = 100ms);
+
+  // The answer the next file dialog of this kind gets; nothing = Cancel.
+  void AnswerFileDialog(FileDialog dialog, std::optional<std::string> answer);
+
+  // Where the log stands now, for LogSince.
+  size_t LogMark() const { return Window.Log.size(); }
+  std::string LogSince(size_t mark) const { return Window.Log.substr(mark); }
+
+  // The jobs, run to their end. Each fails with the log of the job when the
+  // end it waits for does not come.
+  ::testing::AssertionResult Connect();
+  ::testing::AssertionResult VerifyHardware();
+  ::testing::AssertionResult Download(const std::string& imagePath);
+  ::testing::AssertionResult ReadBack(const std::string& destinationPath);
+  ::testing::AssertionResult EraseOnly();
+
+  // Starts a job and pumps until `done`; the failure names `what`.
+  ::testing::AssertionResult RunJob(const char* what, const std::function<void()>& start,
+                                    const std::function<bool()>& done,
+                                    std::chrono::milliseconds timeout = JobPatience);
+
+ private:
+  const WorkFolder& folder_;
+};
+
+// --- Expected results
+
+// The image as the update patches it for a device with `identity`, produced
+// through a scratch file in `folder`.
+std::optional<Bytes> PatchedImage(const WorkFolder& folder, const std::string& imagePath,
+                                  const sim::DeviceIdentity& identity);
+
+// The flash after `image` has been programmed into `sectors` (ascending):
+// the image's bytes fill them one after another, 0xFF fills the rest of each.
+sim::Flash FlashAfterProgramming(sim::Flash before, const Bytes& image,
+                                 const std::vector<int>& sectors);
+
+// First differing address of two flashes, or nothing when they are equal.
+std::optional<uint32_t> FirstDifference(const sim::Flash& actual, const sim::Flash& expected);
+
+// A log split into lines that keep their "\r\n", for comparisons that point
+// at the failing line.
+std::vector<std::string> LogLines(std::string_view log);
+
+// --- Expected log texts of the jobs on a well-behaved device
+
+// "connect" from the button to "<  c o n n e c t e d  >".
+std::string ConnectLog(bool portAlreadyOpen = false);
+// "verify hardware" from the button to the two empty lines after "<done>".
+std::string IdentityReadLog();
+// The erase and programming exchange of an image of `imageSize` bytes into
+// `sectors` (ascending), from the first "<flashroutine waiting for
+// command...>" to "<done>".
+std::string FlashJobLog(const std::vector<int>& sectors, int64_t imageSize);
+// "download" of a fitting image, from the dialog's answer to "<done>".
+std::string UpdateLog(const std::string& imagePath, const std::vector<int>& sectors,
+                      int64_t imageSize);
+// The erase-only job with an "empty" of `imageSize` bytes.
+std::string EraseOnlyLog(int64_t imageSize);
+// The read-back of sectors 8 and 9 in full into `destinationPath`.
+std::string ReadBackLog(const std::string& destinationPath);
+
+}  // namespace integration

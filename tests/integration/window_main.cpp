@@ -1,0 +1,15 @@
+// One QApplication for the whole run, always without a display.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include "seq_file.h"
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // As the program's start-up has it.
+  SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
+  QApplication application(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,357 @@
+// Form1 offscreen against the simulated unit: the operator's clicks, the log
+// pane, the status panel, the step labels and the buttons after each step,
+// and the unit's flash afterwards.
+#include <QFileInfo>
+
+#include "image_builder.h"
+#include "window_rig.h"
+
+namespace integration {
+namespace {
+
+using Names = std::set<std::string>;
+
+const Names Ports = {"RadioButton1", "RadioButton2", "RadioButton6", "RadioButton7"};
+
+Names With(Names names, std::initializer_list<const char*> more) {
+  for (const char* name : more) names.insert(name);
+  return names;
+}
+
+// The log pane's text as lines, each keeping its line break, so that a
+// mismatch points at the line.
+std::vector<std::string> ShownLines(const QString& text) {
+  std::vector<std::string> lines;
+  const std::string all = text.toStdString();
+  size_t start = 0;
+  while (start < all.size()) {
+    const size_t end = all.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(all.substr(start));
+      break;
+    }
+    lines.push_back(all.substr(start, end + 1 - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> ShownLines(std::string_view logText) {
+  return ShownLines(AsShown(logText));
+}
+
+std::string MakeImage(const WorkFolder& folder, const std::string& name,
+                      sim::ImageOptions options) {
+  std::string error;
+  EXPECT_TRUE(sim::WriteImageFile(folder.File(name), options, &error)) << error;
+  return folder.File(name);
+}
+
+sim::ImageOptions FittingImage(std::optional<std::vector<uint8_t>> sectors, uint32_t size) {
+  sim::ImageOptions options;
+  options.Size = size;
+  options.ProductName = "DEMO165";
+  options.HardwareVersion = "1.0b";
+  options.Sectors = std::move(sectors);
+  return options;
+}
+
+// Port COM1, then "connect" until the unit is there.
+::testing::AssertionResult ConnectThroughWindow(FormRig& rig) {
+  if (auto clicked = rig.Click(rig.W().RadioButton1); !clicked) return clicked;
+  const qsizetype mark = rig.Log().size();
+  return rig.ClickAndWait(rig.W().Button3, [&] {
+    return rig.Log().mid(mark).contains(QStringLiteral("<  c o n n e c t e d  >\n"));
+  });
+}
+
+::testing::AssertionResult VerifyThroughWindow(FormRig& rig) {
+  const qsizetype mark = rig.Log().size();
+  return rig.ClickAndWait(rig.W().Button6, [&] {
+    return rig.TheSession().SessionState == 0 &&
+           rig.Log().mid(mark).contains(QStringLiteral("<done>\n\n\n"));
+  });
+}
+
+TEST(FormWalk, ConnectAndVerifyFollowTheOperatorSteps) {
+  WorkFolder folder;
+  SimulatedDevice device(folder);
+  ASSERT_TRUE(device.Start());
+  FormRig rig(folder);
+  ASSERT_TRUE(rig.Activated);
+
+  EXPECT_EQ(rig.YellowLabels(), (Names{"Label3", "Label9"}));
+  EXPECT_EQ(rig.EnabledControls(), Ports);
+  EXPECT_EQ(rig.Form().BuildServiceMenu(), nullptr);
+
+  ASSERT_TRUE(rig.Click(rig.W().RadioButton1));
+  EXPECT_EQ(rig.Form().Comm1.Port(), 1);
+  EXPECT_EQ(rig.YellowLabels(), Names{"Label5"});
+  EXPECT_EQ(rig.EnabledControls(), With(Ports, {"Button1", "Button3"}));
+
+  // The click returns before the unit's answer is handled: this is the
+  // window while it waits for the unit.
+  ASSERT_TRUE(rig.Click(rig.W().Button3));
+  EXPECT_EQ(rig.YellowLabels(), (Names{"Label1", "Label2", "Label5"}));
+  EXPECT_EQ(rig.EnabledControls(), Names{"Button3"});
+  EXPECT_EQ(rig.PanelText(), "ERR");
+  EXPECT_EQ(rig.PanelColour(), PanelRed);
+  EXPECT_EQ(rig.W().ProgressBar1->value(), 0);
+  ASSERT_TRUE(rig.ProcessUntil([&] { return rig.Log().contains("<  c o n n e c t e d  >"); }))
+      << rig.Log().toStdString();
+  EXPECT_EQ(ShownLines(rig.Log()), ShownLines(ConnectLog()));
+  EXPECT_EQ(rig.PanelText(), "OK");
+  EXPECT_EQ(rig.PanelColour(), PanelGreen);
+  EXPECT_EQ(rig.YellowLabels(), Names{"Label6"});
+  EXPECT_EQ(rig.EnabledControls(), Names{"Button6"});
+  EXPECT_NE(rig.Form().BuildServiceMenu(), nullptr);
+
+  const qsizetype mark = rig.Log().size();
+  ASSERT_TRUE(VerifyThroughWindow(rig));
+  EXPECT_EQ(ShownLines(rig.Log().mid(mark)), ShownLines(IdentityReadLog()));
+  EXPECT_EQ(rig.PanelText(), "OK");
+  EXPECT_EQ(rig.PanelColour(), PanelGreen);
+  EXPECT_EQ(rig.W().ProgressBar1->value(), 100);
+  EXPECT_EQ(rig.YellowLabels(), Names{"Label4"});
+  EXPECT_EQ(rig.EnabledControls(), Names{"Button4"});
+  EXPECT_TRUE(rig.Warnings.isEmpty()) << rig.Warnings.join('/').toStdString();
+
+  const Session& session = rig.TheSession();
+  EXPECT_EQ(session.DeviceProductName, "DEMO165");
+  EXPECT_EQ(session.DeviceHardwareVersion, "1.0a");
+  EXPECT_TRUE(session.DeviceSerialNumberFound);
+  EXPECT_EQ(session.DeviceSerialNumber, 4711u);
+  EXPECT_EQ(session.DeviceBrandLabel, "LABEL-7");
+}
+
+TEST(FormWalk, UnitWithoutProductNameIsReportedAfterTheRead) {
+  WorkFolder folder;
+  DeviceSetup setup;
+  setup.Identity = {std::nullopt, "1.0a", 99u, std::nullopt};
+  SimulatedDevice device(folder, setup);
+  ASSERT_TRUE(device.Start());
+  FormRig rig(folder);
+  ASSERT_TRUE(ConnectThroughWindow(rig));
+  ASSERT_TRUE(VerifyThroughWindow(rig));
+  EXPECT_EQ(rig.Warnings, QStringList{"unable to identify your hardware"});
+  EXPECT_EQ(rig.PanelText(), "ERR");
+  EXPECT_EQ(rig.PanelColour(), PanelRed);
+  // The read itself finished: the road goes on to "download" all the same.
+  EXPECT_EQ(rig.YellowLabels(), Names{"Label4"});
+  EXPECT_EQ(rig.EnabledControls(), Names{"Button4"});
+  EXPECT_TRUE(rig.TheSession().DeviceProductName.empty());
+  EXPECT_EQ(rig.TheSession().DeviceSerialNumber, 99u);
+}
+
+TEST(FormConnect, SilenceDuringTheSectorTableLeavesConnectUsable) {
+  WorkFolder folder;
+  DeviceSetup setup;
+  // Identification, "j" and its extra byte, the count and a prompt, then
+  // three entries: the unit stops inside the fourth.
+  setup.Faults.SilentAfterSent = 20;
+  SimulatedDevice device(folder, setup);
+  ASSERT_TRUE(device.Start());
+  FormRig rig(folder, 200ms);
+  ASSERT_TRUE(rig.Click(rig.W().RadioButton1));
+  ASSERT_TRUE(rig.ClickAndWait(rig.W().Button3, [&] { return rig.Log().contains("<ERR: "); }));
+  QCoreApplication::processEvents();
+
+  const std::vector<std::string> lines = ShownLines(rig.Log());
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "<writing flashroutine into C165...>\n");
+  EXPECT_EQ(lines.back().rfind("<ERR: ", 0), 0u) << lines.back();
+  EXPECT_EQ(rig.TheSession().SessionState, 0);
+  EXPECT_EQ(rig.PanelText(), "ERR");
+  EXPECT_EQ(rig.PanelColour(), PanelRed);
+  // "if not, repeat step 2. and 3.": connect stays the way on.
+  EXPECT_EQ(rig.YellowLabels(), (Names{"Label1", "Label2", "Label5"}));
+  EXPECT_EQ(rig.EnabledControls(), Names{"Button3"});
+
+  device.Pty().PowerCycle(true);
+  const qsizetype mark = rig.Log().size();
+  ASSERT_TRUE(rig.ClickAndWait(rig.W().Button3, [&] {
+    return rig.Log().mid(mark).contains(QStringLiteral("<  c o n n e c t e d  >\n"));
+  }));
+  EXPECT_EQ(ShownLines(rig.Log().mid(mark)), ShownLines(ConnectLog(true)));
+  EXPECT_EQ(rig.TheSession().SectorStart, sim::SectorTable);
+  EXPECT_EQ(rig.PanelText(), "OK");
+  EXPECT_EQ(rig.YellowLabels(), Names{"Label6"});
+  EXPECT_EQ(rig.EnabledControls(), Names{"Button6"});
+}
+
+TEST(FormDownload, PatchedImageAndItsFillerLandInTheFlash) {
+  struct Row {
+    const char* Name;
+    sim::ImageOptions Image;
+    std::vector<int> Sectors;
+    sim::DeviceIdentity Identity;
+  };
+  std::vector<int> allSectors(sim::SectorCount);
+  for (int s = 0; s < sim::SectorCount; ++s) allSectors[static_cast<size_t>(s)] = s;
+  const Row rows[] = {
+      // Ends inside sector 4, so the rest of it must come out as 0xFF.
+      {"two sectors", FittingImage(std::vector<uint8_t>{3, 4}, 70000), {3, 4}, DemoIdentity()},
+      // The whole flash, for a unit without serial number: the patched image
+      // stays on disk and must be what went into the flash.
+      {"all 35 sectors",
+       FittingImage(std::nullopt, sim::FlashSize),
+       allSectors,
+       {"DEMO165", "1.0a", std::nullopt, std::nullopt}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    WorkFolder folder;
+    DeviceSetup setup;
+    setup.Identity = row.Identity;
+    SimulatedDevice device(folder, setup);
+    ASSERT_TRUE(device.Start());
+    FormRig rig(folder);
+    ASSERT_TRUE(ConnectThroughWindow(rig));
+    ASSERT_TRUE(VerifyThroughWindow(rig));
+
+    const std::string image = MakeImage(folder, "firmware.bin", row.Image);
+    const std::optional<Bytes> patched = PatchedImage(folder, image, row.Identity);
+    ASSERT_TRUE(patched);
+    const sim::Flash expected = FlashAfterProgramming(device.ReadFlash(), *patched, row.Sectors);
+
+    rig.FileAnswers.push_back(QString::fromStdString(image));
+    const qsizetype mark = rig.Log().size();
+    ASSERT_TRUE(
+        rig.ClickAndWait(rig.W().Button4, [&] { return rig.TheSession().SessionState == 18; }));
+    EXPECT_EQ(rig.DialogsRun, QStringList{"select new firmware | (*)"});
+    EXPECT_EQ(ShownLines(rig.Log().mid(mark)),
+              ShownLines(UpdateLog(image, row.Sectors, row.Image.Size)));
+    EXPECT_TRUE(rig.Log().endsWith("<done>\n"));
+    EXPECT_EQ(FirstDifference(device.ReadFlash(), expected), std::nullopt);
+    EXPECT_EQ(rig.PanelText(), "OK");
+    EXPECT_EQ(rig.PanelColour(), PanelGreen);
+    EXPECT_EQ(rig.W().ProgressBar1->value(), 100);
+    EXPECT_EQ(rig.YellowLabels(), (Names{"Label10", "Label7"}));
+    EXPECT_EQ(rig.EnabledControls(), Names{});
+    EXPECT_EQ(FileExists(folder.File("tmp.bin")), !row.Identity.SerialNumber.has_value());
+    EXPECT_TRUE(rig.Warnings.isEmpty()) << rig.Warnings.join('/').toStdString();
+  }
+}
+
+TEST(FormDownload, ImageForOtherHardwareIsRefusedBeforeAnyErase) {
+  struct Row {
+    const char* Name;
+    const char* Product;
+    const char* Hardware;
+  };
+  const Row rows[] = {
+      {"other product", "DEMO166", "1.0a"},
+      {"other hardware", "DEMO165", "1.1a"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    WorkFolder folder;
+    SimulatedDevice device(folder);
+    ASSERT_TRUE(device.Start());
+    FormRig rig(folder);
+    ASSERT_TRUE(ConnectThroughWindow(rig));
+    ASSERT_TRUE(VerifyThroughWindow(rig));
+    const sim::Flash before = device.ReadFlash();
+
+    sim::ImageOptions options = FittingImage(std::vector<uint8_t>{3}, 32768);
+    options.ProductName = row.Product;
+    options.HardwareVersion = row.Hardware;
+    const std::string image = MakeImage(folder, "other.bin", options);
+    rig.FileAnswers.push_back(QString::fromStdString(image));
+    const qsizetype mark = rig.Log().size();
+    const uint64_t receivedBefore = device.Pty().BytesReceived();
+    ASSERT_TRUE(rig.Click(rig.W().Button4));
+    // An erase command would reach the unit within this window; the loop
+    // ends early if anything does.
+    EXPECT_FALSE(
+        rig.ProcessUntil([&] { return device.Pty().BytesReceived() != receivedBefore; }, 300ms))
+        << "the unit was sent something";
+
+    EXPECT_EQ(rig.Warnings, QStringList{"the selected file doesn\u00B4t fit to your hardware"});
+    EXPECT_EQ(ShownLines(rig.Log().mid(mark)),
+              ShownLines("<download file: " + image + " >\r\n\r\n\r\n"));
+    EXPECT_EQ(rig.PanelText(), "ERR");
+    EXPECT_EQ(rig.PanelColour(), PanelRed);
+    EXPECT_EQ(rig.YellowLabels(), Names{"Label7"});
+    EXPECT_EQ(rig.EnabledControls(), Names{});
+    EXPECT_EQ(FirstDifference(device.ReadFlash(), before), std::nullopt);
+    EXPECT_FALSE(device.SawEvent("erase"));
+    EXPECT_FALSE(FileExists(folder.File("tmp.bin")));
+  }
+}
+
+TEST(FormServiceJobs, ReadBackOfSectors8And9FillsTheDestination) {
+  WorkFolder folder;
+  SimulatedDevice device(folder);
+  ASSERT_TRUE(device.Start());
+  FormRig rig(folder);
+  ASSERT_TRUE(ConnectThroughWindow(rig));
+  EXPECT_FALSE(rig.W().Button4->isEnabled());
+
+  // The destination chosen on its own only shows in the log; the read asks again.
+  const std::string chosenFirst = folder.File("first.2bf");
+  rig.FileAnswers.push_back(QString::fromStdString(chosenFirst));
+  qsizetype mark = rig.Log().size();
+  ASSERT_TRUE(rig.TriggerServiceEntry("choose destination file..."));
+  EXPECT_EQ(ShownLines(rig.Log().mid(mark)),
+            ShownLines("<destination file: " + chosenFirst + " >\r\n"));
+
+  const std::string destination = folder.File("sectors.2bf");
+  rig.FileAnswers.push_back(QString::fromStdString(destination));
+  mark = rig.Log().size();
+  ASSERT_TRUE(rig.TriggerServiceEntry("read sectors 8 and 9 into a file..."));
+  ASSERT_TRUE(rig.ProcessUntil([&] {
+    return rig.TheSession().SessionState == 0 && rig.Log().mid(mark).contains("words read>\n");
+  })) << rig.Log().mid(mark).toStdString();
+
+  EXPECT_EQ(rig.DialogsRun, QStringList(2, "Zieldatei | (*.2bf);;(*)"));
+  EXPECT_EQ(ShownLines(rig.Log().mid(mark)), ShownLines(ReadBackLog(destination)));
+  EXPECT_TRUE(rig.Log().endsWith(
+      "\n<all selected sectors are read now>\n\n<done>\n<    65536words of 65536words read>\n"));
+  const sim::Flash flash = device.ReadFlash();
+  Bytes expected(flash.Sector(8).begin(), flash.Sector(8).end());
+  expected.insert(expected.end(), flash.Sector(9).begin(), flash.Sector(9).end());
+  const Bytes read = ReadFileBytes(destination);
+  EXPECT_EQ(read.size(), 131072u);
+  EXPECT_TRUE(read == expected);
+  EXPECT_EQ(read[0], sim::PatternByte(sim::SectorTable[8]));
+  EXPECT_FALSE(FileExists(chosenFirst));
+  EXPECT_EQ(rig.PanelText(), "OK");
+  EXPECT_EQ(rig.PanelColour(), PanelGreen);
+  EXPECT_EQ(rig.W().ProgressBar1->value(), 100);
+  EXPECT_TRUE(rig.W().Button4->isEnabled());
+}
+
+TEST(FormServiceJobs, EraseOnlyWritesTheEmptyFileIntoSectors8And9) {
+  struct Row {
+    const char* Name;
+    size_t Size;
+  };
+  // Nothing, part of sector 8, and into sector 9.
+  const Row rows[] = {{"empty file", 0}, {"1000 bytes", 1000}, {"70000 bytes", 70000}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.Name);
+    WorkFolder folder;
+    SimulatedDevice device(folder);
+    ASSERT_TRUE(device.Start());
+    FormRig rig(folder);
+    ASSERT_TRUE(ConnectThroughWindow(rig));
+    Bytes content(row.Size);
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<uint8_t>(i * 13 + 5);
+    ASSERT_TRUE(folder.Write("empty", content));
+    const sim::Flash expected = FlashAfterProgramming(device.ReadFlash(), content, {8, 9});
+
+    const qsizetype mark = rig.Log().size();
+    ASSERT_TRUE(rig.TriggerServiceEntry("erase sectors 8 and 9"));
+    ASSERT_TRUE(rig.ProcessUntil([&] { return rig.TheSession().SessionState == 18; }))
+        << rig.Log().mid(mark).toStdString();
+    EXPECT_EQ(ShownLines(rig.Log().mid(mark)), ShownLines(EraseOnlyLog(row.Size)));
+    EXPECT_EQ(FirstDifference(device.ReadFlash(), expected), std::nullopt);
+    EXPECT_EQ(rig.PanelText(), "OK");
+    EXPECT_EQ(rig.PanelColour(), PanelGreen);
+    EXPECT_EQ(rig.YellowLabels(), (Names{"Label10", "Label7"}));
+  }
+}
+
+}  // namespace
+}  // namespace integration
