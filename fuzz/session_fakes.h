@@ -1,0 +1,100 @@
+// A port and a window for driving a Session inside a fuzz target: the port
+// hands out queued device bytes and counts what is written, the window checks
+// what is shown and answers the file dialogs as told.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz_support.h"
+#include "session_port.h"
+#include "session_window.h"
+
+class FuzzPort : public SessionPort {
+ public:
+  bool OpenSucceeds = true;
+  bool IsConnected = false;
+  bool WritesFail = false;
+  // Keeps the written bytes when set; long runs only count them.
+  bool KeepWritten = false;
+  Bytes Written;
+  uint64_t WriteCount = 0;
+  // Reads that found nothing: more than one in a notification means the
+  // session waited for a byte.
+  uint64_t DryReads = 0;
+  std::deque<uint8_t> Incoming;
+  // Called for every byte handed out, and for every byte the session tries to
+  // write (also when the write fails).
+  std::function<void()> OnByteRead;
+  std::function<void(uint8_t)> OnWrite;
+
+  bool Open() override {
+    if (IsConnected || !OpenSucceeds) return false;
+    IsConnected = true;
+    return true;
+  }
+  bool Connected() const override { return IsConnected; }
+  uint32_t Read(void* buffer, uint32_t count) override {
+    FUZZ_CHECK(buffer != nullptr);
+    FUZZ_CHECK(count == 1);  // the session reads every byte singly
+    if (!IsConnected || Incoming.empty()) {
+      ++DryReads;
+      return 0;
+    }
+    *static_cast<uint8_t*>(buffer) = Incoming.front();
+    Incoming.pop_front();
+    if (OnByteRead) OnByteRead();
+    return 1;
+  }
+  uint32_t Write(const void* buffer, uint32_t count) override {
+    FUZZ_CHECK(buffer != nullptr);
+    FUZZ_CHECK(count == 1);  // and writes every byte singly
+    if (OnWrite) OnWrite(*static_cast<const uint8_t*>(buffer));
+    if (!IsConnected || WritesFail) return 0;
+    ++WriteCount;
+    if (KeepWritten) Written.push_back(*static_cast<const uint8_t*>(buffer));
+    return 1;
+  }
+};
+
+class FuzzWindow : public SessionWindow {
+ public:
+  // Answers of the next file dialogs, oldest first; cancel when none is left.
+  std::deque<std::optional<std::string>> DialogAnswers;
+  bool KeepLog = false;
+  std::string Log;
+  std::vector<std::string> Warnings;
+  // Warnings that report a file error ("E/A-Fehler n").
+  size_t FileErrorCount = 0;
+
+  void LogWrite(std::string_view text) override {
+    // The log pane shows UTF-8: device bytes must have been converted.
+    FUZZ_CHECK(IsValidUtf8(text));
+    if (KeepLog) Log.append(text);
+  }
+  void SetPanelForm(PanelForm form) override {
+    FUZZ_CHECK(form == PanelForm::Initial || form == PanelForm::Neutral ||
+               form == PanelForm::Success || form == PanelForm::Error);
+  }
+  void SetPanelCount(int32_t count) override { FUZZ_CHECK(count >= 0); }
+  void RepaintPanelNow() override {}
+  void SetProgress(int32_t percent) override { FUZZ_CHECK(percent >= 0); }
+  void SetLabelColour(StepLabel, LabelColour) override {}
+  void SetEnabled(Control, bool) override {}
+  void ShowWarning(std::string_view text) override {
+    FUZZ_CHECK(IsValidUtf8(text));
+    if (text.starts_with("E/A-Fehler")) ++FileErrorCount;
+    if (KeepLog) Warnings.emplace_back(text);
+  }
+  std::optional<std::string> RunFileDialog(FileDialog) override {
+    if (DialogAnswers.empty()) return std::nullopt;
+    std::optional<std::string> answer = DialogAnswers.front();
+    DialogAnswers.pop_front();
+    return answer;
+  }
+  void KeepPainted() override {}
+};
