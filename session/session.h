@@ -121,7 +121,8 @@ class Session {
 
   // Connection and upload.
   void State0Idle();
-  bool ExchangeSectorTable();
+  enum class TableExchange { Complete, Silent, Garbled };
+  TableExchange ExchangeSectorTable();
   bool WaitForByte(uint8_t& value);
   void State1Upload();
   void UploadPairs(SeqFile& file, int32_t pairs);
@@ -158,4 +159,14 @@ class Session {
   bool imageIsTemporary_ = false;
   // The device reported "d" for a sector of this job.
   bool programmingFailed_ = false;
+  // The last sector-table exchange failed: the flash routine's "a" that may
+  // still follow does not make a connection, as its sizes cannot be trusted.
+  bool sectorTableUnusable_ = false;
+  // A word of the identity read was not followed by "g": its bytes are shifted
+  // and the block cannot be trusted.
+  bool identityGarbled_ = false;
+  // The read-back's words lost their framing, or its destination refused a
+  // byte (the read was then stopped and the rest of its bytes go nowhere).
+  bool readBackGarbled_ = false;
+  bool readBackStopped_ = false;
 };

@@ -8,6 +8,9 @@ namespace {
 
 constexpr char LoaderFileName[] = "Loader.hex";
 constexpr char FlashRoutineFileName[] = "F29f160d.hex";
+// The C165 addresses 16 MiB with its 24 address lines: no sector starts or
+// ends above.
+constexpr uint32_t AddressSpaceEnd = 0x1000000;
 
 }  // namespace
 
@@ -38,6 +41,7 @@ void Session::DoButton3Click() {
   // taken for a sector this connection never described.
   SectorStart.fill(0);
   SectorTableTop = 0;
+  sectorTableUnusable_ = false;
   window_.SetPanelForm(PanelForm::Error);
   Log("\r\n");
   if (!port_.Connected()) {
@@ -97,36 +101,49 @@ bool Session::WaitForByte(uint8_t& value) {
   }
 }
 
-bool Session::ExchangeSectorTable() {
+Session::TableExchange Session::ExchangeSectorTable() {
   SectorStart.fill(0);
-  if (!WaitForByte(CurrentChar)) return false;
+  if (!WaitForByte(CurrentChar)) return TableExchange::Silent;
   Send(wire::CmdTableCount);
-  if (!WaitForByte(CurrentChar)) return false;
+  if (!WaitForByte(CurrentChar)) return TableExchange::Silent;
   SectorTableTop = CurrentChar;
   // The device names the entries; every one it announces is asked for, so its
   // side of the exchange completes even when the table cannot keep them all.
   const int32_t lastEntry = SectorTableTop + 1;
+  bool plausible = true;
   for (int32_t i = 0; i <= lastEntry; ++i) {
-    if (!WaitForByte(CurrentChar)) return false;
+    if (!WaitForByte(CurrentChar)) return TableExchange::Silent;
     Send(wire::CmdTableEntry);
     Send(static_cast<uint8_t>(i));
     uint32_t entry = 0;
     for (int k = 0; k < 4; ++k) {
       uint8_t part = 0;
-      if (!WaitForByte(part)) return false;
+      if (!WaitForByte(part)) return TableExchange::Silent;
       entry = (entry << 8) | part;
     }
+    // A byte lost or added on the line shifts every later entry by one byte,
+    // which puts a prompt or a stray into the top byte or breaks the order.
+    // Sizes taken from such a table would send a sector's data into the
+    // command stream of the flash routine.
+    if (entry > AddressSpaceEnd) plausible = false;
+    if (i > 0 && i < SectorTableSize && entry < SectorStart[static_cast<size_t>(i - 1)]) {
+      plausible = false;
+    }
     if (i < SectorTableSize) SectorStart[static_cast<size_t>(i)] = entry;
+  }
+  if (!plausible) {
+    SectorStart.fill(0);
+    return TableExchange::Garbled;
   }
   if (lastEntry >= SectorTableSize) {
     Log("<sector table cut: the device announced " + std::to_string(lastEntry + 1) + " entries, " +
         std::to_string(SectorTableSize) + " kept>\r\n");
   }
-  return true;
+  return TableExchange::Complete;
 }
 
 void Session::State0Idle() {
-  if (CurrentChar == wire::RepReady) {
+  if (CurrentChar == wire::RepReady && !sectorTableUnusable_) {
     Log("<  c o n n e c t e d  >\r\n");
     window_.SetPanelForm(PanelForm::Success);
     for (StepLabel label :
@@ -139,10 +156,18 @@ void Session::State0Idle() {
     SessionState = 0;
   }
   if (CurrentChar == wire::RepSectorTable) {
-    if (!ExchangeSectorTable()) {
+    const TableExchange result = ExchangeSectorTable();
+    sectorTableUnusable_ = result != TableExchange::Complete;
+    if (result == TableExchange::Silent) {
       // Without a bound a device that fell silent here would freeze the window
       // for good; "connect" stays usable for another try.
       Log("<ERR: device did not answer during the sector table exchange>\r\n");
+      window_.SetPanelForm(PanelForm::Error);
+      SessionState = 0;
+      return;
+    }
+    if (result == TableExchange::Garbled) {
+      Log("<ERR: sector table garbled on the line, reset the device and connect again>\r\n");
       window_.SetPanelForm(PanelForm::Error);
       SessionState = 0;
       return;

@@ -18,6 +18,7 @@ constexpr int32_t IdentityWords = IdentityBlockBytes / 2;
 
 void Session::DoButton6Click() {
   CloseUnfinishedReadBack();
+  identityGarbled_ = false;
   ReceiveIndex = 0;
   WordsToRead = IdentityWords;
   JobKind = 1;
@@ -54,7 +55,12 @@ void Session::State7Or8StoreByte() {
 }
 
 void Session::State9WordStatus() {
-  if (CurrentChar != wire::RepWordSent) return;
+  if (CurrentChar != wire::RepWordSent) {
+    // The device follows every word with "g": anything else here means a
+    // byte was lost or added on the line and the word before is shifted.
+    identityGarbled_ = true;
+    return;
+  }
   if (TransferCount < WordsToRead) {
     Send(wire::CmdNextWord);
     SessionState = 7;
@@ -65,6 +71,15 @@ void Session::State9WordStatus() {
 }
 
 void Session::State10Evaluate() {
+  if (identityGarbled_) {
+    // Shifted bytes could put a wrong serial number into the next image and
+    // from there into the unit's flash: nothing of this block is taken.
+    // "verify hardware" stays enabled for another read.
+    Log("\r\n<ERR: identity block garbled on the line, verify again>\r\n");
+    window_.SetPanelForm(PanelForm::Error);
+    SessionState = 0;
+    return;
+  }
   Log("\r\n<done>\r\n");
   window_.SetPanelForm(PanelForm::Success);
   window_.SetLabelColour(StepLabel::Label6, LabelColour::ButtonFace);

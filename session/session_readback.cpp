@@ -31,6 +31,8 @@ void Session::DoButton11Click() {
   SelectedSectorCount = static_cast<int32_t>(std::size(ReadBackSectors));
   WordsToRead = ReadBackWords;
   DestinationFileName.clear();
+  readBackGarbled_ = false;
+  readBackStopped_ = false;
 
   if (const std::optional<std::string> chosen = window_.RunFileDialog(FileDialog::OpenDialog5)) {
     Log("<destination file: " + *chosen + " >\r\n");
@@ -62,11 +64,12 @@ void Session::DoButton11Click() {
 
 void Session::State2NextSector() {
   if (SectorsDone < SelectedSectorCount) {
-    if (CurrentChar == wire::RepReady) {
-      Log("\r\n<flashroutine waiting for command...>\r\n");
-      NextSelectedSector();
-      SendReadSectorCommand();
-    }
+    // Until the device says it is ready no command has gone out, and no data
+    // can come: any other byte leaves the session waiting here.
+    if (CurrentChar != wire::RepReady) return;
+    Log("\r\n<flashroutine waiting for command...>\r\n");
+    NextSelectedSector();
+    SendReadSectorCommand();
     SessionState = 3;
     return;
   }
@@ -75,8 +78,31 @@ void Session::State2NextSector() {
 }
 
 void Session::State3Or4DataByte() {
+  if (readBackStopped_) {
+    // The rest of the word the device had sent before it heard the stop: it
+    // goes nowhere and counts for nothing.
+    SessionState = ActiveState == 3 ? 4 : 5;
+    return;
+  }
   if (JobKind == 3) {
-    DestinationFile.WriteByte(CurrentChar);
+    try {
+      DestinationFile.WriteByte(CurrentChar);
+    } catch (const InOutError&) {
+      // A destination that takes no more (a full disk) ends the read: the
+      // device is told to stop, so that it waits for a command again instead
+      // of feeding the next job the rest of these sectors.
+      readBackStopped_ = true;
+      Send(wire::CmdStop);
+      if (DestinationFile.IsOpen()) {
+        try {
+          DestinationFile.Close();
+        } catch (const InOutError&) {
+        }
+      }
+      Log("\r\n<ERR: destination file could not be written, read stopped>\r\n");
+      window_.SetPanelForm(PanelForm::Error);
+      throw;
+    }
   } else if (JobKind == 1) {
     LogDeviceChar(CurrentChar);
   }
@@ -91,6 +117,9 @@ void Session::State3Or4DataByte() {
 }
 
 void Session::State5WordStatus() {
+  // A stopped read has nothing more to ask for; the device's "a" after the
+  // stop ends up here.
+  if (readBackStopped_) return;
   if (CurrentChar == wire::RepWordSent) {
     if (TransferCount < WordsToRead) {
       Send(wire::CmdNextWord);
@@ -107,14 +136,22 @@ void Session::State5WordStatus() {
       Log("\r\n<all selected sectors are read now>\r\n");
       SessionState = 6;
     }
+  } else {
+    // The device follows every word with "g" or "f": anything else means a
+    // byte was lost or added on the line and the file is shifted from here.
+    readBackGarbled_ = true;
   }
 }
 
 void Session::State6Report() {
-  Log("\r\n<done>\r\n");
+  if (readBackGarbled_) {
+    Log("\r\n<ERR: data garbled on the line, the destination file is no true copy>\r\n");
+  } else {
+    Log("\r\n<done>\r\n");
+  }
   Log("<    " + std::to_string(TransferCount) + "words of " + std::to_string(WordsToRead) +
       "words read>\r\n");
-  window_.SetPanelForm(PanelForm::Success);
+  window_.SetPanelForm(readBackGarbled_ ? PanelForm::Error : PanelForm::Success);
   // Another job start may have closed the file already.
   if (JobKind == 3 && DestinationFile.IsOpen()) DestinationFile.Close();
   window_.SetEnabled(Control::Button4, true);

@@ -1,0 +1,845 @@
+// The program against a misbehaving unit: the simulated device on a
+// pseudo-terminal falls silent, sends stray bytes, fails a sector, announces
+// too many sectors or loses its wire, and the files the operator hands over are
+// missing, empty, cut short or broken. Every row states the fault, the line
+// the log must end with and the next step the operator takes, and the next
+// step is then taken.
+//
+// Common to every row: the window thread is never held past the program's own
+// bounds (the pump returns and a handler runs at once), and the firmware file
+// the operator chose is never written to.
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <span>
+#include <thread>
+
+#include "image_builder.h"
+#include "rig.h"
+
+namespace integration {
+namespace {
+
+// The bound of one byte of the sector-table exchange in these tests: short,
+// yet long enough for a unit starved of time under the sanitizers.
+constexpr auto TableBound = 1500ms;
+// How long the line must stay quiet before a fault's effect counts as final.
+constexpr auto Quiet = 150ms;
+
+const std::vector<uint8_t> ImageSectors{8, 9, 10};
+const std::vector<int> ImageSectorsInt{8, 9, 10};
+// Three sectors of 64K, the last one partly filled.
+constexpr uint32_t ImageBytes = 150000;
+constexpr uint32_t EmptyFileBytes = 1000;
+
+// Bytes the unit sends for one full connection: the loader's answer, "j" and
+// its companion, the count and a prompt, 36 entries of 4 bytes with 35 prompts
+// between them, then "a".
+constexpr uint64_t ConnectReplyBytes = 1 + 2 + 2 + 36 * 4 + 35 + 1;
+static_assert(ConnectReplyBytes == 185);
+// One word of a read: two data bytes and its status byte.
+constexpr uint64_t WordBytes = 3;
+constexpr uint64_t IdentityWords = 2048;
+constexpr uint64_t ReadBackSectorBytes = 32767 * WordBytes + 4;  // last word ends "f", "a"
+
+enum class Job { Connect, Verify, Download, ReadBack, EraseOnly };
+
+const char* JobName(Job job) {
+  switch (job) {
+    case Job::Connect:
+      return "connect";
+    case Job::Verify:
+      return "verify hardware";
+    case Job::Download:
+      return "download";
+    case Job::ReadBack:
+      return "read-back";
+    case Job::EraseOnly:
+      return "erase-only";
+  }
+  return "?";
+}
+
+bool EndsWith(const std::string& text, std::string_view tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::ImageOptions options;
+    options.Size = ImageBytes;
+    options.ProductName = "DEMO165";
+    options.HardwareVersion = "1.0b";
+    options.Sectors = ImageSectors;
+    std::string error;
+    ASSERT_TRUE(sim::WriteImageFile(Image(), options, &error)) << error;
+    imageBefore_ = folder_.Read("fw.bin");
+    ASSERT_TRUE(folder_.Write("empty", Bytes(EmptyFileBytes, 0x5A)));
+    StartDevice({});
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(folder_.Read("fw.bin"), imageBefore_) << "the chosen firmware file was written to";
+  }
+
+  void StartDevice(DeviceSetup setup) {
+    rig_.reset();
+    device_.reset();
+    device_ = std::make_unique<SimulatedDevice>(folder_, std::move(setup));
+    ASSERT_TRUE(device_->Start());
+    rig_ = std::make_unique<NoWindowRig>(folder_, TableBound);
+  }
+
+  std::string Image() const { return folder_.File("fw.bin"); }
+  NoWindowRig& Rig() { return *rig_; }
+  Session& S() { return rig_->TheSession; }
+  sim::PtyDevice& Pty() { return device_->Pty(); }
+
+  // Brings the session to the point where `job` can start.
+  ::testing::AssertionResult ReadyFor(Job job) {
+    if (job == Job::Connect) return ::testing::AssertionSuccess();
+    if (auto connected = Rig().Connect(); !connected) return connected;
+    if (job != Job::Download) return ::testing::AssertionSuccess();
+    return Rig().VerifyHardware();
+  }
+
+  // Starts `job` without waiting for its end.
+  void Start(Job job) {
+    switch (job) {
+      case Job::Connect:
+        S().Button3Click();
+        break;
+      case Job::Verify:
+        S().Button6Click();
+        break;
+      case Job::Download:
+        Rig().AnswerFileDialog(FileDialog::OpenDialog3, Image());
+        S().Button4Click();
+        break;
+      case Job::ReadBack:
+        Rig().AnswerFileDialog(FileDialog::OpenDialog5, folder_.File("dump.2bf"));
+        S().Button11Click();
+        break;
+      case Job::EraseOnly:
+        S().Button7Click();
+        break;
+    }
+  }
+
+  // Runs `job` to its good end.
+  ::testing::AssertionResult Run(Job job) {
+    switch (job) {
+      case Job::Connect:
+        return Rig().Connect();
+      case Job::Verify:
+        return Rig().VerifyHardware();
+      case Job::Download:
+        return Rig().Download(Image());
+      case Job::ReadBack:
+        return Rig().ReadBack(folder_.File("dump.2bf"));
+      case Job::EraseOnly:
+        return Rig().EraseOnly();
+    }
+    return ::testing::AssertionFailure();
+  }
+
+  // Pumps until the unit has gone quiet for good after `fault`, and the
+  // session has handled whatever came before.
+  ::testing::AssertionResult AwaitFault(std::string_view event) {
+    const bool seen = Rig().PumpUntil([&] { return device_->SawEvent(event); }, JobPatience);
+    Rig().PumpIdle(Quiet);
+    if (seen) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the unit never reported \"" << event << "\"; log:\n"
+                                         << Rig().Window.Log;
+  }
+
+  // The window thread is free: no pass is running, and a handler called now
+  // runs through at once (the destination dialog, answered with Cancel).
+  void ExpectWindowFree() {
+    EXPECT_FALSE(S().Busy());
+    const size_t dialogs = Rig().Window.DialogsRun.size();
+    S().RadioButton5Click();
+    EXPECT_EQ(Rig().Window.DialogsRun.size(), dialogs + 1);
+  }
+
+  // The operator's way out of a unit that stopped answering: power it down and
+  // up, press "connect" again (after a connection the window wants a restart
+  // of the program for that, which leaves the session where this one stands).
+  ::testing::AssertionResult PowerCycleAndConnect() {
+    Pty().PowerCycle(true);
+    const size_t mark = Rig().LogMark();
+    if (auto connected = Rig().Connect(); !connected) return connected;
+    if (Rig().LogSince(mark) != ConnectLog(true)) {
+      return ::testing::AssertionFailure() << "reconnection log:\n" << Rig().LogSince(mark);
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  WorkFolder folder_;
+  std::unique_ptr<SimulatedDevice> device_;
+  std::unique_ptr<NoWindowRig> rig_;
+  Bytes imageBefore_;
+};
+
+// --- The unit falls silent at the start, in the middle and just before the
+// end of each phase of each job.
+
+struct SilentRow {
+  const char* Name;
+  Job TheJob;
+  bool CountReceived;  // the limit counts bytes received, else bytes sent
+  uint64_t After;      // bytes from the start of the job
+  int32_t State;       // where the session then waits
+  const char* LogTail;
+};
+
+std::ostream& operator<<(std::ostream& os, const SilentRow& row) {
+  return os << row.Name;
+}
+
+// Bytes the unit takes from the start of a download up to the middle of the
+// second sector's data: three erase commands, then sector 8 whole.
+constexpr uint64_t MidSecondSector = 3 * 2 + 2 + 65536 + 2 + 30000;
+
+const SilentRow SilentRows[] = {
+    {"ConnectChipNeverAnswers", Job::Connect, false, 0, 1, "<activating bootstrap mode...>\r\n"},
+    {"ConnectMidLoader", Job::Connect, true, 17, 0, "<writing flashroutine into C165...>\r\n"},
+    {"ConnectTableStart", Job::Connect, false, 3, 0,
+     "<ERR: device did not answer during the sector table exchange>\r\n"},
+    {"ConnectTableMiddle", Job::Connect, false, 5 + 18 * 5, 0,
+     "<ERR: device did not answer during the sector table exchange>\r\n"},
+    {"ConnectTableLastByte", Job::Connect, false, ConnectReplyBytes - 2, 0,
+     "<ERR: device did not answer during the sector table exchange>\r\n"},
+    {"ConnectReadyNeverComes", Job::Connect, false, ConnectReplyBytes - 1, 0,
+     "<writing flashroutine into C165...>\r\n"},
+    {"VerifyFirstWord", Job::Verify, false, 0, 7, "<command: read from address>"},
+    {"VerifyMiddle", Job::Verify, false, 1024 * WordBytes, 7, "<command: read from address>"},
+    {"VerifyAfterStop", Job::Verify, false, IdentityWords* WordBytes, 10,
+     "<command: read from address>"},
+    {"DownloadFirstErase", Job::Download, false, 0, 12, "<command: delete sector 8 ...>\r\n"},
+    {"DownloadMiddleErase", Job::Download, false, 2, 12, "<command: delete sector 9 ...>\r\n"},
+    {"DownloadProgramStart", Job::Download, false, 5, 13,
+     "<all selected sectors are erased now>\r\n"},
+    {"DownloadMiddleData", Job::Download, true, MidSecondSector, 14, "<sector 8 programmed>\r\n"},
+    {"DownloadFinalReport", Job::Download, false, 11, 15, "<sector 10 programmed>\r\n"},
+    {"ReadBackFirstWord", Job::ReadBack, false, 0, 3, "<command: read sector 8>\r\n"},
+    {"ReadBackMiddle", Job::ReadBack, false, 16384 * WordBytes, 3, "<command: read sector 8>\r\n"},
+    {"ReadBackFinalReport", Job::ReadBack, false, 2 * ReadBackSectorBytes - 1, 6,
+     "\r\n<all selected sectors are read now>\r\n"},
+    {"EraseOnlyFirstErase", Job::EraseOnly, false, 0, 12, "<command: delete sector 8 ...>\r\n"},
+    {"EraseOnlySecondErase", Job::EraseOnly, false, 2, 12, "<command: delete sector 9 ...>\r\n"},
+    {"EraseOnlyProgramStart", Job::EraseOnly, false, 3, 13,
+     "<all selected sectors are erased now>\r\n"},
+    {"EraseOnlyFinalReport", Job::EraseOnly, false, 5, 15, "<sector 8 programmed>\r\n"},
+};
+
+class SilentUnit : public FaultTest, public ::testing::WithParamInterface<SilentRow> {};
+
+TEST_P(SilentUnit, WaitsWithTheWindowFreeAndRecoversAfterAPowerCycle) {
+  const SilentRow& row = GetParam();
+  ASSERT_TRUE(ReadyFor(row.TheJob));
+  sim::Faults faults;
+  if (row.CountReceived) {
+    faults.SilentAfterReceived = Pty().BytesReceived() + row.After;
+  } else {
+    faults.SilentAfterSent = Pty().BytesSent() + row.After;
+  }
+  Pty().SetFaults(faults);
+  const size_t mark = Rig().LogMark();
+  Start(row.TheJob);
+  ASSERT_TRUE(AwaitFault("fault: device falls silent"));
+
+  EXPECT_EQ(S().SessionState, row.State);
+  EXPECT_TRUE(EndsWith(Rig().LogSince(mark), row.LogTail)) << Rig().LogSince(mark);
+  if (row.TheJob == Job::Connect) {
+    // Without the unit's "a" the connection is not shown.
+    EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
+    EXPECT_EQ(Rig().LogSince(mark).find("c o n n e c t e d"), std::string::npos);
+  }
+  if (row.TheJob == Job::ReadBack) {
+    // Every word that arrived is on disk already, in the flash's order.
+    const Bytes dump = folder_.Read("dump.2bf");
+    const sim::Flash flash = device_->ReadFlash();
+    const auto expected = flash.Bytes().subspan(sim::SectorTable[8], dump.size());
+    EXPECT_TRUE(std::equal(dump.begin(), dump.end(), expected.begin()));
+    EXPECT_EQ(dump.size(), 2 * static_cast<size_t>(S().TransferCount));
+  }
+  ExpectWindowFree();
+
+  ASSERT_TRUE(PowerCycleAndConnect());
+  if (row.TheJob != Job::Connect) {
+    EXPECT_TRUE(Run(row.TheJob));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, SilentUnit, ::testing::ValuesIn(SilentRows),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// --- A stray byte from the unit, placed so that it lands in each state.
+
+enum class Outcome {
+  Completes,  // the job reaches its good end all the same
+  Refused,    // the job ends with the error line; the next step is the job again
+  Waits,      // the job waits in the state given; the next step is a power cycle
+};
+
+struct StrayRow {
+  const char* Name;
+  Job TheJob;
+  uint64_t After;  // bytes the unit has sent since the job started
+  Outcome Result;
+  int32_t State;        // for Waits
+  const char* LogLine;  // a line the job's log holds
+};
+
+std::ostream& operator<<(std::ostream& os, const StrayRow& row) {
+  return os << row.Name;
+}
+
+constexpr uint8_t Stray = 'x';
+
+// Where the identity read's serial number lies in the unit's flash, as the
+// word that holds its first byte.
+uint64_t SerialWord(const sim::Flash& flash) {
+  const auto block = flash.Bytes().subspan(sim::IdentityAddress, IdentityBlockBytes);
+  const std::string_view tag = "SERIAL_NO  ";
+  const auto at = std::search(block.begin(), block.end(), tag.begin(), tag.end());
+  return static_cast<uint64_t>(at - block.begin() + 12) / 2;
+}
+
+constexpr uint64_t OnSerialWord = ~0ull;  // replaced by the serial number's word
+
+const StrayRow StrayRows[] = {
+    // Connection: state 1 takes any byte as the loader's answer; state 0
+    // ignores what it does not know.
+    {"Connect_State1", Job::Connect, 0, Outcome::Completes, 0, "<  c o n n e c t e d  >\r\n"},
+    {"Connect_State0", Job::Connect, 1, Outcome::Completes, 0, "<  c o n n e c t e d  >\r\n"},
+    {"Connect_TableCount", Job::Connect, 3, Outcome::Refused, 0, "<ERR: "},
+    {"Connect_TableEntry", Job::Connect, 5 + 5 + 2, Outcome::Refused, 0, "<ERR: "},
+    {"Connect_TableNextToLastEntry", Job::Connect, ConnectReplyBytes - 8, Outcome::Refused, 0,
+     "<ERR: "},
+    {"Connect_BeforeReady", Job::Connect, ConnectReplyBytes - 1, Outcome::Completes, 0,
+     "<  c o n n e c t e d  >\r\n"},
+    // Identity read: a byte in a word breaks the framing of that word.
+    {"Verify_State7", Job::Verify, OnSerialWord, Outcome::Refused, 0, "<ERR: "},
+    {"Verify_State8", Job::Verify, 1, Outcome::Refused, 0, "<ERR: "},
+    {"Verify_State9", Job::Verify, 2, Outcome::Refused, 0, "<ERR: "},
+    {"Verify_State10", Job::Verify, IdentityWords* WordBytes, Outcome::Completes, 0,
+     "\r\n<done>\r\n"},
+    // Erase and programming.
+    // A byte before the "b" makes the "b" and the "a" land one state late:
+    // the job waits for an "a" the device has sent already.
+    {"Download_State12", Job::Download, 0, Outcome::Waits, 11,
+     "<command: delete sector 8 ...>\r\n"},
+    {"Download_State11", Job::Download, 1, Outcome::Waits, 11, "<sector 8 erased>\r\n"},
+    {"Download_State13", Job::Download, 5, Outcome::Completes, 0, "<done>\r\n"},
+    {"Download_State14", Job::Download, 6, Outcome::Completes, 0, "<done>\r\n"},
+    {"Download_State15", Job::Download, 11, Outcome::Completes, 0, "<done>\r\n"},
+    {"Download_State18", Job::Download, 12, Outcome::Completes, 0, "<done>\r\n"},
+    // Read-back.
+    {"ReadBack_State3", Job::ReadBack, 0, Outcome::Refused, 0, "<ERR: "},
+    {"ReadBack_State5", Job::ReadBack, 2, Outcome::Refused, 0, "<ERR: "},
+    {"ReadBack_State2", Job::ReadBack, ReadBackSectorBytes - 1, Outcome::Completes, 0,
+     "\r\n<done>\r\n"},
+    {"ReadBack_State6", Job::ReadBack, 2 * ReadBackSectorBytes - 1, Outcome::Completes, 0,
+     "\r\n<done>\r\n"},
+};
+
+class StrayByte : public FaultTest, public ::testing::WithParamInterface<StrayRow> {};
+
+TEST_P(StrayByte, IsCaughtOrHarmless) {
+  const StrayRow& row = GetParam();
+  ASSERT_TRUE(ReadyFor(row.TheJob));
+  const uint64_t after =
+      row.After == OnSerialWord ? SerialWord(device_->ReadFlash()) * WordBytes : row.After;
+  sim::Faults faults;
+  faults.Strays.push_back({Pty().BytesSent() + after, Stray});
+  Pty().SetFaults(faults);
+  const size_t mark = Rig().LogMark();
+  const size_t warnings = Rig().Window.Warnings.size();
+
+  if (row.Result == Outcome::Completes) {
+    ASSERT_TRUE(Run(row.TheJob));
+    EXPECT_NE(Rig().LogSince(mark).find(row.LogLine), std::string::npos) << Rig().LogSince(mark);
+  } else {
+    Start(row.TheJob);
+    // The unit has nothing more to say once its stray is out and the job is
+    // as far as it gets; "a" sent last means it waits for a command.
+    ASSERT_TRUE(Rig().PumpUntil(
+        [&] {
+          return !S().Busy() && Pty().WaitingForCommand() &&
+                 Rig().LogSince(mark).find(row.LogLine) != std::string::npos;
+        },
+        JobPatience))
+        << Rig().LogSince(mark);
+    Rig().PumpIdle(Quiet);
+    EXPECT_EQ(S().SessionState, row.State) << Rig().LogSince(mark);
+    ExpectWindowFree();
+  }
+  // Nothing taken from a garbled transfer: the identity stays the unit's own,
+  // and a read-back that reports success holds exactly the flash's bytes.
+  if (row.TheJob == Job::Verify && S().DeviceSerialNumberFound) {
+    EXPECT_EQ(S().DeviceSerialNumber, 4711u);
+  }
+  if (row.TheJob == Job::ReadBack && row.Result == Outcome::Completes) {
+    const Bytes dump = folder_.Read("dump.2bf");
+    const sim::Flash after = device_->ReadFlash();
+    const auto flash = after.Bytes();
+    EXPECT_TRUE(std::equal(dump.begin(), dump.end(), flash.begin() + sim::SectorTable[8],
+                           flash.begin() + sim::SectorTable[10]));
+  }
+  EXPECT_EQ(Rig().Window.Warnings.size(), warnings);
+
+  // The next step: after a refusal the job once more, after a stall the
+  // power cycle and a new connection.
+  switch (row.Result) {
+    case Outcome::Completes:
+      break;
+    case Outcome::Refused:
+      if (row.TheJob == Job::Connect) {
+        ASSERT_TRUE(PowerCycleAndConnect());
+      } else {
+        EXPECT_TRUE(Run(row.TheJob));
+        if (row.TheJob == Job::Verify) {
+          EXPECT_EQ(S().DeviceSerialNumber, 4711u);
+        }
+      }
+      break;
+    case Outcome::Waits:
+      ASSERT_TRUE(PowerCycleAndConnect());
+      EXPECT_TRUE(Run(row.TheJob));
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, StrayByte, ::testing::ValuesIn(StrayRows),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// --- The unit refuses to program a sector.
+
+struct ProgramFailRow {
+  const char* Name;
+  int Sector;
+  const char* FinalLine;
+};
+
+std::ostream& operator<<(std::ostream& os, const ProgramFailRow& row) {
+  return os << row.Name;
+}
+
+const ProgramFailRow ProgramFailRows[] = {
+    {"FirstSector", 8,
+     "<ERR: Es waren nicht gen\u00FCgend Sektoren f\u00FCr Firmware selektiert>\r\n"},
+    {"MiddleSector", 9,
+     "<ERR: Es waren nicht gen\u00FCgend Sektoren f\u00FCr Firmware selektiert>\r\n"},
+    {"LastSector", 10, "<ERR: programming failed, the firmware is incomplete>\r\n"},
+};
+
+class ProgrammingFailure : public FaultTest,
+                           public ::testing::WithParamInterface<ProgramFailRow> {};
+
+TEST_P(ProgrammingFailure, IsReportedAndNeverShownAsDone) {
+  const ProgramFailRow& row = GetParam();
+  ASSERT_TRUE(ReadyFor(Job::Download));
+  sim::Faults faults;
+  faults.FailingSectors = {row.Sector};
+  Pty().SetFaults(faults);
+  const size_t mark = Rig().LogMark();
+  ASSERT_TRUE(Rig().Download(Image()));
+
+  const std::string log = Rig().LogSince(mark);
+  EXPECT_NE(log.find("<ERR: Programmierfehler in Sektor " + std::to_string(row.Sector) + " >\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find(row.FinalLine), std::string::npos) << log;
+  EXPECT_EQ(log.find("<done>"), std::string::npos);
+  EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
+  EXPECT_FALSE(S().ImageFile.IsOpen());
+  // The unit is left for power-down; the same unit can be updated afresh.
+  ASSERT_TRUE(PowerCycleAndConnect());
+  ASSERT_TRUE(Rig().Download(Image()));
+  EXPECT_TRUE(EndsWith(Rig().Window.Log, "<done>\r\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, ProgrammingFailure, ::testing::ValuesIn(ProgramFailRows),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// --- A count byte above 34: the table keeps its 36 entries, the unit's side
+// of the exchange still completes, and an update goes through.
+
+TEST_F(FaultTest, TableCountAbove34IsCutAndTheUnitStaysUsable) {
+  for (const uint8_t count : {uint8_t{35}, uint8_t{40}, uint8_t{255}}) {
+    SCOPED_TRACE(static_cast<int>(count));
+    DeviceSetup setup;
+    setup.Faults.TableCount = count;
+    StartDevice(std::move(setup));
+    const size_t mark = Rig().LogMark();
+    ASSERT_TRUE(Rig().Connect());
+    EXPECT_NE(Rig().LogSince(mark).find("<sector table cut: the device announced " +
+                                        std::to_string(count + 2) + " entries, 36 kept>\r\n"),
+              std::string::npos)
+        << Rig().LogSince(mark);
+    EXPECT_EQ(S().SectorStart, sim::SectorTable);
+  }
+  ASSERT_TRUE(Rig().VerifyHardware());
+  ASSERT_TRUE(Rig().Download(Image()));
+  EXPECT_TRUE(EndsWith(Rig().Window.Log, "<done>\r\n"));
+}
+
+// --- The download wire is pulled while a sector's data goes out.
+
+TEST_F(FaultTest, WirePulledMidSectorIsReportedOnceWithoutSpinning) {
+  ASSERT_TRUE(ReadyFor(Job::Download));
+  const uint64_t pullAt = Pty().BytesReceived() + MidSecondSector;
+  std::atomic<bool> stop{false};
+  // The data goes out inside one pass on this thread: the wire is pulled from
+  // another, as a hand would.
+  std::thread hand([&] {
+    while (!stop && Pty().BytesReceived() < pullAt) std::this_thread::yield();
+    if (!stop) Pty().PullWire();
+  });
+  const size_t mark = Rig().LogMark();
+  Start(Job::Download);
+  const bool ended = Rig().PumpUntil(
+      [&] { return Rig().LogSince(mark).find("<ERR: 0400>\r\n") != std::string::npos; }, 20s);
+  stop = true;
+  hand.join();
+  ASSERT_TRUE(ended) << Rig().LogSince(mark);
+  EXPECT_TRUE(Pty().WirePulled());
+
+  const std::string log = Rig().LogSince(mark);
+  EXPECT_NE(log.find("<ERR: sector 9 could not be sent, programming stopped>\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(S().SessionState, 18);
+  EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
+  EXPECT_FALSE(S().ImageFile.IsOpen());
+
+  // A line that is gone raises no further notifications: the hidden window's
+  // queue stays empty for a while, and the loss is told only once.
+  int delivered = 0;
+  for (int i = 0; i < 10; ++i) {
+    if (Rig().Target.PumpOne(Rig().Comm, 30ms)) ++delivered;
+  }
+  EXPECT_LE(delivered, 1);
+  const std::string all = Rig().LogSince(mark);
+  size_t reports = 0;
+  for (size_t at = all.find("<ERR: 0400>"); at != std::string::npos;
+       at = all.find("<ERR: 0400>", at + 1)) {
+    ++reports;
+  }
+  EXPECT_EQ(reports, 1u);
+  ExpectWindowFree();
+
+  // The port closes without waiting on the dead line, and a new wire works.
+  Rig().Comm.Close();
+  EXPECT_FALSE(Rig().Comm.Connected());
+  StartDevice({});
+  ASSERT_TRUE(Rig().Connect());
+}
+
+// The wire goes while the unit itself talks: in the identity read and in the
+// read-back. Nothing is written to a port that is gone, and the loss shows.
+TEST_F(FaultTest, HangUpMidReadIsReportedOnce) {
+  for (const Job job : {Job::Verify, Job::ReadBack}) {
+    SCOPED_TRACE(JobName(job));
+    StartDevice({});
+    ASSERT_TRUE(ReadyFor(job));
+    sim::Faults faults;
+    faults.HangUpAfterSent = Pty().BytesSent() + 500 * WordBytes;
+    Pty().SetFaults(faults);
+    const size_t mark = Rig().LogMark();
+    Start(job);
+    ASSERT_TRUE(Rig().PumpUntil(
+        [&] { return Rig().LogSince(mark).find("<ERR: 0400>\r\n") != std::string::npos; }, 20s))
+        << Rig().LogSince(mark);
+    Rig().PumpIdle(Quiet);
+    EXPECT_TRUE(EndsWith(Rig().LogSince(mark), "<ERR: 0400>\r\n")) << Rig().LogSince(mark);
+    EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
+    ExpectWindowFree();
+  }
+}
+
+// --- Files that are missing, empty, unreadable or cut short.
+
+// A folder where a file is expected: the one way to make a file unreadable
+// that also holds for a test run as root.
+void ReplaceByFolder(const std::string& path) {
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+}
+
+struct UploadFileRow {
+  const char* Name;
+  const char* File;
+  enum { Missing, Folder, Empty, OddLength } Kind;
+  const char* LogLine;
+};
+
+std::ostream& operator<<(std::ostream& os, const UploadFileRow& row) {
+  return os << row.Name;
+}
+
+const UploadFileRow UploadFileRows[] = {
+    {"LoaderMissing", "Loader.hex", UploadFileRow::Missing,
+     "<ERR: couldn`f find file LOADER.HEX>\r\n"},
+    {"LoaderUnreadable", "Loader.hex", UploadFileRow::Folder,
+     "<ERR: couldn`f find file LOADER.HEX>\r\n"},
+    {"RoutineMissing", "F29f160d.hex", UploadFileRow::Missing,
+     "<ERR: couldn`f find file F29F160D.HEX>\r\n"},
+    {"RoutineUnreadable", "F29f160d.hex", UploadFileRow::Folder,
+     "<ERR: couldn`f find file F29F160D.HEX>\r\n"},
+    {"LoaderEmpty", "Loader.hex", UploadFileRow::Empty, "<writing flashroutine into C165...>\r\n"},
+    {"RoutineEmpty", "F29f160d.hex", UploadFileRow::Empty,
+     "<writing flashroutine into C165...>\r\n"},
+    {"RoutineCutShort", "F29f160d.hex", UploadFileRow::OddLength,
+     "<writing flashroutine into C165...>\r\n"},
+};
+
+class UploadFile : public FaultTest, public ::testing::WithParamInterface<UploadFileRow> {};
+
+TEST_P(UploadFile, IsReportedAndConnectWorksOnceItIsBack) {
+  const UploadFileRow& row = GetParam();
+  const std::string path = folder_.File(row.File);
+  const Bytes good = ReadFileBytes(path);
+  switch (row.Kind) {
+    case UploadFileRow::Missing:
+      std::filesystem::remove(path);
+      break;
+    case UploadFileRow::Folder:
+      ReplaceByFolder(path);
+      break;
+    case UploadFileRow::Empty:
+      ASSERT_TRUE(WriteFileBytes(path, {}));
+      break;
+    case UploadFileRow::OddLength:
+      ASSERT_TRUE(WriteFileBytes(path, Bytes(good.begin(), good.begin() + 7)));
+      break;
+  }
+  const size_t mark = Rig().LogMark();
+  const size_t warnings = Rig().Window.Warnings.size();
+  S().Button3Click();
+  const bool unopened = row.Kind == UploadFileRow::Missing || row.Kind == UploadFileRow::Folder;
+  if (unopened) {
+    // Nothing goes out: the chip is not woken for an upload that cannot follow.
+    EXPECT_NE(Rig().LogSince(mark).find(row.LogLine), std::string::npos) << Rig().LogSince(mark);
+    EXPECT_EQ(Rig().LogSince(mark).find("<activating bootstrap mode...>"), std::string::npos);
+    ASSERT_EQ(Rig().Window.Warnings.size(), warnings + 1);
+    EXPECT_EQ(Rig().Window.Warnings.back(), "E/A-Fehler 103");
+    Rig().PumpIdle(Quiet);
+    EXPECT_EQ(Pty().BytesReceived(), 0u);
+    EXPECT_EQ(S().SessionState, 1);
+  } else {
+    // The chip takes a wrong upload and never starts: the log stops after the
+    // upload and the connection is not shown.
+    ASSERT_TRUE(Rig().PumpUntil(
+        [&] {
+          return Pty().Upload() != sim::UploadState::ReceivingLoader &&
+                 Pty().Upload() != sim::UploadState::AwaitingStart;
+        },
+        5s));
+    Rig().PumpIdle(Quiet);
+    EXPECT_NE(Pty().Upload(), sim::UploadState::Accepted);
+    EXPECT_TRUE(EndsWith(Rig().LogSince(mark), row.LogLine)) << Rig().LogSince(mark);
+    EXPECT_EQ(S().SessionState, 0);
+  }
+  EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
+  ExpectWindowFree();
+
+  // The operator puts the file back, resets the unit and connects again.
+  if (row.Kind == UploadFileRow::Folder) std::filesystem::remove(path);
+  ASSERT_TRUE(WriteFileBytes(path, good));
+  Pty().PowerCycle(true);
+  ASSERT_TRUE(Rig().Connect());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, UploadFile, ::testing::ValuesIn(UploadFileRows),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// Firmware images that cannot be used. Each is refused before anything is
+// erased, and a good image goes through afterwards.
+
+enum class Refusal { LogLine, Warning };
+
+struct ImageRow {
+  const char* Name;
+  std::function<bool(const std::string& path)> Make;
+  Refusal By;
+  const char* Text;
+  bool ButtonLocked;  // the mismatch path: "download" disabled
+};
+
+std::ostream& operator<<(std::ostream& os, const ImageRow& row) {
+  return os << row.Name;
+}
+
+bool WriteImage(const std::string& path, const std::function<void(sim::ImageOptions&)>& change) {
+  sim::ImageOptions options;
+  options.Size = ImageBytes;
+  options.ProductName = "DEMO165";
+  options.HardwareVersion = "1.0b";
+  options.Sectors = ImageSectors;
+  change(options);
+  std::string error;
+  return sim::WriteImageFile(path, options, &error);
+}
+
+// The good image with some of its bytes replaced.
+bool WritePatchedGood(const std::string& path, size_t at, const Bytes& bytes) {
+  if (!WriteImage(path, [](sim::ImageOptions&) {})) return false;
+  Bytes image = ReadFileBytes(path);
+  std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+  return WriteFileBytes(path, image);
+}
+
+const ImageRow ImageRows[] = {
+    {"Missing", [](const std::string&) { return true; }, Refusal::LogLine, "<ERR: couldn`t find \"",
+     false},
+    {"Unreadable",
+     [](const std::string& path) {
+       ReplaceByFolder(path);
+       return true;
+     },
+     Refusal::LogLine, "<ERR: couldn`t find \"", false},
+    {"Empty", [](const std::string& path) { return WriteFileBytes(path, {}); }, Refusal::Warning,
+     "E/A-Fehler 100", false},
+    {"ShorterThanTheWindowOffset",
+     [](const std::string& path) { return WriteFileBytes(path, Bytes(10000, 0x11)); },
+     Refusal::Warning, "E/A-Fehler 100", false},
+    {"WindowWithoutProductName",
+     [](const std::string& path) { return WriteFileBytes(path, Bytes(20000, 0x11)); },
+     Refusal::Warning, "invalid firmware file", true},
+    {"ForOtherHardware",
+     [](const std::string& path) {
+       return WriteImage(path, [](sim::ImageOptions& o) { o.HardwareVersion = "2.0a"; });
+     },
+     Refusal::Warning, "the selected file doesn\u00B4t fit to your hardware", true},
+    {"IdentityBlockWithoutBegin",
+     [](const std::string& path) {
+       // The block pointer aims at bytes that hold no records.
+       return WritePatchedGood(path, 8192, {0x00, 0x00, 0x01, 0x00});
+     },
+     Refusal::LogLine, "ERR: brandlabel not found in firmware\r\n", false},
+    {"IdentityPointerPastTheEnd",
+     [](const std::string& path) {
+       return WritePatchedGood(path, 8192, {0xFF, 0xFF, 0xFF, 0x00});
+     },
+     Refusal::Warning, "E/A-Fehler", false},
+    {"SectorListOutsideTheFlash",
+     [](const std::string& path) {
+       return WriteImage(path, [](sim::ImageOptions& o) { o.Sectors = std::vector<uint8_t>{40}; });
+     },
+     Refusal::LogLine, "<ERR: the sector list of the firmware names no sector from 0 to 34>\r\n",
+     false},
+    {"NoSectorListed",
+     [](const std::string& path) {
+       return WriteImage(path, [](sim::ImageOptions& o) { o.Sectors = std::vector<uint8_t>{}; });
+     },
+     Refusal::LogLine, "<ERR: no sectors selected>\r\n", false},
+};
+
+class BadImage : public FaultTest, public ::testing::WithParamInterface<ImageRow> {};
+
+TEST_P(BadImage, IsRefusedBeforeAnythingIsErased) {
+  const ImageRow& row = GetParam();
+  ASSERT_TRUE(ReadyFor(Job::Download));
+  const std::string path = folder_.File("bad.bin");
+  ASSERT_TRUE(row.Make(path));
+  const sim::Flash before = device_->ReadFlash();
+  const uint64_t received = Pty().BytesReceived();
+  const size_t mark = Rig().LogMark();
+  const size_t warnings = Rig().Window.Warnings.size();
+
+  Rig().AnswerFileDialog(FileDialog::OpenDialog3, path);
+  S().Button4Click();
+  Rig().PumpIdle(Quiet);
+
+  if (row.By == Refusal::LogLine) {
+    EXPECT_NE(Rig().LogSince(mark).find(row.Text), std::string::npos) << Rig().LogSince(mark);
+  } else {
+    const auto& shown = Rig().Window.Warnings;
+    EXPECT_TRUE(std::any_of(shown.begin() + static_cast<std::ptrdiff_t>(warnings), shown.end(),
+                            [&](const std::string& w) { return w.rfind(row.Text, 0) == 0; }))
+        << "warnings: " << shown.size() - warnings;
+  }
+  EXPECT_EQ(Pty().BytesReceived(), received) << "a command went out";
+  EXPECT_FALSE(FirstDifference(device_->ReadFlash(), before));
+  EXPECT_FALSE(S().FlashJobRunning());
+  EXPECT_EQ(Rig().Window.Enabled[Control::Button4], !row.ButtonLocked);
+  ExpectWindowFree();
+
+  // The next step: a fitting image. After a mismatch "download" stays locked
+  // until the identity is read again.
+  if (row.ButtonLocked) {
+    ASSERT_TRUE(Rig().VerifyHardware());
+  }
+  ASSERT_TRUE(Rig().Download(Image()));
+  EXPECT_TRUE(EndsWith(Rig().Window.Log, "<done>\r\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, BadImage, ::testing::ValuesIn(ImageRows),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// The erase-only job's file "empty": missing or unreadable refuses the job
+// before any byte is sent; an empty one programs erased bytes only.
+TEST_F(FaultTest, EraseOnlyFileMissingOrUnreadableSendsNothing) {
+  ASSERT_TRUE(ReadyFor(Job::EraseOnly));
+  for (const bool asFolder : {false, true}) {
+    SCOPED_TRACE(asFolder ? "folder" : "missing");
+    std::filesystem::remove_all(folder_.File("empty"));
+    if (asFolder) ReplaceByFolder(folder_.File("empty"));
+    const uint64_t received = Pty().BytesReceived();
+    const size_t mark = Rig().LogMark();
+    S().Button7Click();
+    Rig().PumpIdle(Quiet);
+    EXPECT_EQ(Rig().LogSince(mark),
+              "<download file: EMPTY >\r\n<ERR: couldn`t find file EMPTY >\r\n");
+    EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
+    EXPECT_EQ(Pty().BytesReceived(), received);
+    ExpectWindowFree();
+  }
+  std::filesystem::remove_all(folder_.File("empty"));
+  ASSERT_TRUE(folder_.Write("empty", {}));
+  const size_t mark = Rig().LogMark();
+  ASSERT_TRUE(Rig().EraseOnly());
+  EXPECT_EQ(Rig().LogSince(mark), EraseOnlyLog(0));
+  const sim::Flash after = device_->ReadFlash();
+  const auto flash = after.Bytes();
+  EXPECT_TRUE(std::all_of(flash.begin() + sim::SectorTable[8], flash.begin() + sim::SectorTable[10],
+                          [](uint8_t b) { return b == 0xFF; }));
+}
+
+// --- A read-back into a destination that cannot take the data.
+
+TEST_F(FaultTest, ReadBackOntoAFullDiskStopsAndTheUnitStaysUsable) {
+  ASSERT_TRUE(ReadyFor(Job::ReadBack));
+  const size_t mark = Rig().LogMark();
+  const size_t warnings = Rig().Window.Warnings.size();
+  Rig().AnswerFileDialog(FileDialog::OpenDialog5, "/dev/full");
+  S().Button11Click();
+  ASSERT_TRUE(Rig().PumpUntil(
+      [&] { return !S().Busy() && S().SessionState == 5 && Pty().WaitingForCommand(); }, 10s))
+      << "state " << S().SessionState << "; log:\n"
+      << Rig().LogSince(mark);
+  Rig().PumpIdle(Quiet);
+  ASSERT_EQ(Rig().Window.Warnings.size(), warnings + 1);
+  EXPECT_EQ(Rig().Window.Warnings.back(), "E/A-Fehler 101");
+  EXPECT_NE(Rig().LogSince(mark).find("<ERR: "), std::string::npos) << Rig().LogSince(mark);
+  EXPECT_EQ(Rig().LogSince(mark).find("<done>"), std::string::npos) << Rig().LogSince(mark);
+  EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
+  EXPECT_FALSE(S().DestinationFile.IsOpen());
+  ExpectWindowFree();
+
+  // The next step: another destination, and the whole of both sectors arrives.
+  ASSERT_TRUE(Rig().ReadBack(folder_.File("dump.2bf")));
+  const Bytes dump = folder_.Read("dump.2bf");
+  const sim::Flash after = device_->ReadFlash();
+  const auto flash = after.Bytes();
+  ASSERT_EQ(dump.size(), 131072u);
+  EXPECT_TRUE(std::equal(dump.begin(), dump.end(), flash.begin() + sim::SectorTable[8]));
+}
+
+}  // namespace
+}  // namespace integration
