@@ -63,7 +63,7 @@ class SeqFile {
   bool IsOpen() const;
   const std::string& Path() const { return path_; }
 
-  uint8_t ReadByte();           // 100 past the end
+  uint8_t ReadByte();             // 100 past the end
   void WriteByte(uint8_t value);  // 101 when the system refuses the byte
   int64_t Size();
   int64_t Position();
@@ -80,6 +80,8 @@ class SeqFile {
  private:
   void Flush();
   void RequireOpen() const;
+  void CloseQuietly();
+  bool Adopt(const std::string& path);  // the handle is set: take the file on
 
   struct Handle;
   std::unique_ptr<Handle> handle_;

@@ -53,19 +53,33 @@ SeqFile::~SeqFile() {
   }
 }
 
-bool SeqFile::IsOpen() const { return handle_->fd >= 0; }
+bool SeqFile::IsOpen() const {
+  return handle_->fd >= 0;
+}
 
 void SeqFile::RequireOpen() const {
   if (handle_->fd < 0) throw InOutError(IoFileNotOpen);
 }
 
-bool SeqFile::OpenExisting(const std::string& path) {
-  if (IsOpen()) {
-    try {
-      Close();
-    } catch (const InOutError&) {
-    }
+void SeqFile::CloseQuietly() {
+  if (!IsOpen()) return;
+  try {
+    Close();
+  } catch (const InOutError&) {
+    // Opening anew: what the old file failed to take is lost with it.
   }
+}
+
+bool SeqFile::Adopt(const std::string& path) {
+  path_ = path;
+  openError_ = 0;
+  bufferStart_ = 0;
+  readPos_ = readLen_ = writeLen_ = 0;
+  return true;
+}
+
+bool SeqFile::OpenExisting(const std::string& path) {
+  CloseQuietly();
   const int flags = (DefaultOpenMode == FileOpenMode::ReadOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
   const int fd = ::open(path.c_str(), flags);
   if (fd < 0) {
@@ -79,40 +93,22 @@ bool SeqFile::OpenExisting(const std::string& path) {
     return false;
   }
   handle_->fd = fd;
-  path_ = path;
-  openError_ = 0;
-  bufferStart_ = 0;
-  readPos_ = readLen_ = writeLen_ = 0;
-  return true;
+  return Adopt(path);
 }
 
 bool SeqFile::Create(const std::string& path) {
-  if (IsOpen()) {
-    try {
-      Close();
-    } catch (const InOutError&) {
-    }
-  }
+  CloseQuietly();
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) {
     openError_ = ErrnoToIoCode(errno);
     return false;
   }
   handle_->fd = fd;
-  path_ = path;
-  openError_ = 0;
-  bufferStart_ = 0;
-  readPos_ = readLen_ = writeLen_ = 0;
-  return true;
+  return Adopt(path);
 }
 
 bool SeqFile::CreatePrivate(const std::string& path) {
-  if (IsOpen()) {
-    try {
-      Close();
-    } catch (const InOutError&) {
-    }
-  }
+  CloseQuietly();
   // O_NOFOLLOW: a link planted at this name by someone else is never followed.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -127,11 +123,7 @@ bool SeqFile::CreatePrivate(const std::string& path) {
     return false;
   }
   handle_->fd = fd;
-  path_ = path;
-  openError_ = 0;
-  bufferStart_ = 0;
-  readPos_ = readLen_ = writeLen_ = 0;
-  return true;
+  return Adopt(path);
 }
 
 void SeqFile::Flush() {
@@ -229,4 +221,6 @@ void SeqFile::Close() {
   if (rc != 0 && errno != EINTR) throw InOutError(IoDiskWriteError);
 }
 
-bool SeqFile::Erase(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool SeqFile::Erase(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
