@@ -91,6 +91,12 @@ void CommWatchThread(PortStateBlock* block) {
   s.StartedEvent->Set();
 
   while (s.Connected.load()) {
+    // The device is looked at again only once the last notification has been
+    // handled: it cannot be posted before anyway, what happens meanwhile is
+    // kept (arrival count, error flags, line counters) for that one look, and
+    // the handler has usually read the queue empty by then, which spares a
+    // wake-up for bytes already reported.
+    if (!s.HandledEvent.Wait(&s.Connected)) break;
     const uint32_t events = s.PortHandle->WaitEvent();
     if (events == 0) {
       // Either Close woke us (the loop test ends it) or the wait failed.

@@ -31,11 +31,17 @@ constexpr int StaleQueuePollMs = 3;
 constexpr int OutputDrainPollMs = 2;
 // How often it compares the driver's line and modem counters.
 constexpr int LineCounterPollMs = 25;
+// Longest sleep of a write that finds the output queue full before it tries
+// again.
+constexpr int WriteRetrySliceMs = 2;
 
 // Events that only the driver's interrupt counters can tell.
 constexpr uint32_t CounterEvents = EvCts | EvDsr | EvRing | EvRlsd | EvBreak | EvErr;
 // Line errors that make a wake-up an error event.
 constexpr uint32_t LineErrors = CeFrame | CeOverrun | CeRxParity | CeRxOver;
+// Bytes fetched from the tty in one system call; Read hands them out one
+// request at a time, so a reply of a few bytes costs one call, not one each.
+constexpr size_t InputChunk = 4096;
 
 struct StandardRate {
   uint32_t Rate;
@@ -65,6 +71,21 @@ speed_t StandardCode(uint32_t rate) {
     if (r.Rate == rate) return r.Code;
   }
   return B0;
+}
+
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// How long one character is on the wire: start bit, data bits, parity bit,
+// stop bits. 0 when the rate is not known.
+int64_t CharacterNs(const Dcb& dcb) {
+  if (dcb.BaudRate == 0) return 0;
+  const int64_t bits = 1 + std::clamp<int64_t>(dcb.ByteSize, 5, 8) +
+                       (dcb.Parity != NoParity ? 1 : 0) + (dcb.StopBits == OneStopBit ? 1 : 2);
+  return bits * 1'000'000'000 / dcb.BaudRate;
 }
 
 uint32_t RateOfCode(speed_t code) {
@@ -123,6 +144,11 @@ struct SerialDevice::Impl {
   std::mutex TakeMutex;
   // Bytes taken out of the input queue so far, by Read (and Purge).
   uint64_t Consumed = 0;
+  // Bytes already fetched from the tty but not yet handed to Read's callers:
+  // still part of the input queue. Guarded by TakeMutex.
+  std::array<uint8_t, InputChunk> Fetched{};
+  size_t FetchedPos = 0;
+  size_t FetchedLen = 0;
   // What the watcher, about to sleep, wants to hear from Read; guarded by
   // TakeMutex. WakeOnTake: the queue was empty at its look, so bytes that
   // arrive and are read before it sleeps would go unseen. WakeOnDrain:
@@ -131,6 +157,14 @@ struct SerialDevice::Impl {
   bool WakeOnDrain = false;
   // A write happened since the last look at the output queue.
   std::atomic<bool> TxPending{false};
+  // The watcher sleeps in poll() without a look at TxPending pending: only
+  // then does a write need to wake it.
+  std::atomic<bool> Sleeping{false};
+  // When the last write was done, and how long its last character takes on
+  // the wire: the driver's queue empties when the character enters the UART,
+  // but the output is only empty once it has left.
+  std::atomic<int64_t> LastWriteNs{0};
+  std::atomic<int64_t> CharacterTimeNs{0};
   std::atomic<uint32_t> PendingErrors{0};
 
   // Set by whoever first finds the device gone.
@@ -160,13 +194,14 @@ struct SerialDevice::Impl {
     (void)!read(WakeFd, &count, sizeof count);
   }
 
+  // Bytes in the input queue: in the tty and fetched. TakeMutex held.
   int Queued() {
     int queued = 0;
     if (ioctl(Fd, FIONREAD, &queued) != 0) {
       if (errno == EIO || errno == ENXIO || errno == ENODEV) HungUp.store(true);
-      return 0;
+      queued = 0;
     }
-    return std::max(queued, 0);
+    return std::max(queued, 0) + static_cast<int>(FetchedLen - FetchedPos);
   }
 
   // Compares the driver's interrupt counters with the last look.
@@ -240,6 +275,7 @@ void SerialDevice::Apply(const Dcb& dcb, uint32_t /*inBufSize*/, uint32_t /*outB
   // The tty's queues have a fixed size: the requested sizes have no use here.
   Impl& d = *impl_;
   d.Applied = dcb;
+  d.CharacterTimeNs.store(CharacterNs(dcb));
   termios t{};
   if (tcgetattr(d.Fd, &t) != 0) return;
 
@@ -357,10 +393,16 @@ uint32_t SerialDevice::WaitEvent() {
       d.WakeOnTake = nothingNew && queued == 0;
       d.WakeOnDrain = nothingNew && queued > 0;
     }
+    int64_t lastCharacterLeftIn = -1;
     if (d.TxPending.exchange(false)) {
       int outQueue = 0;
+      const int64_t leaves = d.LastWriteNs.load() + d.CharacterTimeNs.load();
+      const int64_t now = NowNs();
       if (ioctl(d.Fd, TIOCOUTQ, &outQueue) == 0 && outQueue > 0) {
         d.TxPending.store(true);
+      } else if (now < leaves) {
+        d.TxPending.store(true);
+        lastCharacterLeftIn = leaves - now;
       } else {
         events |= mask & EvTxEmpty;
       }
@@ -376,14 +418,33 @@ uint32_t SerialDevice::WaitEvent() {
     }
     if (events) return events;
 
-    int timeout = -1;
-    const auto shorten = [&timeout](int ms) { timeout = timeout < 0 ? ms : std::min(timeout, ms); };
-    if (queued > 0) shorten(StaleQueuePollMs);
-    if (d.TxPending.load()) shorten(OutputDrainPollMs);
-    if (watchCounters) shorten(LineCounterPollMs);
+    int64_t timeoutNs = -1;
+    const auto shorten = [&timeoutNs](int64_t ns) {
+      timeoutNs = timeoutNs < 0 ? ns : std::min(timeoutNs, ns);
+    };
+    constexpr int64_t NsPerMs = 1'000'000;
+    if (queued > 0) shorten(StaleQueuePollMs * NsPerMs);
+    if (lastCharacterLeftIn >= 0) {
+      shorten(lastCharacterLeftIn);
+    } else if (d.TxPending.load()) {
+      shorten(OutputDrainPollMs * NsPerMs);
+    }
+    if (watchCounters) shorten(LineCounterPollMs * NsPerMs);
+    const timespec timeout{static_cast<time_t>(timeoutNs / 1'000'000'000),
+                           static_cast<long>(timeoutNs % 1'000'000'000)};
     std::array<pollfd, 2> fds = {
         {{d.Fd, static_cast<short>(queued > 0 ? 0 : POLLIN), 0}, {d.WakeFd, POLLIN, 0}}};
-    if (poll(fds.data(), fds.size(), timeout) < 0) {
+    // A write between the look above and the sleep must not go unseen: it
+    // either finds Sleeping set and wakes us, or we find its TxPending here.
+    const bool draining = d.TxPending.load();
+    d.Sleeping.store(true);
+    if (!draining && d.TxPending.load()) {
+      d.Sleeping.store(false);
+      continue;
+    }
+    const int polled = ppoll(fds.data(), fds.size(), timeoutNs < 0 ? nullptr : &timeout, nullptr);
+    d.Sleeping.store(false);
+    if (polled < 0) {
       if (errno == EINTR) continue;
       return 0;
     }
@@ -394,7 +455,10 @@ uint32_t SerialDevice::WaitEvent() {
 
 uint32_t SerialDevice::ClearError(uint32_t* inQue) {
   Impl& d = *impl_;
-  if (inQue) *inQue = static_cast<uint32_t>(d.Queued());
+  if (inQue) {
+    std::lock_guard<std::mutex> lock(d.TakeMutex);
+    *inQue = static_cast<uint32_t>(d.Queued());
+  }
   return d.PendingErrors.exchange(0);
 }
 
@@ -424,6 +488,8 @@ void SerialDevice::Purge() {
   // Flushed bytes count as taken, or the next arrivals would look old.
   std::lock_guard<std::mutex> lock(d.TakeMutex);
   d.Consumed += static_cast<uint64_t>(d.Queued());
+  d.FetchedPos = 0;
+  d.FetchedLen = 0;
   (void)tcflush(d.Fd, TCIOFLUSH);
 }
 
@@ -433,21 +499,33 @@ uint32_t SerialDevice::Read(void* buffer, uint32_t count) {
   // most what is queued and never waits, so the queue length need not be
   // asked for first.
   Impl& d = *impl_;
-  ssize_t n = 0;
+  auto* out = static_cast<uint8_t*>(buffer);
+  size_t taken = 0;
   bool wakeWatcher = false;
   {
     std::lock_guard<std::mutex> lock(d.TakeMutex);
-    n = read(d.Fd, buffer, count);
-    if (n > 0) d.Consumed += static_cast<uint64_t>(n);
+    while (taken < count) {
+      if (d.FetchedPos == d.FetchedLen) {
+        const ssize_t n = read(d.Fd, d.Fetched.data(), d.Fetched.size());
+        if (n <= 0) break;
+        d.FetchedPos = 0;
+        d.FetchedLen = static_cast<size_t>(n);
+      }
+      const size_t part = std::min(count - taken, d.FetchedLen - d.FetchedPos);
+      std::copy_n(d.Fetched.data() + d.FetchedPos, part, out + taken);
+      d.FetchedPos += part;
+      taken += part;
+    }
+    d.Consumed += taken;
     // Less than asked for means the queue is empty now.
-    if ((n > 0 && d.WakeOnTake) || (n < static_cast<ssize_t>(count) && d.WakeOnDrain)) {
+    if ((taken > 0 && d.WakeOnTake) || (taken < count && d.WakeOnDrain)) {
       d.WakeOnTake = false;
       d.WakeOnDrain = false;
       wakeWatcher = true;
     }
   }
   if (wakeWatcher) d.Wake();
-  return n > 0 ? static_cast<uint32_t>(n) : 0;
+  return static_cast<uint32_t>(taken);
 }
 
 uint32_t SerialDevice::Write(const void* buffer, uint32_t count, int timeoutMs) {
@@ -473,16 +551,24 @@ uint32_t SerialDevice::Write(const void* buffer, uint32_t count, int timeoutMs) 
       deadline = now + std::chrono::milliseconds(timeoutMs);
     }
     if (now >= deadline) return 0;
+    // A serial tty reports POLLOUT only once its queue has drained below a
+    // low-water mark (256 bytes): at 38400 bit/s that is a full second away
+    // for a queue of 4 KiB, as long as the whole time-out. A write takes a
+    // byte as soon as there is room for one, so the wait is cut into short
+    // slices and the write tried again after each.
     const auto remaining =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
     pollfd out{d.Fd, POLLOUT, 0};
-    if (poll(&out, 1, static_cast<int>(remaining)) < 0 && errno != EINTR) return 0;
+    const int slice = static_cast<int>(std::min<long long>(remaining, WriteRetrySliceMs));
+    if (poll(&out, 1, slice) < 0 && errno != EINTR) return 0;
     if (out.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
   }
-  // Only the first write after the watcher's last look wakes it; the rest
-  // find the flag already set and cost nothing.
+  // Only the first write after the watcher's last look can need to wake it,
+  // and only while it sleeps; the rest find the flag already set.
+  d.LastWriteNs.store(NowNs(), std::memory_order_relaxed);
   if ((d.Mask.load(std::memory_order_relaxed) & EvTxEmpty) &&
-      !d.TxPending.load(std::memory_order_relaxed) && !d.TxPending.exchange(true)) {
+      !d.TxPending.load(std::memory_order_relaxed) && !d.TxPending.exchange(true) &&
+      d.Sleeping.load()) {
     d.Wake();
   }
   return count;

@@ -20,6 +20,9 @@
 namespace {
 
 const QColor Yellow(255, 255, 0);
+// Shortest time between two paints of a changing count: fast enough to look
+// continuous, rare enough to cost nothing next to the transfer.
+constexpr int PanelCountPaintIntervalMs = 25;
 const QColor Green(0, 128, 0);
 const QColor Red(255, 0, 0);
 
@@ -72,6 +75,11 @@ TForm1::TForm1(QWidget* parent)
   for (const QWidget* w : findChildren<QWidget*>()) controls << w;
   setFont(ChooseWindowFont(controls));
 
+  // The panel stands where the layout puts it and never changes its size: a
+  // fixed size spares the window a layout pass for every new count.
+  ui_->Panel5->setFixedSize(ui_->Panel5->size());
+  panelTimer_.setSingleShot(true);
+  connect(&panelTimer_, &QTimer::timeout, this, [this] { ShowPanelNow(); });
   // A blank caption does not survive the Designer file.
   SetPanelForm(PanelForm::Initial);
 
@@ -279,8 +287,16 @@ void TForm1::LogWrite(std::string_view text) {
   pendingCrPosition_ = endsWithCr ? cursor.position() : -1;
 }
 
+void TForm1::ShowPanelNow() {
+  panelTimer_.stop();
+  // Turning updates back on repaints the panel with what it holds now.
+  if (!ui_->Panel5->updatesEnabled()) ui_->Panel5->setUpdatesEnabled(true);
+  panelShown_.start();
+}
+
 void TForm1::SetPanelForm(PanelForm form) {
   QLabel* panel = ui_->Panel5;
+  ShowPanelNow();
   switch (form) {
     case PanelForm::Initial:
       panel->setPalette(QPalette());
@@ -302,10 +318,19 @@ void TForm1::SetPanelForm(PanelForm form) {
 }
 
 void TForm1::SetPanelCount(int32_t count) {
-  ui_->Panel5->setText(QString::number(count));
+  QLabel* panel = ui_->Panel5;
+  const qint64 sinceShown = panelShown_.isValid() ? panelShown_.elapsed() : -1;
+  const bool due = sinceShown < 0 || sinceShown >= PanelCountPaintIntervalMs;
+  if (!due && panel->updatesEnabled()) {
+    panel->setUpdatesEnabled(false);
+    panelTimer_.start(static_cast<int>(PanelCountPaintIntervalMs - sinceShown));
+  }
+  panel->setText(QString::number(count));
+  if (due) ShowPanelNow();
 }
 
 void TForm1::RepaintPanelNow() {
+  ShowPanelNow();
   ui_->Panel5->repaint();
 }
 

@@ -4,7 +4,9 @@
 // hands clicks and serial notifications to the session.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -93,6 +95,8 @@ class TForm1 : public QWidget, public SessionWindow {
   QLabel* LabelOf(StepLabel label) const;
   QWidget* ControlOf(Control control) const;
   QColor ButtonFace() const;
+  // Lets the status panel paint its latest state from now on.
+  void ShowPanelNow();
 
   std::unique_ptr<Ui::TForm1> ui_;
   // Declared before Comm1: the component posts to it until it is destroyed.
@@ -109,4 +113,10 @@ class TForm1 : public QWidget, public SessionWindow {
   bool closePending_ = false;
   // A Cr that ended the last log write, waiting to see whether an Lf follows.
   int pendingCrPosition_ = -1;
+  // A count can change with every word the device sends; painting the panel
+  // for each would cost more than the word itself. Its text is always the
+  // latest count, but it is painted at most once per interval (and at once
+  // when asked to): updates stay off until panelTimer_ ends the interval.
+  QElapsedTimer panelShown_;
+  QTimer panelTimer_;
 };

@@ -1,0 +1,622 @@
+// The benchmark of the three transfers: the program's real path (TComm on a
+// pseudo-terminal, the watcher, the Qt delivery, the session and Form1
+// offscreen) against the simulated device in the same process.
+//
+//   updater_bench [--runs N] [--only=abc] [--no-paced] [--no-baseline] [--verbose]
+//
+// Prints, per transfer, the median wall and CPU time, the time per byte or per
+// word round trip, and how the wall time compares with the time the same bytes
+// need on the line; then the longest pause between repaints of the window
+// while the device answers at 38400 bit/s.
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Unit1.h"
+#include "image_builder.h"
+#include "pty_baseline.h"
+#include "pty_device.h"
+#include "seq_file.h"
+#include "ui_Unit1.h"
+#include "upload.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint32_t FullImageSize = 0x200000;  // all 35 sectors
+constexpr int IdentityWords = 2048;
+constexpr int ReadBackWords = 65536;
+constexpr double BitsPerByte = 10;  // 8N1
+constexpr uint32_t SlowRate = 38400;
+constexpr uint32_t FastRate = 256000;
+// Bytes between two repaints inside a sector's data.
+constexpr int RepaintStepBytes = 512;
+constexpr uint8_t PacedSector = 4;  // the first 64 KB sector
+constexpr auto JobLimit = std::chrono::seconds(120);
+
+struct Options {
+  int Runs = 5;
+  bool Paced = true;
+  bool Baseline = true;
+  bool Verbose = false;
+  std::string Only = "abc";  // the transfers to run
+};
+
+double Seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+double CpuSeconds(clockid_t clock) {
+  timespec t{};
+  if (clock_gettime(clock, &t) != 0) return 0;
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// Form1 with the log and the repaint hook watched: the session reports every
+// step through them, so the benchmark sees each step the moment it happens.
+class BenchForm : public TForm1 {
+ public:
+  std::function<void(std::string_view)> OnLog;
+  std::function<void()> OnKeepPainted;
+
+  void LogWrite(std::string_view text) override {
+    TForm1::LogWrite(text);
+    if (OnLog) OnLog(text);
+  }
+  void SetPanelCount(int32_t count) override {
+    TForm1::SetPanelCount(count);
+    if (Timeline && count % 4096 == 0) Timeline->push_back(Clock::now());
+  }
+  std::vector<Clock::time_point>* Timeline = nullptr;
+  void RepaintPanelNow() override {
+    const Clock::time_point start = Clock::now();
+    TForm1::RepaintPanelNow();
+    stepStart_ = start;
+  }
+  void KeepPainted() override {
+    if (OnKeepPainted) OnKeepPainted();
+    TForm1::KeepPainted();
+    // Inside a sector's data the two come as a pair: the panel at once,
+    // then whatever else waits to be painted.
+    if (stepStart_) {
+      LongestRepaintStep = std::max(LongestRepaintStep, Clock::now() - *stepStart_);
+      stepStart_.reset();
+    }
+  }
+  Clock::duration LongestRepaintStep{};
+
+ private:
+  std::optional<Clock::time_point> stepStart_;
+};
+
+// Notes every paint of the window and of its widgets.
+class PaintWatch : public QObject {
+ public:
+  void Watch(QWidget& window) {
+    window.installEventFilter(this);
+    for (QWidget* child : window.findChildren<QWidget*>()) child->installEventFilter(this);
+  }
+  void Record(bool on) {
+    recording_ = on;
+    if (on) Times.clear();
+  }
+  std::vector<Clock::time_point> Times;
+  uint64_t Count = 0;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::Paint) {
+      ++Count;
+      if (recording_) Times.push_back(Clock::now());
+    }
+    return QObject::eventFilter(watched, e);
+  }
+
+ private:
+  bool recording_ = false;
+};
+
+// Longest stretch without a paint inside [from, to].
+double LongestGapMs(const std::vector<Clock::time_point>& paints, Clock::time_point from,
+                    Clock::time_point to) {
+  Clock::time_point last = from;
+  Clock::duration longest{};
+  for (const Clock::time_point t : paints) {
+    if (t < from || t > to) continue;
+    longest = std::max(longest, t - last);
+    last = t;
+  }
+  longest = std::max(longest, to - last);
+  return std::chrono::duration<double, std::milli>(longest).count();
+}
+
+// One moment of a run: clocks and the device's byte counters.
+struct Snapshot {
+  Clock::time_point Time;
+  double ProcessCpu = 0;
+  double WindowCpu = 0;
+  double DeviceCpu = 0;
+  uint64_t ToDevice = 0;
+  uint64_t FromDevice = 0;
+};
+
+struct Interval {
+  double Wall = 0;
+  double ProgramCpu = 0;  // the process without the simulated device's thread
+  double WindowCpu = 0;
+  uint64_t ToDevice = 0;
+  uint64_t FromDevice = 0;
+};
+
+Interval Between(const Snapshot& a, const Snapshot& b) {
+  Interval i;
+  i.Wall = Seconds(b.Time - a.Time);
+  i.ProgramCpu = (b.ProcessCpu - a.ProcessCpu) - (b.DeviceCpu - a.DeviceCpu);
+  i.WindowCpu = b.WindowCpu - a.WindowCpu;
+  i.ToDevice = b.ToDevice - a.ToDevice;
+  i.FromDevice = b.FromDevice - a.FromDevice;
+  return i;
+}
+
+// The simulated device and the program's window on its line.
+class Rig {
+ public:
+  Rig(const fs::path& folder, uint32_t deviceBitRate)
+      : folder_(folder), deviceBitRate_(deviceBitRate) {}
+  ~Rig() {
+    form_.reset();
+    if (device_) device_->Stop();
+  }
+
+  bool Start(std::string* error) {
+    sim::DeviceConfig config;
+    if (!sim::ReadUploadFile((folder_ / "Loader.hex").string(), config.Loader, error) ||
+        !sim::ReadUploadFile((folder_ / "F29f160d.hex").string(), config.Routine, error)) {
+      return false;
+    }
+    config.InitialFaults.BitRate = deviceBitRate_;
+    sim::DeviceIdentity identity{"DEMO165", "1.0a", 4711u, "DEMO-LABEL"};
+    const int patternSectors[] = {8, 9};
+    sim::PtyOptions options;
+    options.OnEvent = [this](const std::string&) {
+      // Events come from the device's own thread: its CPU clock is taken
+      // here so that its share can be told from the program's.
+      if (deviceClockTaken_.load()) return;
+      clockid_t clock{};
+      if (pthread_getcpuclockid(pthread_self(), &clock) == 0) {
+        deviceClock_.store(clock);
+        deviceClockTaken_.store(true);
+      }
+    };
+    device_ = std::make_unique<sim::PtyDevice>(config, sim::MakeFlash(identity, patternSectors),
+                                               std::move(options));
+    if (!device_->Start(error)) return false;
+    ::setenv("UPDATER_COM1", device_->SlavePath().c_str(), 1);
+
+    form_ = std::make_unique<BenchForm>();
+    form_->WarningHook = [this](const QString& text) {
+      warnings_.push_back(text.toStdString());
+      failed_ = true;
+      Quit();
+    };
+    form_->FileDialogHook = [this](const QString&, const QString&) -> std::optional<QString> {
+      return QString::fromStdString(nextFile_);
+    };
+    form_->ConfirmCloseHook = [] { return true; };
+    form_->OnLog = [this](std::string_view text) { Logged(text); };
+    form_->OnKeepPainted = [this] {
+      if (onKeepPainted_) onKeepPainted_();
+    };
+    form_->GetSession().WorkingDirectory = folder_.string();
+    form_->show();
+    paints_.Watch(*form_);
+    form_->Widgets().RadioButton1->click();
+
+    if (!RunJob([this] { form_->Button3Click(); }, "<  c o n n e c t e d  >", nullptr)) {
+      if (error) *error = "connect failed:\n" + LogText();
+      return false;
+    }
+    return true;
+  }
+
+  Snapshot Take() const {
+    Snapshot s;
+    s.Time = Clock::now();
+    s.ProcessCpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    s.WindowCpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    s.DeviceCpu = deviceClockTaken_.load() ? CpuSeconds(deviceClock_.load()) : 0;
+    s.ToDevice = device_->BytesReceived();
+    s.FromDevice = device_->BytesSent();
+    return s;
+  }
+
+  // Runs one job from its handler to the log line `doneText`. Snapshots are
+  // taken when the lines in `marks` are logged (the first time each).
+  struct Mark {
+    std::string Text;
+    std::optional<Snapshot> At;
+  };
+  bool RunJob(const std::function<void()>& start, const std::string& doneText,
+              std::vector<Mark>* marks) {
+    done_ = false;
+    failed_ = false;
+    doneText_ = doneText;
+    marks_ = marks;
+    QEventLoop loop;
+    loop_ = &loop;
+    const auto deadline = Clock::now() + JobLimit;
+    QTimer guard;
+    QObject::connect(&guard, &QTimer::timeout, &loop, [&] {
+      if (Clock::now() > deadline) {
+        failed_ = true;
+        loop.quit();
+      }
+    });
+    guard.start(250);
+    start();
+    if (!done_ && !failed_) loop.exec();
+    loop_ = nullptr;
+    marks_ = nullptr;
+    return done_ && !failed_;
+  }
+
+  BenchForm& Form() { return *form_; }
+  sim::PtyDevice& Device() { return *device_; }
+  PaintWatch& Paints() { return paints_; }
+  void SetNextFile(const std::string& path) { nextFile_ = path; }
+  void SetKeepPaintedHook(std::function<void()> hook) { onKeepPainted_ = std::move(hook); }
+  std::string LogText() const { return form_->Widgets().Memo2->toPlainText().toStdString(); }
+  const std::vector<std::string>& Warnings() const { return warnings_; }
+  void ClearLog() { form_->Widgets().Memo2->clear(); }
+
+ private:
+  void Logged(std::string_view text) {
+    if (marks_) {
+      for (Mark& mark : *marks_) {
+        if (!mark.At && text.find(mark.Text) != std::string_view::npos) mark.At = Take();
+      }
+    }
+    if (text.find("<ERR") != std::string_view::npos) {
+      failed_ = true;
+      Quit();
+    }
+    if (!doneText_.empty() && text.find(doneText_) != std::string_view::npos) {
+      done_ = true;
+      Quit();
+    }
+  }
+  void Quit() {
+    if (loop_) loop_->quit();
+  }
+
+  fs::path folder_;
+  uint32_t deviceBitRate_;
+  std::unique_ptr<sim::PtyDevice> device_;
+  std::unique_ptr<BenchForm> form_;
+  PaintWatch paints_;
+  std::atomic<bool> deviceClockTaken_{false};
+  std::atomic<clockid_t> deviceClock_{};
+  std::string nextFile_;
+  std::function<void()> onKeepPainted_;
+  std::vector<std::string> warnings_;
+  QEventLoop* loop_ = nullptr;
+  std::vector<Mark>* marks_ = nullptr;
+  std::string doneText_;
+  bool done_ = false;
+  bool failed_ = false;
+};
+
+struct JobResult {
+  std::vector<Interval> Runs;
+  Interval MedianOf() const {
+    Interval m;
+    auto pick = [&](auto field) {
+      std::vector<double> v;
+      for (const Interval& i : Runs) v.push_back(static_cast<double>(i.*field));
+      return Median(v);
+    };
+    m.Wall = pick(&Interval::Wall);
+    m.ProgramCpu = pick(&Interval::ProgramCpu);
+    m.WindowCpu = pick(&Interval::WindowCpu);
+    m.ToDevice = static_cast<uint64_t>(pick(&Interval::ToDevice));
+    m.FromDevice = static_cast<uint64_t>(pick(&Interval::FromDevice));
+    return m;
+  }
+};
+
+double LineSeconds(const Interval& i, uint32_t rate) {
+  return static_cast<double>(i.ToDevice + i.FromDevice) * BitsPerByte / rate;
+}
+
+void PrintRow(const char* name, const JobResult& result, double units, const char* unitName,
+              double targetRatio) {
+  if (result.Runs.empty()) return;
+  const Interval m = result.MedianOf();
+  const double perUnitUs = units > 0 ? m.Wall / units * 1e6 : 0;
+  const double line38 = LineSeconds(m, SlowRate);
+  const double line256 = LineSeconds(m, FastRate);
+  const double ratio256 = line256 > 0 ? m.Wall / line256 : 0;
+  std::printf("%-34s %8.3f %8.3f %8.3f %9llu %9llu %8.2f us/%-5s %8.1f %7.4f %8.2f %7.4f  %s\n",
+              name, m.Wall, m.ProgramCpu, m.WindowCpu, static_cast<unsigned long long>(m.ToDevice),
+              static_cast<unsigned long long>(m.FromDevice), perUnitUs, unitName, line38,
+              line38 > 0 ? m.Wall / line38 : 0, line256, ratio256,
+              targetRatio <= 0          ? ""
+              : ratio256 <= targetRatio ? "met"
+                                        : "NOT met");
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--runs" && i + 1 < argc) {
+      options.Runs = std::max(1, std::atoi(argv[++i]));
+    } else if (arg.rfind("--runs=", 0) == 0) {
+      options.Runs = std::max(1, std::atoi(arg.c_str() + 7));
+    } else if (arg == "--no-paced") {
+      options.Paced = false;
+    } else if (arg == "--no-baseline") {
+      options.Baseline = false;
+    } else if (arg.rfind("--only=", 0) == 0) {
+      options.Only = arg.substr(7);
+    } else if (arg == "--verbose") {
+      options.Verbose = true;
+    } else {
+      std::fprintf(stderr,
+                   "usage: %s [--runs N] [--only=abc] [--no-paced] [--no-baseline] [--verbose]\n"
+                   "  --runs N       runs of each transfer; the median is reported (5)\n"
+                   "  --only=LETTERS only these transfers: a update, b identity, c read-back\n"
+                   "  --no-paced     skip the repaint measurement at 38400 bit/s\n"
+                   "  --no-baseline  skip the bare pseudo-terminal figures\n",
+                   argv[0]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// A private working folder with the upload files and the images.
+std::optional<fs::path> MakeFolder(std::string* error) {
+  std::string pattern = (fs::temp_directory_path() / "updater_bench_XXXXXX").string();
+  if (!::mkdtemp(pattern.data())) {
+    *error = "mkdtemp failed";
+    return std::nullopt;
+  }
+  const fs::path folder = pattern;
+  std::error_code ec;
+  for (const char* name : {"Loader.hex", "F29f160d.hex"}) {
+    fs::copy_file(fs::path(UPDATER_DEMO_DIR) / name, folder / name, ec);
+    if (ec) {
+      *error = std::string(name) + ": " + ec.message();
+      return std::nullopt;
+    }
+  }
+  sim::ImageOptions full;
+  full.Size = FullImageSize;
+  full.Seed = 11;
+  sim::ImageOptions oneSector;
+  oneSector.Size = 65536;
+  oneSector.Sectors = std::vector<uint8_t>{PacedSector};
+  oneSector.Seed = 12;
+  if (!sim::WriteImageFile((folder / "full.bin").string(), full, error) ||
+      !sim::WriteImageFile((folder / "sector.bin").string(), oneSector, error)) {
+    return std::nullopt;
+  }
+  return folder;
+}
+
+// Wake-ups between threads dominate every figure here, and on a virtual
+// machine they cost several times more when its processors are idle than when
+// they are busy: the load is part of the result.
+void PrintMachine() {
+  double load[3] = {0, 0, 0};
+  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf %lf %lf", &load[0], &load[1], &load[2]) != 3) load[0] = -1;
+    std::fclose(f);
+  }
+  std::printf("%u processors; load average %.2f %.2f %.2f at the start\n\n",
+              std::thread::hardware_concurrency(), load[0], load[1], load[2]);
+}
+
+int RunMeasurements(const Options& options, const fs::path& folder) {
+  PrintMachine();
+  if (options.Baseline) {
+    const bench::PtyBaseline base = bench::MeasurePtyBaseline(options.Runs, 20000, 200000);
+    std::printf("Bare pseudo-terminal, plain system calls, no part of the program (median of %d)\n",
+                options.Runs);
+    std::printf("  round trip, 1 byte answered by 1 byte      %7.1f us\n", base.RoundTripUs1);
+    std::printf("  round trip, 1 byte answered by 3 bytes     %7.1f us   (a read word)\n",
+                base.RoundTripUs3);
+    std::printf("  write(), one byte, other side draining     %7.2f us/byte\n\n",
+                base.WriteUsPerByte);
+  }
+
+  std::string error;
+  JobResult update, programming, identity, readBack;
+  {
+    Rig rig(folder, 0);
+    if (!rig.Start(&error)) {
+      std::fprintf(stderr, "updater_bench: %s\n", error.c_str());
+      return 1;
+    }
+    const std::string destination = (folder / "sectors.2bf").string();
+    const bool runA = options.Only.find('a') != std::string::npos;
+    const bool runB = options.Only.find('b') != std::string::npos || runA;
+    const bool runC = options.Only.find('c') != std::string::npos;
+    for (int run = 0; run < (runB ? options.Runs : 0); ++run) {
+      rig.ClearLog();
+      std::vector<Rig::Mark> none;
+      const Snapshot start = rig.Take();
+      if (!rig.RunJob([&] { rig.Form().Button6Click(); }, "<done>", &none)) {
+        std::fprintf(stderr, "identity read failed:\n%s\n", rig.LogText().c_str());
+        return 1;
+      }
+      identity.Runs.push_back(Between(start, rig.Take()));
+    }
+    for (int run = 0; run < (runC ? options.Runs : 0); ++run) {
+      rig.ClearLog();
+      rig.SetNextFile(destination);
+      std::vector<Rig::Mark> none;
+      std::vector<Clock::time_point> timeline;
+      if (options.Verbose) rig.Form().Timeline = &timeline;
+      const Snapshot start = rig.Take();
+      timeline.push_back(start.Time);
+      if (!rig.RunJob([&] { rig.Form().Button11Click(); }, "<done>", &none)) {
+        std::fprintf(stderr, "read-back failed:\n%s\n", rig.LogText().c_str());
+        return 1;
+      }
+      readBack.Runs.push_back(Between(start, rig.Take()));
+      if (options.Verbose) {
+        rig.Form().Timeline = nullptr;
+        std::printf("read-back run %d: %llu paints so far; us/word per 4096 words:", run,
+                    static_cast<unsigned long long>(rig.Paints().Count));
+        for (size_t i = 1; i < timeline.size(); ++i) {
+          std::printf(
+              " %.0f",
+              std::chrono::duration<double, std::micro>(timeline[i] - timeline[i - 1]).count() /
+                  4096);
+        }
+        std::printf("\n");
+      }
+      if (fs::file_size(destination) != 2u * ReadBackWords) {
+        std::fprintf(stderr, "read-back wrote %ju bytes\n",
+                     static_cast<uintmax_t>(fs::file_size(destination)));
+        return 1;
+      }
+    }
+    for (int run = 0; run < (runA ? options.Runs : 0); ++run) {
+      rig.ClearLog();
+      rig.SetNextFile((folder / "full.bin").string());
+      std::vector<Rig::Mark> marks = {{"<command: delete sector", {}},
+                                      {"<all selected sectors are erased now>", {}}};
+      if (!rig.RunJob([&] { rig.Form().Button4Click(); }, "<done>", &marks) || !marks[0].At ||
+          !marks[1].At) {
+        std::fprintf(stderr, "update failed:\n%s\n", rig.LogText().c_str());
+        return 1;
+      }
+      const Snapshot end = rig.Take();
+      update.Runs.push_back(Between(*marks[0].At, end));
+      programming.Runs.push_back(Between(*marks[1].At, end));
+    }
+    if (options.Verbose) {
+      auto dump = [](const char* name, const JobResult& r) {
+        std::printf("%s:", name);
+        for (const Interval& i : r.Runs)
+          std::printf(" %.3f/%.3f/%.3f", i.Wall, i.ProgramCpu, i.WindowCpu);
+        std::printf("  (wall/CPU/window CPU s)\n");
+      };
+      dump("identity", identity);
+      dump("read-back", readBack);
+      dump("update", update);
+      dump("programming", programming);
+    }
+  }
+
+  std::printf(
+      "Transfers through the program (TComm on a pty, watcher, Qt delivery, session, Form1 "
+      "offscreen),\nthe simulated device answering at once; median of %d runs. CPU: the process "
+      "without the\ndevice's thread (window thread + watcher); window: the window thread alone.\n",
+      options.Runs);
+  std::printf("%-34s %8s %8s %8s %9s %9s %17s %8s %7s %8s %7s  %s\n", "transfer", "wall s", "CPU s",
+              "window s", "to dev", "from dev", "per byte/word", "line38k", "ratio", "line256k",
+              "ratio", "target (<=ratio at 256k)");
+  PrintRow("(a) update 2 MiB, erase to <done>", update, FullImageSize, "byte", 0.05);
+  PrintRow("    programming phase", programming, FullImageSize, "byte", 0.05);
+  PrintRow("(b) identity, 2048 words", identity, IdentityWords, "word", 0);
+  PrintRow("(c) read-back, 65536 words", readBack, ReadBackWords, "word", 0.25);
+  std::printf("\n");
+
+  if (!options.Paced) return 0;
+
+  // The device answers at 38400 bit/s: how long does the window go without a
+  // repaint?
+  Rig rig(folder, SlowRate);
+  if (!rig.Start(&error)) {
+    std::fprintf(stderr, "updater_bench (paced): %s\n", error.c_str());
+    return 1;
+  }
+  PaintWatch& paints = rig.Paints();
+  auto watch = [&](const std::function<void()>& start, const char* what) -> std::optional<double> {
+    rig.ClearLog();
+    paints.Record(true);
+    const Clock::time_point from = Clock::now();
+    std::vector<Rig::Mark> none;
+    if (!rig.RunJob(start, "<done>", &none)) {
+      std::fprintf(stderr, "paced %s failed:\n%s\n", what, rig.LogText().c_str());
+      return std::nullopt;
+    }
+    const double gap = LongestGapMs(paints.Times, from, Clock::now());
+    paints.Record(false);
+    return gap;
+  };
+  const std::optional<double> readGap = watch([&] { rig.Form().Button6Click(); }, "identity read");
+  if (!readGap) return 1;
+  const size_t readPaints = paints.Times.size();
+  rig.SetNextFile((folder / "sector.bin").string());
+  rig.Form().LongestRepaintStep = {};
+  const std::optional<double> programGap = watch([&] { rig.Form().Button4Click(); }, "programming");
+  if (!programGap) return 1;
+  const size_t programPaints = paints.Times.size();
+  const double stepMs =
+      std::chrono::duration<double, std::milli>(rig.Form().LongestRepaintStep).count();
+  const double lineStepMs = RepaintStepBytes * BitsPerByte * 1000.0 / SlowRate;
+
+  auto verdict = [](double ms) { return ms <= 150 ? "met (<= 150 ms)" : "NOT met (<= 150 ms)"; };
+  std::printf("Device output paced at 38400 bit/s, the program's port at 38400\n");
+  std::printf("%-52s %10s %8s  %s\n", "while", "longest", "paints", "target");
+  std::printf("%-52s %7.1f ms %8zu  %s\n", "(b) identity read, 2048 words", *readGap, readPaints,
+              verdict(*readGap));
+  std::printf("%-52s %7.1f ms %8zu  %s\n", "update of one 64 KB sector, download to <done>",
+              *programGap, programPaints, verdict(*programGap));
+  std::printf(
+      "  A pseudo-terminal takes the program's bytes at once, so a sector's data is sent here\n"
+      "  without waiting for the line. On a real port at 38400 bit/s the writes wait for the\n"
+      "  line, and the window is repainted every %d bytes (%.1f ms of line time) plus the\n"
+      "  repaint itself, longest measured %.2f ms: %.1f ms between repaints, %s.\n",
+      RepaintStepBytes, lineStepMs, stepMs, lineStepMs + stepMs, verdict(lineStepMs + stepMs));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, options)) return 2;
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
+  QApplication application(argc, argv);
+
+  std::string error;
+  const std::optional<fs::path> folder = MakeFolder(&error);
+  if (!folder) {
+    std::fprintf(stderr, "updater_bench: %s\n", error.c_str());
+    return 1;
+  }
+  const int result = RunMeasurements(options, *folder);
+  std::error_code ec;
+  fs::remove_all(*folder, ec);
+  return result;
+}
