@@ -160,11 +160,7 @@ TEST(NoWindowUpdate, UnitIdentitySurvivesTheUpdate) {
 // once the unit has been powered up anew.
 TEST(NoWindowConnect, SilenceDuringTheSectorTableEndsAndConnectWorksAgain) {
   WorkFolder folder;
-  DeviceSetup setup;
-  // Identification, "j" and its extra byte, the count and a prompt, then
-  // three entries: the unit stops inside the fourth.
-  setup.Faults.SilentAfterSent = 20;
-  SimulatedDevice device(folder, setup);
+  SimulatedDevice device(folder, SilentInsideTheSectorTable());
   ASSERT_TRUE(device.Start());
   NoWindowRig rig(folder, 200ms);
 

@@ -337,4 +337,10 @@ std::string ReadBackLog(const std::string& destinationPath) {
          "<    65536words of 65536words read>\r\n";
 }
 
+DeviceSetup SilentInsideTheSectorTable() {
+  DeviceSetup setup;
+  setup.Faults.SilentAfterSent = 20;
+  return setup;
+}
+
 }  // namespace integration

@@ -77,6 +77,11 @@ struct DeviceSetup {
   std::optional<std::array<uint8_t, 2>> Message;
 };
 
+// A unit that falls silent inside the fourth entry of the sector table: after
+// its identification, "j" and its extra byte, the count and a prompt, and
+// three entries.
+DeviceSetup SilentInsideTheSectorTable();
+
 // The simulated device on a pseudo-terminal, reachable as COM<n> through
 // UPDATER_COM<n> while it lives. It expects the upload files of `folder`.
 class SimulatedDevice {

@@ -145,11 +145,7 @@ TEST(FormWalk, UnitWithoutProductNameIsReportedAfterTheRead) {
 
 TEST(FormConnect, SilenceDuringTheSectorTableLeavesConnectUsable) {
   WorkFolder folder;
-  DeviceSetup setup;
-  // Identification, "j" and its extra byte, the count and a prompt, then
-  // three entries: the unit stops inside the fourth.
-  setup.Faults.SilentAfterSent = 20;
-  SimulatedDevice device(folder, setup);
+  SimulatedDevice device(folder, SilentInsideTheSectorTable());
   ASSERT_TRUE(device.Start());
   FormRig rig(folder, 200ms);
   ASSERT_TRUE(rig.Click(rig.W().RadioButton1));
