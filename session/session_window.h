@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "identity.h"
+
 // The operator-step labels, by their names in the window.
 enum class StepLabel : uint8_t {
   Label1,   // "4. are you  <connected> now?"
@@ -50,6 +52,54 @@ enum class FileDialog : uint8_t {
   OpenDialog5,  // "Zieldatei", "(*.2bf)|*.2bf|(*.*)|*.*"
 };
 
+// The jobs an operator starts.
+enum class Job : uint8_t {
+  Connect,         // "connect": upload loader and flash routine, read the sector table
+  VerifyHardware,  // "verify hardware": read the device's identity
+  Download,        // "download": check, patch, erase and program an image
+  ReadBack,        // read sectors 8 and 9 into a file
+  EraseOnly,       // erase sectors 8 and 9 and program "empty"
+};
+
+enum class JobOutcome : uint8_t {
+  Ok,       // the job did what it was asked
+  Failed,   // it started on the device and did not finish
+  Refused,  // it was not started on the device: nothing was changed there
+};
+
+// Why a job did not end well; None for Ok.
+enum class JobFailure : uint8_t {
+  None,
+  PortNotOpened,      // the serial port could not be opened
+  DeviceSilent,       // the device did not answer, or stopped answering
+  DeviceGarbled,      // the device's answer made no sense (framing lost, bad values)
+  NoIdentity,         // the device holds no identity block
+  ImageRefused,       // the image is invalid or does not fit the device
+  ProgrammingFailed,  // the device reported a failure for a sector
+  VerifyMismatch,     // the read-back after programming differs from what was sent
+  FileError,          // a file could not be found, read or written
+  NotReady,           // the job cannot run now (not connected, another job running)
+  Cancelled,          // the operator cancelled, or the program is closing
+};
+
+// How a job ended. Sector, Count and Identity are filled in where they apply.
+struct JobResult {
+  JobOutcome Outcome = JobOutcome::Ok;
+  JobFailure Failure = JobFailure::None;
+  std::string Reason;         // short, plain English; empty for Ok
+  int32_t Sector = -1;        // the sector concerned, -1 for none
+  int64_t Count = 0;          // bytes programmed or verified, or words read
+  bool HasIdentity = false;   // Identity holds the device's identity
+  DeviceIdentity Identity;
+  int64_t Address = -1;       // VerifyMismatch: the first differing address
+  int Written = -1;           // VerifyMismatch: the byte sent there
+  int Read = -1;              // VerifyMismatch: the byte read back
+};
+
+// Short name of a job or an outcome, for logs, reports and the history.
+const char* JobName(Job job);
+const char* OutcomeName(JobOutcome outcome);
+
 class SessionWindow {
  public:
   virtual ~SessionWindow() = default;
@@ -70,4 +120,10 @@ class SessionWindow {
   // Called now and then inside long passes: lets the window repaint itself,
   // without handling any input and without running anything of the session.
   virtual void KeepPainted() = 0;
+
+  // The job lifecycle: every job that starts reports JobStarted once and then
+  // JobFinished once with its outcome. Front ends that only show widgets may
+  // ignore them.
+  virtual void JobStarted(Job /*job*/) {}
+  virtual void JobFinished(Job /*job*/, const JobResult& /*result*/) {}
 };

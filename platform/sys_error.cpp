@@ -1,0 +1,15 @@
+#include "sys_error.h"
+
+const char* CauseName(ErrorCause cause) {
+  switch (cause) {
+    case ErrorCause::None: return "no error";
+    case ErrorCause::NotFound: return "not found";
+    case ErrorCause::PermissionDenied: return "permission denied";
+    case ErrorCause::Busy: return "busy";
+    case ErrorCause::NotSerialDevice: return "not a serial device";
+    case ErrorCause::SettingsRefused: return "line settings refused";
+    case ErrorCause::TimedOut: return "timed out";
+    case ErrorCause::Other: break;
+  }
+  return "error";
+}
