@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -292,6 +293,31 @@ TEST_F(WindowTest, SetupRunsTheRealDialogWhenNoHookIsSet) {
   }
 }
 
+TEST(PortSettingsDialogTest, OffersThePresentDevicesByTheirLastingNamesAndTakesATypedOne) {
+  Dcb dcb{};
+  dcb.DCBlength = sizeof(Dcb);
+  dcb.BaudRate = 38400;
+  dcb.ByteSize = 8;
+  const std::vector<SerialPortInfo> present{
+      {"/dev/ttyS0", "", "", "", "", "", "serial8250"},
+      {"/dev/ttyUSB0", "/dev/serial/by-id/usb-Maker_Cable_A1-if00-port0", "Maker", "Cable", "A1",
+       "0403:6001", "ftdi_sio"}};
+  PortSettingsDialog dialog(1, "/dev/serial/by-id/usb-Maker_Cable_A1-if00-port0", dcb, present);
+  ASSERT_EQ(dialog.DeviceFile()->count(), 2);
+  EXPECT_EQ(dialog.DeviceFile()->currentText(),
+            QStringLiteral("/dev/serial/by-id/usb-Maker_Cable_A1-if00-port0  (Maker, Cable, serial "
+                           "A1, /dev/ttyUSB0)"));
+  EXPECT_EQ(dialog.ChosenDevice(), "/dev/serial/by-id/usb-Maker_Cable_A1-if00-port0");
+  dialog.DeviceFile()->setCurrentIndex(0);
+  EXPECT_EQ(dialog.ChosenDevice(), "/dev/ttyS0");
+  dialog.DeviceFile()->setEditText(QStringLiteral("/tmp/COM1"));
+  EXPECT_EQ(dialog.ChosenDevice(), "/tmp/COM1");
+
+  PortSettingsDialog fixed(1, "/tmp/pty", dcb, present, "UPDATER_COM1");
+  EXPECT_FALSE(fixed.DeviceFile()->isEnabled());
+  EXPECT_TRUE(fixed.DeviceNote()->text().startsWith(QStringLiteral("UPDATER_COM1 is set")));
+}
+
 TEST(PortSettingsDialogTest, OpensOnTheGivenSettingsAndWritesEveryLineSettingBack) {
   Dcb dcb{};
   dcb.DCBlength = sizeof(Dcb);
@@ -307,8 +333,7 @@ TEST(PortSettingsDialogTest, OpensOnTheGivenSettingsAndWritesEveryLineSettingBac
   EXPECT_EQ(dialog.ParityBox()->currentIndex(), 0);
   EXPECT_EQ(dialog.StopBitsBox()->currentIndex(), 0);
   EXPECT_EQ(dialog.FlowControlBox()->currentIndex(), 0);
-  EXPECT_EQ(dialog.DeviceFile()->text(), QStringLiteral("/dev/ttyS1"));
-  EXPECT_TRUE(dialog.DeviceFile()->isReadOnly());
+  EXPECT_EQ(dialog.ChosenDevice(), "/dev/ttyS1");
 
   const struct {
     int Rate, Bits, Parity, Stop, Flow;
