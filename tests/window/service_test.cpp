@@ -134,27 +134,29 @@ TEST_F(WindowTest, RightClickOffersTheMenuOnTheFreeAreaOnly) {
 
 TEST_F(WindowTest, ClosingDuringAFlashJobAsksFirst) {
   struct Row {
-    int32_t State;
+    Session::State State;
     bool Answer;
     int Questions;
     bool Closed;
-  } rows[] = {
-      {12, false, 1, false}, {14, true, 1, true}, {0, false, 0, true}, {18, false, 0, true}};
+  } rows[] = {{Session::State::AwaitEraseResult, false, 1, false},
+              {Session::State::AwaitProgramResult, true, 1, true},
+              {Session::State::Idle, false, 0, true},
+              {Session::State::Ended, false, 0, true}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.State);
+    SCOPED_TRACE(static_cast<int>(row.State));
     Form().show();
-    Form().GetSession().SessionState = row.State;
+    SessionTestAccess::SetState(Form().GetSession(), row.State);
     closeQuestions_ = 0;
     closeAnswer_ = row.Answer;
     Form().close();
     EXPECT_EQ(closeQuestions_, row.Questions);
     EXPECT_EQ(!Form().isVisible(), row.Closed);
   }
-  Form().GetSession().SessionState = 0;
+  SessionTestAccess::SetState(Form().GetSession(), Session::State::Idle);
 }
 
 TEST_F(WindowTest, CloseRequestInsideAPassWaitsForItsEnd) {
-  Form().GetSession().SessionState = 13;
+  SessionTestAccess::SetState(Form().GetSession(), Session::State::AwaitProgramPrompt);
   closeAnswer_ = true;
   bool visibleRightAfterRequest = false;
   int questionsDuringPass = -1;
@@ -172,7 +174,7 @@ TEST_F(WindowTest, CloseRequestInsideAPassWaitsForItsEnd) {
   EXPECT_EQ(questionsDuringPass, 0);
   EXPECT_TRUE(WaitUntil([this] { return !Form().isVisible(); }));
   EXPECT_EQ(closeQuestions_, 1);
-  Form().GetSession().SessionState = 0;
+  SessionTestAccess::SetState(Form().GetSession(), Session::State::Idle);
 }
 
 TEST_F(WindowTest, NotificationsArrivingInsideAPassAreHeldUntilItEnds) {
