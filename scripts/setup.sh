@@ -1,24 +1,53 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when
-# they are missing, and configures and builds the project into build/.
+# Installs the Debian packages the build and the tests need, when they are
+# missing, and configures and builds the project into build/. Packaging tools
+# are installed by scripts/package.sh, not here.
+# Tried on Debian 12 (bookworm); written to survive later releases: the clang
+# runtime is the one that matches the installed clang.
 # Usage: scripts/setup.sh [extra cmake arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(g++ cmake ninja-build pkg-config libgtest-dev qt6-base-dev qt6-base-dev-tools
-          libgl-dev fonts-liberation clang libclang-rt-14-dev xvfb xauth imagemagick)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
+if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+updated=false
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
   echo "setup: installing ${missing[*]}"
-  if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
-  $sudo apt-get update -qq
+  if ! $updated; then
+    $sudo apt-get update -qq
+    updated=true
+  fi
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Build: compiler, CMake, Qt, the command line's libraries; tests: GoogleTest,
+# the window's font; fuzzers: clang (its runtime follows below).
+install_missing g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev \
+  libcli11-dev nlohmann-json3-dev libgtest-dev fonts-liberation clang
+
+# libFuzzer and the sanitizers of clang N come in libclang-rt-N-dev (Debian 12
+# and later); a release without that package has them in clang's own packages.
+clang_major=$(clang --version | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1)
+runtime="libclang-rt-${clang_major}-dev"
+if ! dpkg-query -W -f='${Status}' "$runtime" 2>/dev/null | grep -q "install ok installed"; then
+  if ! $updated; then
+    $sudo apt-get update -qq
+    updated=true
+  fi
+  if [ -n "$clang_major" ] && apt-cache show "$runtime" > /dev/null 2>&1; then
+    install_missing "$runtime"
+  else
+    echo "setup: no package $runtime here; the fuzzers use what clang brings along"
+  fi
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > build-configure.log 2>&1 ||
-  { cat build-configure.log; exit 1; }
+launcher=()
+if command -v ccache > /dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" \
+  > build-configure.log 2>&1 || { cat build-configure.log; exit 1; }
 rm -f build-configure.log
 cmake --build build
