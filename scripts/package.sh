@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# What the build needs, then what packaging needs on top.
+scripts/setup.sh --packages-only
 packages=(dpkg-dev lintian gzip file)
 missing=()
 for p in "${packages[@]}"; do

@@ -5,8 +5,14 @@
 # Tried on Debian 12 (bookworm); written to survive later releases: the clang
 # runtime is the one that matches the installed clang.
 # Usage: scripts/setup.sh [extra cmake arguments]
+#        scripts/setup.sh --packages-only     install the packages, build nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
+packages_only=false
+if [ "${1:-}" = --packages-only ]; then
+  packages_only=true
+  shift
+fi
 
 if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 updated=false
@@ -44,6 +50,8 @@ if ! dpkg-query -W -f='${Status}' "$runtime" 2>/dev/null | grep -q "install ok i
     echo "setup: no package $runtime here; the fuzzers use what clang brings along"
   fi
 fi
+
+$packages_only && exit 0
 
 launcher=()
 if command -v ccache > /dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
