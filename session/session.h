@@ -63,9 +63,13 @@ class Session {
   Session(SessionPort& port, SessionWindow& window);
 
   // --- Settings of the host side (not device state) ---
-  // Folder in which Loader.hex, F29f160d.hex and "empty" are looked up; empty
-  // means the working directory.
+  // Folders in which Loader.hex, F29f160d.hex and "empty" are looked up, in
+  // this order: the working folder (empty means the process's own), then the
+  // folder the operator chose, then the program's folder. Empty entries after
+  // the first are skipped.
   std::string WorkingDirectory;
+  std::string UploadFolder;
+  std::string ProgramFolder;
   // Full path of the temporary image; empty when no private place exists.
   std::string TemporaryImagePath;
   // Longest wait for one byte inside the sector-table exchange.
@@ -173,7 +177,11 @@ class Session {
   void Log(std::string_view text);
   // One device byte in the log, read as a Windows-1252 character.
   void LogDeviceChar(uint8_t value);
-  std::string InWorkingDirectory(const std::string& name) const;
+  // The path of one of the program's own files (see WorkingDirectory). A file
+  // found under another letter case is named in the log; when no folder holds
+  // it, the log names the folders searched and the path in the working folder
+  // is returned, so the described failure follows.
+  std::string FindOwnFile(const std::string& name);
   // One byte to the device; false when the port took nothing.
   bool Send(uint8_t value);
   void SetProgressOf(int64_t count, int64_t total);

@@ -150,7 +150,7 @@ void Session::DoButton7Click() {
   vars_.SelectedSectorCount = static_cast<int32_t>(std::size(EraseOnlySectors));
   Log("<download file: EMPTY >\r\n");
   imageIsTemporary_ = false;
-  if (!vars_.ImageFile.OpenExisting(InWorkingDirectory(EmptyImageFileName))) {
+  if (!vars_.ImageFile.OpenExisting(FindOwnFile(EmptyImageFileName))) {
     Log("<ERR: couldn`t find file EMPTY >\r\n");
     window_.SetPanelForm(PanelForm::Error);
     RefuseJob(JobFailure::FileError, "the file \"empty\" could not be opened");

@@ -383,7 +383,8 @@ TEST_F(UpdateTest, EraseOnlyWithoutItsFileSendsNothing) {
   Device();
   Access::SectorSelected(*S)[3] = 1;
   S->Button7Click();
-  EXPECT_EQ(Win->Log, "<download file: EMPTY >\r\n<ERR: couldn`t find file EMPTY >\r\n");
+  EXPECT_EQ(Win->Log, "<download file: EMPTY >\r\n<empty was looked for in: " + Dir.string() +
+                          ">\r\n<ERR: couldn`t find file EMPTY >\r\n");
   EXPECT_TRUE(Port->Written.empty());
   EXPECT_EQ(Win->Panel, PanelForm::Error);
   EXPECT_EQ(S->SectorSelected()[3], 0);
