@@ -341,5 +341,15 @@ void Session::RunStateBlock(State state) {
     case State::Ended:
       // The session has ended: the byte is consumed.
       break;
+    case State::AwaitVerifyPrompt:
+      StateVerifyPrompt();
+      break;
+    case State::AwaitVerifyWordFirst:
+    case State::AwaitVerifyWordSecond:
+      StateVerifyWordByte();
+      break;
+    case State::AwaitVerifyWordStatus:
+      StateVerifyWordStatus();
+      break;
   }
 }

@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "identity.h"
 #include "seq_file.h"
@@ -50,8 +51,13 @@ class Session {
     AwaitLogCharFirst = 16,       // first of the two characters after "h"
     AwaitLogCharSecond = 17,      // second of the two characters after "h"
     Ended = 18,                   // an update or erase-only job has ended; bytes are swallowed
+    // The verify after a download: the programmed sectors are read back.
+    AwaitVerifyPrompt = 19,      // "a" before the next sector's read command, or the report
+    AwaitVerifyWordFirst = 20,   // first byte of a word read back
+    AwaitVerifyWordSecond = 21,  // second byte of a word read back
+    AwaitVerifyWordStatus = 22,  // "g" (more follows) or "f" (end of sector)
   };
-  static constexpr int StateCount = 19;
+  static constexpr int StateCount = 23;
 
   // What the read states do with the bytes they receive (the variable the
   // device protocol calls JobKind).
@@ -76,6 +82,9 @@ class Session {
   std::chrono::milliseconds SectorTableByteTimeout{2000};
   // The pause of "connect" before it starts the bootstrap.
   std::function<void(std::chrono::milliseconds)> Pause;
+  // After "download" has programmed the last sector, read the programmed
+  // bytes back and compare them with what was sent.
+  bool VerifyAfterDownload = true;
 
   // --- Handlers, as the window binds them ---
   void FormActivate();
@@ -242,6 +251,16 @@ class Session {
   void State15FinalReport();
   void EndWithFaultySectorList();
   void ShowEndOfUpdate();
+  // The final report of a flash job: "<done>" or the reasons it is not.
+  void ReportEndOfFlashJob();
+
+  // Verify after download.
+  bool VerifyRunning() const;
+  void StateVerifyPrompt();
+  void StateVerifyWordByte();
+  void StateVerifyWordStatus();
+  void SendVerifyReadCommand();
+  void ReportVerifyResult();
 
   SessionPort& port_;
   SessionWindow& window_;
@@ -267,4 +286,30 @@ class Session {
   // byte (the read was then stopped and the rest of its bytes go nowhere).
   bool readBackGarbled_ = false;
   bool readBackStopped_ = false;
+
+  // What the programming sent of each sector up to the image's last byte, so
+  // that the verify compares with exactly that (the filler of the last word
+  // included), even once the temporary image is gone.
+  struct SentSector {
+    int32_t Sector = -1;
+    size_t Offset = 0;  // into sentBytes_
+    size_t Length = 0;  // bytes of words that hold image bytes
+  };
+  std::vector<uint8_t> sentBytes_;
+  std::vector<SentSector> sentSectors_;
+  bool verifyPending_ = false;  // the flash job verifies once programming is done
+  size_t verifyIndex_ = 0;      // entry of sentSectors_ being read back
+  size_t verifyPosition_ = 0;   // bytes of that sector received so far
+  uint8_t verifyFirstByte_ = 0;
+  size_t verifiedBytes_ = 0;
+  bool verifyGarbled_ = false;
+  bool verifyCutShort_ = false;  // a sector ended before all its bytes came back
+  // The first difference: its sector, address, the byte sent and the byte read.
+  struct Difference {
+    int32_t Sector = -1;
+    int64_t Address = -1;
+    int Written = -1;
+    int Read = -1;
+  };
+  std::optional<Difference> difference_;
 };
