@@ -26,8 +26,7 @@ fi
 
 launcher=()
 command -v ccache > /dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S . -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" "$@" > "$out.configure.log" 2>&1 ||
+cmake --preset windows "${launcher[@]}" "$@" > "$out.configure.log" 2>&1 ||
   { cat "$out.configure.log"; exit 1; }
 rm -f "$out.configure.log"
 cmake --build "$out"
@@ -62,7 +61,9 @@ if [ -x "$devsim" ]; then
   # The port mapping is read when wine starts: let this prefix's server end.
   wineserver -w
   echo "== wine comm/comm_tests.exe on COM5 (devsim)"
-  UPDATER_TEST_PORT=COM5 wine "$out/tests/comm/comm_tests.exe" --gtest_brief=1 \
+  # Wine's drive Z: is the Linux root.
+  UPDATER_TEST_PORT=COM5 UPDATER_TEST_FILES="Z:$root/$run" \
+    wine "$out/tests/comm/comm_tests.exe" --gtest_brief=1 \
     --gtest_filter='Win32Port.*' 2>> "$winelog" || failed=1
   kill "$devsimPid" 2> /dev/null || true
   trap - EXIT

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "comm_async.h"
-#include "comm_session_port.h"
+#include "port_core.h"
 #include "qt_notify_target.h"
 #include "session.h"
 #include "session_window.h"
@@ -42,17 +42,35 @@ class TForm1 : public QWidget, public SessionWindow {
   std::function<std::optional<QString>(const QString& title, const QString& filter)> FileDialogHook;
   // The question before closing during a flash job; true closes.
   std::function<bool()> ConfirmCloseHook;
+  // The "save log" dialog; gets its title, returns the chosen path or an
+  // empty string for Cancel.
+  std::function<QString(const QString& title)> SaveFileHook;
+  // Sees every job's outcome after the window has shown it.
+  std::function<void(Job, const JobResult&)> JobFinishedHook;
   // The port-settings dialog, in the form Comm1 calls it.
   TComm::SetupDialog SetupDialogHook;
 
   Ui::TForm1& Widgets() { return *ui_; }
-  Session& GetSession() { return *session_; }
+  Session& GetSession() { return core_->GetSession(); }
+  PortCore& Core() { return *core_; }
   QtNotifyTarget& NotifyWindow() { return notifyWindow_; }
 
   // The service jobs the layout has no control for: read sectors 8 and 9 into
   // a file, choose the destination file, erase sectors 8 and 9. Offered only
   // while the port is open; nullptr otherwise.
   std::unique_ptr<QMenu> BuildServiceMenu();
+
+  // COM n opens `device` from now on, in this run and the next ones (unless
+  // UPDATER_COM<n> names another).
+  void RememberPortDevice(uint8_t port, const QString& device);
+  // The name of the environment variable that fixes the device of COM n, when
+  // it is set; empty otherwise.
+  static std::string DeviceVariable(uint8_t port);
+
+  // Everything logged since the start, as shown (line ends "\n").
+  const QString& FullLog() const { return fullLog_; }
+  // Writes the whole log as UTF-8 text; false with the reason when it failed.
+  bool SaveLog(const QString& path, QString* why = nullptr) const;
 
   // --- Handlers
   void FormActivate();
@@ -79,6 +97,7 @@ class TForm1 : public QWidget, public SessionWindow {
   void ShowWarning(std::string_view text) override;
   std::optional<std::string> RunFileDialog(FileDialog dialog) override;
   void KeepPainted() override;
+  void JobFinished(Job job, const JobResult& result) override;
 
  protected:
   bool event(QEvent* e) override;
@@ -95,24 +114,34 @@ class TForm1 : public QWidget, public SessionWindow {
   QLabel* LabelOf(StepLabel label) const;
   QWidget* ControlOf(Control control) const;
   QColor ButtonFace() const;
+  void AppendToPane(const QString& text);
+  // The COM buttons' tooltips name the device each opens.
+  void ShowPortDevices();
+  void SaveLogAs();
+  void ShowLogMenu(const QPoint& at);
   // Lets the status panel paint its latest state from now on.
   void ShowPanelNow();
 
   std::unique_ptr<Ui::TForm1> ui_;
-  // Declared before Comm1: the component posts to it until it is destroyed.
+  // Declared before the core: its serial component posts here until it is
+  // destroyed.
   QtNotifyTarget notifyWindow_;
+  std::unique_ptr<PortCore> core_;
 
  public:
-  TComm Comm1;
+  // The core's serial component, by the name the window knows it.
+  TComm& Comm1;
 
  private:
-  CommSessionPort port_;
-  std::unique_ptr<Session> session_;
   int passDepth_ = 0;
   bool activated_ = false;
   bool closePending_ = false;
-  // A Cr that ended the last log write, waiting to see whether an Lf follows.
-  int pendingCrPosition_ = -1;
+  // A Cr ended the last log write: an Lf that starts the next one is the same
+  // line end.
+  bool pendingCr_ = false;
+  QString fullLog_;
+  // Characters of the pane's last line.
+  int paneLineLength_ = 0;
   // A count can change with every word the device sends; painting the panel
   // for each would cost more than the word itself. Its text is always the
   // latest count, but it is painted at most once per interval (and at once

@@ -1,18 +1,24 @@
 // TComm on a Windows port. Without hardware: what the failed opens report.
 // With a port named by UPDATER_TEST_PORT (COM5, say) that has the simulated
-// device at its other end (Wine maps COM5 to devsim's pseudo-terminal): the
-// bootstrap loader answers the start byte through the watcher.
+// device at its other end (Wine maps COM5 to devsim's pseudo-terminal): a
+// connect and an identity read through the core, as the program runs them.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comm_async.h"
+#include "line_settings.h"
+#include "port_core.h"
 #include "queue_notify_target.h"
 #include "serial_ports.h"
+#include "session.h"
 
 namespace {
 
@@ -61,29 +67,57 @@ TEST(Win32Port, FailedOpensTellTheirCause) {
   }
 }
 
-TEST(Win32Port, TheDeviceAnswersTheStartByte) {
-  if (TestPort().empty()) GTEST_SKIP() << "UPDATER_TEST_PORT names no port";
+// Records what the session tells the window; answers no dialog.
+struct JobRecorder : SessionWindow {
+  std::string Log;
+  std::vector<std::pair<Job, JobResult>> Finished;
+  void LogWrite(std::string_view text) override { Log += text; }
+  void SetPanelForm(PanelForm) override {}
+  void SetPanelCount(int32_t) override {}
+  void RepaintPanelNow() override {}
+  void SetProgress(int32_t) override {}
+  void SetLabelColour(StepLabel, LabelColour) override {}
+  void SetEnabled(Control, bool) override {}
+  void ShowWarning(std::string_view text) override { Log += "warning: " + std::string(text); }
+  std::optional<std::string> RunFileDialog(FileDialog) override { return std::nullopt; }
+  void KeepPainted() override {}
+  void JobFinished(Job job, const JobResult& result) override { Finished.push_back({job, result}); }
+};
+
+// The whole chain on this system's backend: the session connects (start
+// byte, loader, flash routine, sector table) and reads the identity.
+// UPDATER_TEST_FILES names the folder with Loader.hex and F29f160d.hex.
+TEST(Win32Port, ConnectAndVerifyHardwareThroughTheCore) {
+  const char* files = std::getenv("UPDATER_TEST_FILES");
+  if (TestPort().empty() || files == nullptr) GTEST_SKIP() << "no port with the device here";
   bool listed = false;
   for (const SerialPortInfo& port : ListSerialPorts()) listed |= port.Path == TestPort();
   EXPECT_TRUE(listed) << TestPort() << " is not among the listed ports";
 
   QueueNotifyTarget target;
-  TComm comm(target);
-  LoadComm1Configuration(comm);
-  comm.SetDevicePath(TestPort());
-  std::string received;
-  comm.OnCharReceived = [&](TComm* sender, uint32_t) {
-    char c = 0;
-    while (sender->Read(&c, 1) == 1) received += c;
+  JobRecorder window;
+  PortCore core(target, window);
+  core.Comm().SetDevicePath(TestPort());
+  Session& session = core.GetSession();
+  session.WorkingDirectory = files;
+  session.FormActivate();
+  const auto finish = [&](const std::function<void()>& start) -> const JobResult* {
+    window.Finished.clear();
+    core.RunPass(start);
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (window.Finished.empty() && std::chrono::steady_clock::now() < end)
+      target.PumpOne(core.Comm(), 20ms);
+    return window.Finished.empty() ? nullptr : &window.Finished.back().second;
   };
-  ASSERT_TRUE(comm.Open()) << comm.LastError().Text;
-  const char start = 0x00;
-  ASSERT_EQ(comm.Write(&start, 1), 1u) << comm.LastError().Text;
-  const auto end = std::chrono::steady_clock::now() + 5s;
-  while (received.empty() && std::chrono::steady_clock::now() < end) target.PumpOne(comm, 20ms);
-  EXPECT_EQ(received, "\xD5");
-  comm.Close();
-  EXPECT_FALSE(comm.Connected());
+
+  const JobResult* connected = finish([&] { session.Button3Click(); });
+  ASSERT_NE(connected, nullptr) << "connect did not finish; log:\n" << window.Log;
+  ASSERT_EQ(connected->Outcome, JobOutcome::Ok) << connected->Reason << "\n" << window.Log;
+  const JobResult* verified = finish([&] { session.Button6Click(); });
+  ASSERT_NE(verified, nullptr) << "verify did not finish; log:\n" << window.Log;
+  ASSERT_EQ(verified->Outcome, JobOutcome::Ok) << verified->Reason << "\n" << window.Log;
+  EXPECT_TRUE(verified->HasIdentity);
+  EXPECT_EQ(verified->Identity.ProductName, "DEMO165");
 }
 
 }  // namespace

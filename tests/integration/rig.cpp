@@ -122,22 +122,13 @@ NoWindowRig::NoWindowRig(const WorkFolder& folder, std::chrono::milliseconds sec
     : folder_(folder) {
   // As the program's start-up has it: chosen files are never opened for writing.
   SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
-  LoadComm1Configuration(Comm);
-  Comm.OnCharReceived = [this](TComm*, uint32_t cbInQue) { TheSession.Comm1CharReceived(cbInQue); };
-  Comm.OnCommEvent = [this](TComm*, uint32_t events, uint32_t state) {
-    TheSession.Comm1CommEvent(events, state);
-  };
-  Comm.OnCommError = [this](TComm*, uint32_t errorCode) { TheSession.Comm1CommError(errorCode); };
   TheSession.WorkingDirectory = folder.Path();
   TheSession.TemporaryImagePath = folder.File("tmp.bin");
   TheSession.SectorTableByteTimeout = sectorTableByteTimeout;
   TheSession.FormActivate();
 }
 
-NoWindowRig::~NoWindowRig() {
-  TheSession.Shutdown();
-  Comm.Close();
-}
+NoWindowRig::~NoWindowRig() = default;
 
 bool NoWindowRig::PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -165,7 +156,8 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
   start();
   if (PumpUntil(done, timeout)) return ::testing::AssertionSuccess();
   auto failure = ::testing::AssertionFailure();
-  failure << what << " did not finish; state " << TheSession.SessionState << ", log:\n"
+  failure << what << " did not finish; state " << static_cast<int>(TheSession.SessionState())
+          << ", log:\n"
           << LogSince(mark);
   for (size_t i = warnings; i < Window.Warnings.size(); ++i) {
     failure << "\nwarning: " << Window.Warnings[i];
@@ -187,7 +179,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
   return RunJob(
       "verify hardware", [this] { TheSession.Button6Click(); },
       [this, mark] {
-        return TheSession.SessionState == 0 &&
+        return TheSession.SessionState() == Session::State::Idle &&
                LogSince(mark).find("\r\n<done>\r\n\r\n\r\n") != std::string::npos;
       });
 }
@@ -196,7 +188,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
   AnswerFileDialog(FileDialog::OpenDialog3, imagePath);
   return RunJob(
       "download", [this] { TheSession.Button4Click(); },
-      [this] { return TheSession.SessionState == 18; });
+      [this] { return TheSession.SessionState() == Session::State::Ended; });
 }
 
 ::testing::AssertionResult NoWindowRig::ReadBack(const std::string& destinationPath) {
@@ -205,7 +197,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
   return RunJob(
       "read-back", [this] { TheSession.Button11Click(); },
       [this, mark] {
-        return TheSession.SessionState == 0 &&
+        return TheSession.SessionState() == Session::State::Idle &&
                LogSince(mark).find("words read>\r\n") != std::string::npos;
       });
 }
@@ -213,7 +205,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
 ::testing::AssertionResult NoWindowRig::EraseOnly() {
   return RunJob(
       "erase-only", [this] { TheSession.Button7Click(); },
-      [this] { return TheSession.SessionState == 18; });
+      [this] { return TheSession.SessionState() == Session::State::Ended; });
 }
 
 // --- Expected results

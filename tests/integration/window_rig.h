@@ -111,8 +111,17 @@ class FormRig {
     if (ProcessUntil(done, timeout)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << button->objectName().toStdString() << ": no end in sight; state "
-           << TheSession().SessionState << ", log:\n"
+           << static_cast<int>(TheSession().SessionState()) << ", log:\n"
            << Log().mid(mark).toStdString() << "\nwarnings: " << Warnings.join(" / ").toStdString();
+  }
+
+  // True when the service menu offers the device's jobs.
+  bool ServiceJobsOffered() {
+    std::unique_ptr<QMenu> menu = form_->BuildServiceMenu();
+    for (const QAction* action : menu->actions()) {
+      if (action->text() == QStringLiteral("erase sectors 8 and 9")) return true;
+    }
+    return false;
   }
 
   // The service menu's entry of that text, triggered; false when it is missing.
