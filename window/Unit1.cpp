@@ -123,6 +123,7 @@ TForm1::TForm1(QWidget* parent)
   });
   ShowPortDevices();
   GetSession().UploadFolder = AppSettings::Folder("upload").toStdString();
+  GetSession().VerifyAfterDownload = AppSettings::VerifyAfterDownload();
   notifyWindow_.SetReceiver([this](uint32_t message, uint32_t wParam, uint32_t lParam) {
     core_->WndProc(message, wParam, lParam);
   });
@@ -220,6 +221,13 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
             [this] { Button7Click(); });
     menu->addSeparator();
   }
+  QAction* verify = menu->addAction(QStringLiteral("verify after download"));
+  verify->setCheckable(true);
+  verify->setChecked(GetSession().VerifyAfterDownload);
+  connect(verify, &QAction::toggled, this, [this](bool on) {
+    GetSession().VerifyAfterDownload = on;
+    AppSettings::SetVerifyAfterDownload(on);
+  });
   connect(menu->addAction(QStringLiteral("choose the folder with Loader.hex and F29f160d.hex...")),
           &QAction::triggered, this, [this] { ChooseUploadFolder(); });
   connect(menu->addAction(QStringLiteral("save log...")), &QAction::triggered, this,
