@@ -15,6 +15,7 @@
 
 #include "app_settings.h"
 #include "dialog_filter.h"
+#include "line_settings.h"
 #include "port_advice.h"
 #include "port_settings_dialog.h"
 #include "seq_file.h"
@@ -339,7 +340,12 @@ void TForm1::Comm1CommError(TComm*, uint32_t errorCode) {
 
 // --- The window as the session sees it
 
+void TForm1::JobStarted(Job job) {
+  describePortOnOpen_ = job == Job::Connect;
+}
+
 void TForm1::JobFinished(Job job, const JobResult& result) {
+  describePortOnOpen_ = false;
   if (job == Job::Connect && result.Failure == JobFailure::PortNotOpened) {
     // After the described lines: why, and what to do. The port choice and
     // "setup" are the way on.
@@ -367,6 +373,12 @@ void TForm1::LogWrite(std::string_view text) {
   t.replace(u'\r', u'\n');
   fullLog_ += t;
   AppendToPane(t);
+  if (describePortOnOpen_ && text.starts_with("<serial interface opened>")) {
+    // Which device COMn stands for, and how the line is set.
+    describePortOnOpen_ = false;
+    LogWrite("<COM" + std::to_string(Comm1.Port()) + ": " + Comm1.DevicePath() + ", " +
+             DescribeLine(Comm1.GetDcb(), Comm1.FlowControl()) + ">\r\n");
+  }
 }
 
 void TForm1::AppendToPane(const QString& text) {
