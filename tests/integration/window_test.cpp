@@ -272,11 +272,14 @@ TEST(FormDownload, ImageForOtherHardwareIsRefusedBeforeAnyErase) {
 
     EXPECT_EQ(rig.Warnings, QStringList{"the selected file doesn\u00B4t fit to your hardware"});
     EXPECT_EQ(ShownLines(rig.Log().mid(mark)),
-              ShownLines("<download file: " + image + " >\r\n\r\n\r\n"));
+              ShownLines("<download file: " + image + " >\r\n\r\n\r\n<ERR: image refused: the " +
+                         "image is for " + row.Product + " " + row.Hardware +
+                         ", the device is DEMO165 1.0a>\r\n"));
     EXPECT_EQ(rig.PanelText(), "ERR");
     EXPECT_EQ(rig.PanelColour(), PanelRed);
-    EXPECT_EQ(rig.YellowLabels(), Names{"Label7"});
-    EXPECT_EQ(rig.EnabledControls(), Names{});
+    // Nothing was written: another image can be chosen at once.
+    EXPECT_EQ(rig.YellowLabels(), Names{"Label4"});
+    EXPECT_EQ(rig.EnabledControls(), Names{"Button4"});
     EXPECT_EQ(FirstDifference(device.ReadFlash(), before), std::nullopt);
     EXPECT_FALSE(device.SawEvent("erase"));
     EXPECT_FALSE(FileExists(folder.File("tmp.bin")));
