@@ -26,7 +26,7 @@ int32_t ClampedSize(int64_t size) {
 void Session::DoButton4Click() {
   // A second start now would reset the counters under a running exchange and
   // send an erase into the middle of a sector's data.
-  if (FlashJobRunning()) {
+  if (FlashJobRunning() || VerifyRunning()) {
     Log("<ERR: download refused, sectors are being erased or programmed>\r\n");
     RefuseStart(Job::Download, JobFailure::NotReady, "sectors are being erased or programmed");
     return;
@@ -136,7 +136,7 @@ void Session::DoButton4Click() {
 }
 
 void Session::DoButton7Click() {
-  if (FlashJobRunning()) {
+  if (FlashJobRunning() || VerifyRunning()) {
     Log("<ERR: erase refused, sectors are being erased or programmed>\r\n");
     RefuseStart(Job::EraseOnly, JobFailure::NotReady, "sectors are being erased or programmed");
     return;
@@ -150,7 +150,7 @@ void Session::DoButton7Click() {
   vars_.SelectedSectorCount = static_cast<int32_t>(std::size(EraseOnlySectors));
   Log("<download file: EMPTY >\r\n");
   imageIsTemporary_ = false;
-  if (!vars_.ImageFile.OpenExisting(InWorkingDirectory(EmptyImageFileName))) {
+  if (!vars_.ImageFile.OpenExisting(FindOwnFile(EmptyImageFileName))) {
     Log("<ERR: couldn`t find file EMPTY >\r\n");
     window_.SetPanelForm(PanelForm::Error);
     RefuseJob(JobFailure::FileError, "the file \"empty\" could not be opened");
@@ -170,6 +170,10 @@ void Session::DoButton7Click() {
 bool Session::StartErasePhase() {
   programmingFailed_ = false;
   failedSector_ = -1;
+  verifyPending_ = VerifyAfterDownload && imageIsTemporary_;
+  sentBytes_.clear();
+  sentSectors_.clear();
+  if (verifyPending_) sentBytes_.reserve(static_cast<size_t>(vars_.ImageSize) + 1);
   NextSelectedSector();
   if (vars_.CurrentSector < 0) {
     // A list of numbers none of which is a sector of this flash: erasing
@@ -248,15 +252,26 @@ bool Session::SendSectorData() {
     vars_.SectorBytesLeft =
         static_cast<int32_t>(vars_.SectorStart[sector + 1] - vars_.SectorStart[sector]);
   }
+  SentSector* kept = nullptr;
+  if (verifyPending_ && vars_.SectorBytesLeft > 0 && vars_.TransferCount < vars_.ImageSize) {
+    sentSectors_.push_back(SentSector{vars_.CurrentSector, sentBytes_.size(), 0});
+    kept = &sentSectors_.back();
+  }
   while (vars_.SectorBytesLeft > 0) {
     vars_.SectorBytesLeft -= 2;
     if (vars_.TransferCount < vars_.ImageSize) {
-      if (!Send(vars_.ImageFile.ReadByte())) return false;
+      const uint8_t first = vars_.ImageFile.ReadByte();
+      if (!Send(first)) return false;
       ++vars_.TransferCount;
       const uint8_t second =
           vars_.TransferCount < vars_.ImageSize ? vars_.ImageFile.ReadByte() : wire::ErasedByte;
       if (!Send(second)) return false;
       ++vars_.TransferCount;
+      if (kept != nullptr) {
+        sentBytes_.push_back(first);
+        sentBytes_.push_back(second);
+        kept->Length += 2;
+      }
       SetProgressOf(vars_.TransferCount, vars_.ImageSize);
     } else {
       if (!Send(wire::ErasedByte) || !Send(wire::ErasedByte)) return false;
@@ -341,10 +356,25 @@ void Session::State14ProgramResult() {
   // The patched image carries this unit's serial number; once it is in the
   // flash there is no reason to leave a copy lying around.
   if (vars_.Device.SerialNumberFound && imageIsTemporary_) SeqFile::Erase(imagePath);
+  if (verifyPending_) {
+    // The device's next "a" asks for the read command of the first sector.
+    verifyIndex_ = 0;
+    verifyPosition_ = 0;
+    verifiedBytes_ = 0;
+    verifyGarbled_ = false;
+    verifyCutShort_ = false;
+    difference_.reset();
+    vars_.SessionState = State::AwaitVerifyPrompt;
+    return;
+  }
   vars_.SessionState = State::AwaitFinalReport;
 }
 
 void Session::State15FinalReport() {
+  ReportEndOfFlashJob();
+}
+
+void Session::ReportEndOfFlashJob() {
   JobResult result;
   result.Count = vars_.TransferCount;
   if (vars_.TransferCount < vars_.ImageSize) {

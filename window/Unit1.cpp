@@ -19,6 +19,7 @@
 #include "port_settings_dialog.h"
 #include "seq_file.h"
 #include "ui_Unit1.h"
+#include "updater_version.h"
 #include "window_font.h"
 
 namespace {
@@ -65,6 +66,8 @@ TForm1::TForm1(QWidget* parent)
       Comm1(core_->Comm()) {
   LoadWindowResources();
   ui_->setupUi(this);
+  // The version is kept in one place, the build's.
+  setWindowTitle(windowTitle() + QStringLiteral(UPDATER_VERSION));
   setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
@@ -119,6 +122,7 @@ TForm1::TForm1(QWidget* parent)
     return true;
   });
   ShowPortDevices();
+  GetSession().UploadFolder = AppSettings::Folder("upload").toStdString();
   notifyWindow_.SetReceiver([this](uint32_t message, uint32_t wParam, uint32_t lParam) {
     core_->WndProc(message, wParam, lParam);
   });
@@ -216,6 +220,8 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
             [this] { Button7Click(); });
     menu->addSeparator();
   }
+  connect(menu->addAction(QStringLiteral("choose the folder with Loader.hex and F29f160d.hex...")),
+          &QAction::triggered, this, [this] { ChooseUploadFolder(); });
   connect(menu->addAction(QStringLiteral("save log...")), &QAction::triggered, this,
           [this] { SaveLogAs(); });
   return menu;
@@ -249,6 +255,7 @@ void TForm1::ShowLogMenu(const QPoint& at) {
 
 void TForm1::FormActivate() {
   RunPass([this] { GetSession().FormActivate(); });
+  ApplyPreselectedPort();
 }
 
 void TForm1::RadioButton1Click(QRadioButton* sender) {
@@ -387,6 +394,34 @@ bool TForm1::SaveLog(const QString& path, QString* why) const {
     return false;
   }
   return true;
+}
+
+void TForm1::SetUploadFolder(const QString& folder) {
+  GetSession().UploadFolder = folder.toStdString();
+}
+
+void TForm1::ChooseUploadFolder() {
+  const QString title = QStringLiteral("choose the folder with Loader.hex and F29f160d.hex");
+  const QString start = AppSettings::Folder("upload");
+  const QString folder = FolderDialogHook ? FolderDialogHook(title)
+                                          : QFileDialog::getExistingDirectory(this, title, start);
+  if (folder.isEmpty()) return;
+  AppSettings::SetFolder("upload", folder);
+  SetUploadFolder(folder);
+  LogWrite(
+      ("<upload files: looked for in the working folder, then " + folder + ">\r\n").toStdString());
+}
+
+void TForm1::PreselectPort(int port) {
+  preselectedPort_ = port;
+  if (activated_) ApplyPreselectedPort();
+}
+
+void TForm1::ApplyPreselectedPort() {
+  QRadioButton* const radios[] = {ui_->RadioButton1, ui_->RadioButton2, ui_->RadioButton6,
+                                  ui_->RadioButton7};
+  if (preselectedPort_ >= 1 && preselectedPort_ <= 4) radios[preselectedPort_ - 1]->click();
+  preselectedPort_ = 0;
 }
 
 void TForm1::SaveLogAs() {

@@ -33,6 +33,8 @@ class UpdateTest : public SessionTest {
  protected:
   void Device() {
     S->UseIdentity(DeviceIdentity{"UNIT", "1.2b", 0x201, true, ""});
+    // These tests look at the programming; the verify after it has its own.
+    S->VerifyAfterDownload = false;
     auto& table = Access::SectorStart(*S);
     for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint32_t>(0x4000u * i);
   }
@@ -383,7 +385,8 @@ TEST_F(UpdateTest, EraseOnlyWithoutItsFileSendsNothing) {
   Device();
   Access::SectorSelected(*S)[3] = 1;
   S->Button7Click();
-  EXPECT_EQ(Win->Log, "<download file: EMPTY >\r\n<ERR: couldn`t find file EMPTY >\r\n");
+  EXPECT_EQ(Win->Log, "<download file: EMPTY >\r\n<empty was looked for in: " + Dir.string() +
+                          ">\r\n<ERR: couldn`t find file EMPTY >\r\n");
   EXPECT_TRUE(Port->Written.empty());
   EXPECT_EQ(Win->Panel, PanelForm::Error);
   EXPECT_EQ(S->SectorSelected()[3], 0);
@@ -543,7 +546,85 @@ TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
     EXPECT_EQ(result.Sector, row.sector) << row.name;
     EXPECT_EQ(result.HasIdentity, row.job == Job::VerifyHardware && row.outcome == O::Ok)
         << row.name;
-    if (result.HasIdentity) EXPECT_EQ(result.Identity.ProductName, "UNIT") << row.name;
+    if (result.HasIdentity) {
+      EXPECT_EQ(result.Identity.ProductName, "UNIT") << row.name;
+    }
     EXPECT_FALSE(S->RunningJob().has_value()) << row.name;
+  }
+}
+
+// The device's answer to a read of `bytes`: each word and its "g", then the
+// "a" after the stop.
+std::string ReadBackWords(const std::string& bytes) {
+  std::string script;
+  for (size_t i = 0; i < bytes.size(); i += 2) script += bytes.substr(i, 2) + "g";
+  return script + "a";
+}
+
+TEST_F(UpdateTest, VerifyReadsBackWhatWasSentAndNamesTheFirstDifference) {
+  struct Row {
+    const char* name;
+    size_t imageSize;
+    size_t flipAt;       // image byte the device returns changed; npos for none
+    size_t sector4Ends;  // bytes of sector 4 the device sends before "f"; npos for all
+    std::string logTail;
+    int32_t sector;
+    int64_t address;
+  };
+  const size_t all = std::string::npos;
+  const Row rows[] = {
+      {"match", 20580, all, all, "<verify: 20580 bytes match>\r\n<done>\r\n", -1, -1},
+      {"odd size, filler compared", 20581, all, all, "<verify: 20582 bytes match>\r\n<done>\r\n",
+       -1, -1},
+      {"flipped bit", 20580, 10000, all,
+       "<ERR: verify failed in sector 3 at address 0x00E710: written 0xE1, read 0xE0>\r\n", 3,
+       0xE710},
+      {"sector ends early", 20580, all, 8,
+       "<ERR: verify failed in sector 4 at address 0x010008: written 0x5F, read nothing (the "
+       "sector ended)>\r\n",
+       4, 0x10008},
+  };
+  for (const Row& row : rows) {
+    Reset();
+    Device();
+    S->VerifyAfterDownload = true;
+    const std::string image = MakeImage(row.imageSize, "\x03\x04"s);
+    ChooseImage(image);
+    S->Button4Click();
+    std::string back = image;
+    if (back.size() % 2 != 0) back += '\xFF';
+    std::string script = "babaeaea";
+    if (row.flipAt != all) {
+      back[row.flipAt] = static_cast<char>(back[row.flipAt] ^ 0x01);
+      // The read stops at the word that differs.
+      script += ReadBackWords(back.substr(0, row.flipAt / 2 * 2 + 2));
+    } else if (row.sector4Ends != all) {
+      const std::string words = ReadBackWords(back.substr(16384, row.sector4Ends));
+      script += ReadBackWords(back.substr(0, 16384)) + words.substr(0, words.size() - 2) + "fa";
+    } else {
+      script += ReadBackWords(back.substr(0, 16384)) + ReadBackWords(back.substr(16384));
+    }
+    FeedWhole(script);
+
+    const bool ok = row.sector < 0;
+    const std::string wire = Port->WrittenText();
+    const std::string programmed = "0\x03"s + "0\x04" + "1\x03" + image.substr(0, 16384) + "1\x04";
+    const size_t verifyAt = programmed.size() + 16384;
+    const std::string firstRead =
+        "2\x03"s + "3" + std::string(row.flipAt == all ? 8191 : 5000, '3') + "4";
+    EXPECT_TRUE(wire.compare(verifyAt, firstRead.size(), firstRead) == 0) << row.name;
+    const std::string& log = Win->Log;
+    EXPECT_EQ(log.substr(log.size() - std::min(log.size(), row.logTail.size())), row.logTail)
+        << row.name;
+    EXPECT_EQ(log.find("<done>") != std::string::npos, ok) << row.name;
+    EXPECT_EQ(Win->Panel, ok ? PanelForm::Success : PanelForm::Error) << row.name;
+    EXPECT_EQ(S->SessionState(), St::Ended) << row.name;
+    EXPECT_EQ(Win->Labels[StepLabel::Label7], LabelColour::Yellow) << row.name;
+    ASSERT_EQ(Win->Finished.size(), 1u) << row.name;
+    const JobResult& result = Win->Finished.front().second;
+    EXPECT_EQ(result.Outcome, ok ? JobOutcome::Ok : JobOutcome::Failed) << row.name;
+    EXPECT_EQ(result.Failure, ok ? JobFailure::None : JobFailure::VerifyMismatch) << row.name;
+    EXPECT_EQ(result.Sector, row.sector) << row.name;
+    EXPECT_EQ(result.Address, row.address) << row.name;
   }
 }

@@ -57,7 +57,8 @@ static QStringList EntriesOf(const QMenu& menu) {
 }
 
 TEST_F(WindowTest, ServiceJobsAreOfferedOnlyWhileThePortIsOpen) {
-  const QStringList always{QStringLiteral("save log...")};
+  const QStringList always{QStringLiteral("choose the folder with Loader.hex and F29f160d.hex..."),
+                           QStringLiteral("save log...")};
   EXPECT_EQ(EntriesOf(*Form().BuildServiceMenu()), always);
   PseudoPort pty;
   ASSERT_TRUE(pty.Ok());
@@ -101,7 +102,8 @@ TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
   // Erase-only job without its image.
   actions[2]->trigger();
   EXPECT_TRUE(
-      Log().endsWith(QStringLiteral("<download file: EMPTY >\n<ERR: couldn`t find file EMPTY >\n")))
+      Log().contains(QStringLiteral("<download file: EMPTY >\n<empty was looked for in: ")));
+  EXPECT_TRUE(Log().endsWith(QStringLiteral("<ERR: couldn`t find file EMPTY >\n")))
       << Log().toStdString();
   EXPECT_EQ(W().Panel5->text(), QStringLiteral("ERR"));
   Form().Comm1.Close();
@@ -377,4 +379,26 @@ TEST(PortSettingsDialogTest, ARateOutsideTheListIsShownAndKept) {
   dialog.WriteTo(written);
   EXPECT_EQ(written.BaudRate, 500000u);
   EXPECT_EQ(written.Flags, dcb.Flags | DcbOutxCtsFlow);
+}
+
+TEST_F(WindowTest, APortThatCannotBeOpenedIsExplainedAndTheChoiceWorksAgain) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString missing = folder.filePath(QStringLiteral("ttyUSB7"));
+  W().RadioButton2->click();
+  Form().RememberPortDevice(2, missing);
+  EXPECT_EQ(W().RadioButton2->toolTip(), QStringLiteral("COM2 opens ") + missing);
+  W().Button3->click();
+  ASSERT_TRUE(WaitUntil([&] { return Log().contains(QStringLiteral("does not exist")); }));
+  EXPECT_TRUE(Log().contains(missing + QStringLiteral(" does not exist: is the download wire "
+                                                      "plugged in? Choose the device in setup.")));
+  for (QWidget* control :
+       {static_cast<QWidget*>(W().RadioButton1), static_cast<QWidget*>(W().RadioButton7),
+        static_cast<QWidget*>(W().Button1), static_cast<QWidget*>(W().Button3)}) {
+    EXPECT_TRUE(control->isEnabled()) << control->objectName().toStdString();
+  }
+  // The next start of the program remembers the choice.
+  TForm1 nextRun;
+  nextRun.Widgets().RadioButton2->click();
+  EXPECT_EQ(nextRun.Comm1.DevicePath(), missing.toStdString());
 }
