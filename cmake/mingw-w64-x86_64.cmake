@@ -26,3 +26,9 @@ set(UPDATER_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources 
 set(CMAKE_CROSSCOMPILING_EMULATOR wine CACHE STRING "Runs the Windows programs")
 # Listing the tests at build time would start wine once per test program.
 set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST CACHE STRING "")
+
+# Headers-only libraries come from the build machine's Debian packages
+# (libcli11-dev, nlohmann-json3-dev), through configs that expose only their
+# own headers.
+set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-host-packages/CLI11 CACHE PATH "")
+set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/mingw-host-packages/nlohmann_json CACHE PATH "")

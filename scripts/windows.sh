@@ -47,13 +47,13 @@ for t in "${tests[@]}"; do
 done
 
 # The serial backend against the simulated device, through wine's COM5.
-devsim="${DEVSIM:-build/sim/devsim}"
+devsim=$(realpath -m "${DEVSIM:-build/sim/devsim}")
 if [ ! -x "$devsim" ] && [ -f build/build.ninja ]; then cmake --build build --target devsim; fi
 if [ -x "$devsim" ]; then
   run="$out/devsim-run"
   rm -rf "$run" && mkdir -p "$run"
   cp demo/Loader.hex demo/F29f160d.hex "$run/"
-  (cd "$run" && exec "$root/$devsim" --link "$root/$run/com5" > devsim.log 2>&1) &
+  (cd "$run" && exec "$devsim" --link "$root/$run/com5" > devsim.log 2>&1) &
   devsimPid=$!
   trap 'kill "$devsimPid" 2> /dev/null || true' EXIT
   for _ in $(seq 50); do [ -e "$run/com5" ] && break; sleep 0.1; done
