@@ -27,6 +27,9 @@ PortCore::PortCore(NotifyTarget& notifyWindow, SessionWindow& window)
 PortCore::~PortCore() {
   session_->Shutdown();
   comm_.Close();
+  // The patched image carries the device's serial number: it is not left
+  // behind, however the program ends.
+  if (!session_->TemporaryImagePath.empty()) SeqFile::Erase(session_->TemporaryImagePath);
 }
 
 void PortCore::SetPassRunner(PassRunner runner) {
