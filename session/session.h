@@ -250,6 +250,13 @@ class Session {
   void State14ProgramResult();
   void State15FinalReport();
   void EndWithFaultySectorList();
+  // The image against the device, as a refusal names them.
+  std::string ImageAndDevice(const std::string& product, const std::string& hardware) const;
+  // After a refused image nothing was written: "download" takes another one.
+  void OfferAnotherImage();
+  // Everything the update will do, proven before the first erase; false
+  // (the image refused, nothing sent) when a check fails.
+  bool CheckBeforeErase(const ImageIdentity& image);
   void ShowEndOfUpdate();
   // The final report of a flash job: "<done>" or the reasons it is not.
   void ReportEndOfFlashJob();

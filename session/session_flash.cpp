@@ -6,6 +6,7 @@
 #include <span>
 
 #include "identity.h"
+#include "image_check.h"
 #include "session.h"
 #include "wire.h"
 
@@ -72,6 +73,8 @@ void Session::DoButton4Click() {
 
   if (!FitsHardware(vars_.Device.ProductName, vars_.Device.HardwareVersion, image.ProductName,
                     image.HardwareVersion)) {
+    const std::string mismatch = ImageAndDevice(image.ProductName, image.HardwareVersion);
+    Log("<ERR: image refused: " + mismatch + ">\r\n");
     window_.SetPanelForm(PanelForm::Error);
     window_.ShowWarning("the selected file doesn\u00B4t fit to your hardware");
     window_.SetEnabled(Control::Button4, false);
@@ -80,7 +83,10 @@ void Session::DoButton4Click() {
                             StepLabel::Label1, StepLabel::Label6, StepLabel::Label4}) {
       window_.SetLabelColour(label, LabelColour::ButtonFace);
     }
-    RefuseJob(JobFailure::ImageRefused, "the image does not fit the device");
+    // Nothing was written to the device: another image may be chosen at once.
+    vars_.ImageFile.Close();
+    OfferAnotherImage();
+    RefuseJob(JobFailure::ImageRefused, mismatch);
     return;
   }
 
@@ -88,12 +94,15 @@ void Session::DoButton4Click() {
   // could swap it before it goes into the flash.
   const std::string temporaryName =
       TemporaryImagePath.empty() ? FallbackTemporaryName : TemporaryImagePath;
+  bool serialInserted = false;
   const PatchOutcome outcome =
       TemporaryImagePath.empty()
           ? PatchOutcome::TempNotCreated
           : PatchIdentityBlock(vars_.ImageFile, TemporaryImagePath,
                                PatchValues{vars_.Device.SerialNumber, vars_.Device.HardwareVersion,
-                                           image.ProductName, vars_.Device.BrandLabel});
+                                           image.ProductName, vars_.Device.BrandLabel,
+                                           vars_.Device.SerialNumberFound},
+                               &serialInserted);
   switch (outcome) {
     case PatchOutcome::Patched:
       break;
@@ -117,6 +126,11 @@ void Session::DoButton4Click() {
       throw InOutError(IoFileNotOpen);
   }
   imageIsTemporary_ = true;
+  if (serialInserted) {
+    Log("<the firmware had no serial number record: serial number " +
+        std::to_string(vars_.Device.SerialNumber) + " added>\r\n");
+  }
+  if (!CheckBeforeErase(image)) return;
 
   Log("update possible\r\n");
   window_.SetPanelForm(PanelForm::Neutral);
@@ -133,6 +147,46 @@ void Session::DoButton4Click() {
     return;
   }
   StartErasePhase();
+}
+
+std::string Session::ImageAndDevice(const std::string& product, const std::string& hardware) const {
+  const auto named = [](const std::string& p, const std::string& h) {
+    return h.empty() ? p : p + " " + h;
+  };
+  std::string text = product.empty() ? std::string("the image names no product")
+                                     : "the image is for " + named(product, hardware);
+  if (vars_.Device.ProductName.empty()) return text + ", the device is not identified";
+  return text + ", the device is " + named(vars_.Device.ProductName, vars_.Device.HardwareVersion);
+}
+
+void Session::OfferAnotherImage() {
+  window_.SetEnabled(Control::Button4, true);
+  window_.SetLabelColour(StepLabel::Label7, LabelColour::ButtonFace);
+  window_.SetLabelColour(StepLabel::Label4, LabelColour::Yellow);
+}
+
+bool Session::CheckBeforeErase(const ImageIdentity& image) {
+  // Once the first sector is erased a refusal comes too late: everything the
+  // update will do is proven here, from the patched image and the device's
+  // table, while nothing has been sent.
+  ImageCheckResult result =
+      CheckPatchedIdentity(ReadIdentityBlock(vars_.ImageFile), vars_.Device, image.ProductName);
+  if (result && vars_.SelectedSectorCount >= 1) {
+    result = CheckFlashPlan(FlashPlan{image.SectorLists, vars_.SectorStart,
+                                      vars_.SectorTableTop + 1, vars_.ImageFile.Size()});
+  }
+  vars_.ImageFile.Seek(0);
+  if (result) return true;
+  std::string text = result.Text;
+  if (result.Failure == ImageCheckFailure::ImageTooLong) {
+    text += " (" + ImageAndDevice(image.ProductName, image.HardwareVersion) + ")";
+  }
+  Log("<ERR: image refused, nothing was erased: " + text + ">\r\n");
+  window_.SetPanelForm(PanelForm::Error);
+  vars_.ImageFile.Close();
+  OfferAnotherImage();
+  RefuseJob(JobFailure::ImageRefused, text);
+  return false;
 }
 
 void Session::DoButton7Click() {

@@ -15,6 +15,7 @@
 
 #include "app_settings.h"
 #include "dialog_filter.h"
+#include "line_settings.h"
 #include "port_advice.h"
 #include "port_settings_dialog.h"
 #include "seq_file.h"
@@ -123,6 +124,7 @@ TForm1::TForm1(QWidget* parent)
   });
   ShowPortDevices();
   GetSession().UploadFolder = AppSettings::Folder("upload").toStdString();
+  GetSession().VerifyAfterDownload = AppSettings::VerifyAfterDownload();
   notifyWindow_.SetReceiver([this](uint32_t message, uint32_t wParam, uint32_t lParam) {
     core_->WndProc(message, wParam, lParam);
   });
@@ -220,6 +222,13 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
             [this] { Button7Click(); });
     menu->addSeparator();
   }
+  QAction* verify = menu->addAction(QStringLiteral("verify after download"));
+  verify->setCheckable(true);
+  verify->setChecked(GetSession().VerifyAfterDownload);
+  connect(verify, &QAction::toggled, this, [this](bool on) {
+    GetSession().VerifyAfterDownload = on;
+    AppSettings::SetVerifyAfterDownload(on);
+  });
   connect(menu->addAction(QStringLiteral("choose the folder with Loader.hex and F29f160d.hex...")),
           &QAction::triggered, this, [this] { ChooseUploadFolder(); });
   connect(menu->addAction(QStringLiteral("save log...")), &QAction::triggered, this,
@@ -331,7 +340,12 @@ void TForm1::Comm1CommError(TComm*, uint32_t errorCode) {
 
 // --- The window as the session sees it
 
+void TForm1::JobStarted(Job job) {
+  describePortOnOpen_ = job == Job::Connect;
+}
+
 void TForm1::JobFinished(Job job, const JobResult& result) {
+  describePortOnOpen_ = false;
   if (job == Job::Connect && result.Failure == JobFailure::PortNotOpened) {
     // After the described lines: why, and what to do. The port choice and
     // "setup" are the way on.
@@ -359,6 +373,12 @@ void TForm1::LogWrite(std::string_view text) {
   t.replace(u'\r', u'\n');
   fullLog_ += t;
   AppendToPane(t);
+  if (describePortOnOpen_ && text.starts_with("<serial interface opened>")) {
+    // Which device COMn stands for, and how the line is set.
+    describePortOnOpen_ = false;
+    LogWrite("<COM" + std::to_string(Comm1.Port()) + ": " + Comm1.DevicePath() + ", " +
+             DescribeLine(Comm1.GetDcb(), Comm1.FlowControl()) + ">\r\n");
+  }
 }
 
 void TForm1::AppendToPane(const QString& text) {

@@ -106,6 +106,7 @@ class TForm1 : public QWidget, public SessionWindow {
   void ShowWarning(std::string_view text) override;
   std::optional<std::string> RunFileDialog(FileDialog dialog) override;
   void KeepPainted() override;
+  void JobStarted(Job job) override;
   void JobFinished(Job job, const JobResult& result) override;
 
  protected:
@@ -151,6 +152,8 @@ class TForm1 : public QWidget, public SessionWindow {
   // line end.
   bool pendingCr_ = false;
   int preselectedPort_ = 0;
+  // "connect" is running: the port's line follows "<serial interface opened>".
+  bool describePortOnOpen_ = false;
   QString fullLog_;
   // Characters of the pane's last line.
   int paneLineLength_ = 0;

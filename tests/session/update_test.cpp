@@ -11,18 +11,22 @@ std::string Pattern(size_t size) {
 
 // An image whose identity block is its identity window, with the serial number
 // 0x201: patched for the device of UpdateTest it stays byte for byte the same.
-std::string MakeImage(size_t size, const std::string& sectors, const std::string& hardware = "1.2b",
-                      const std::string& begin = "BEGIN______") {
+std::string ImageWithBlock(size_t size, std::string block) {
   std::string image = Pattern(size);
   image.replace(8192, 4, "\x00\x40\x00\x00"s);
-  std::string block = Record(begin, "") + Record("PRODUKTNAME", "UNIT") +
-                      Record("HARDWAREVER", hardware) + Record("SERIAL_NO  ", "\x01\x02\x00\x00"s) +
-                      Record("SOFTWARESNR", sectors) + Record("END________", "");
   if (size > 16384) {
     block.resize(std::min<size_t>(4096, size - 16384), '\xFF');
     image.replace(16384, block.size(), block);
   }
   return image;
+}
+
+std::string MakeImage(size_t size, const std::string& sectors, const std::string& hardware = "1.2b",
+                      const std::string& begin = "BEGIN______") {
+  return ImageWithBlock(size, Record(begin, "") + Record("PRODUKTNAME", "UNIT") +
+                                  Record("HARDWAREVER", hardware) +
+                                  Record("SERIAL_NO  ", "\x01\x02\x00\x00"s) +
+                                  Record("SOFTWARESNR", sectors) + Record("END________", ""));
 }
 
 std::string Ff(size_t count) {
@@ -35,7 +39,7 @@ class UpdateTest : public SessionTest {
     S->UseIdentity(DeviceIdentity{"UNIT", "1.2b", 0x201, true, ""});
     // These tests look at the programming; the verify after it has its own.
     S->VerifyAfterDownload = false;
-    auto& table = Access::SectorStart(*S);
+    auto& table = Access::SectorTable(*S, SectorCount - 1);
     for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint32_t>(0x4000u * i);
   }
   std::string ChooseImage(const std::string& image) {
@@ -142,14 +146,14 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
        PanelForm::Initial},
       {"mismatch",
        MakeImage(20480, "\x03"s, "1.3b"),
-       "\r\n\r\n",
+       "<ERR: image refused: the image is for UNIT 1.3b, the device is UNIT 1.2b>\r\n",
        {"the selected file doesn\xC2\xB4t fit to your hardware"},
        "",
        St::AwaitReadWordStatus,
        PanelForm::Error},
       {"window cut short",
        Pattern(16384),
-       "\r\n\r\n",
+       "<ERR: image refused: the image names no product, the device is UNIT 1.2b>\r\n",
        {"invalid firmware file", "the selected file doesn\xC2\xB4t fit to your hardware"},
        "",
        St::AwaitReadWordStatus,
@@ -177,10 +181,11 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
        PanelForm::Neutral},
       {"only sectors above 34",
        MakeImage(20480, "\x28"s),
-       "<ERR: the sector list of the firmware names no sector from 0 to 34>\r\n",
+       "<ERR: image refused, nothing was erased: the sector list names sector 40, the device has "
+       "sectors 0 to 34>\r\n",
        {},
        "",
-       St::Idle,
+       St::AwaitReadWordStatus,
        PanelForm::Error},
       {"sectors 3, 5, 4",
        MakeImage(20480, "\x03\x05\x04"s),
@@ -208,10 +213,76 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
     EXPECT_EQ(S->SessionState(), row.state) << row.name;
     EXPECT_EQ(Win->Panel, row.panel) << row.name;
     EXPECT_EQ(S->JobKind(), Session::DataUse::KeepOrShow) << row.name;
-    // After a mismatch the operator is sent to power down.
-    const bool fits = row.warnings.empty() || row.warnings.back()[0] != 't';
-    EXPECT_EQ(Win->Labels.count(StepLabel::Label7) == 0, fits) << row.name;
-    EXPECT_EQ(Win->Enabled.count(Control::Button4) == 0, fits) << row.name;
+    // After a refused image nothing was written: another one may be chosen.
+    if (log.find("<ERR: image refused") != std::string::npos) {
+      EXPECT_TRUE(Win->Enabled[Control::Button4]) << row.name;
+      EXPECT_EQ(Win->Labels[StepLabel::Label4], LabelColour::Yellow) << row.name;
+      EXPECT_EQ(Win->Labels[StepLabel::Label7], LabelColour::ButtonFace) << row.name;
+    } else {
+      EXPECT_EQ(Win->Labels.count(StepLabel::Label7), 0u) << row.name;
+      EXPECT_EQ(Win->Enabled.count(Control::Button4), 0u) << row.name;
+    }
+  }
+}
+
+TEST_F(UpdateTest, ImageIsCheckedWholeBeforeTheFirstErase) {
+  const std::string identity =
+      Record("BEGIN______", "") + Record("PRODUKTNAME", "UNIT") + Record("HARDWAREVER", "1.2b");
+  const std::string end = Record("END________", "");
+  const std::string serial = Record("SERIAL_NO  ", "\x01\x02\x00\x00"s);
+  struct Row {
+    const char* name;
+    std::string image;
+    std::string line;  // empty: the update starts
+    DeviceIdentity device{"UNIT", "1.2b", 0x201, true, ""};
+    int32_t tableTop = SectorCount - 1;
+  };
+  const Row rows[] = {
+      {"sector listed twice", MakeImage(20480, "\x03\x03\x00\x01"s),
+       "the sector list names sector 3 twice"},
+      {"lists that differ",
+       ImageWithBlock(20480, identity + serial + Record("SOFTWARESNR", "\x03"s) +
+                                 Record("SOFTWARESNR", "\x00"s) + end),
+       "the image holds 2 sector lists that differ"},
+      {"beyond the device's table",
+       MakeImage(20480, "\x14"s),
+       "the sector list names sector 20, the device has sectors 0 to 10",
+       {"UNIT", "1.2b", 0x201, true, ""},
+       10},
+      {"too long for its sectors", MakeImage(70000, "\x03"s),
+       "the image of 70000 bytes does not fit into its sectors of 16384 bytes (the image is for "
+       "UNIT 1.2b, the device is UNIT 1.2b)"},
+      {"brand label has no place",
+       ImageWithBlock(20480, identity + serial + Record("SOFTWARESNR", "\x03"s)),
+       "the patched identity block does not carry the device's brand label",
+       {"UNIT", "1.2b", 0x201, true, "XY"}},
+      {"serial number added",
+       ImageWithBlock(20480, identity + Record("SOFTWARESNR", "\x03\x04"s) + end), ""},
+  };
+  for (const Row& row : rows) {
+    Reset();
+    Device();
+    S->UseIdentity(row.device);
+    Access::SectorTable(*S, row.tableTop);
+    ChooseImage(row.image);
+    S->Button4Click();
+    ASSERT_EQ(Win->Finished.size(), row.line.empty() ? 0u : 1u) << row.name << Win->Log;
+    if (row.line.empty()) {
+      EXPECT_NE(Win->Log.find("<the firmware had no serial number record: serial number 513 "
+                              "added>\r\nupdate possible\r\n"),
+                std::string::npos)
+          << row.name;
+      EXPECT_EQ(Port->WrittenText(), "0\x03"s) << row.name;
+      continue;
+    }
+    const std::string line = "<ERR: image refused, nothing was erased: " + row.line + ">\r\n";
+    EXPECT_EQ(Win->Log.substr(Win->Log.size() - std::min(Win->Log.size(), line.size())), line)
+        << row.name;
+    EXPECT_TRUE(Port->Written.empty()) << row.name;
+    EXPECT_EQ(Win->Panel, PanelForm::Error) << row.name;
+    EXPECT_EQ(Win->Finished[0].second.Outcome, JobOutcome::Refused) << row.name;
+    EXPECT_EQ(Win->Finished[0].second.Failure, JobFailure::ImageRefused) << row.name;
+    EXPECT_TRUE(Win->Enabled[Control::Button4]) << row.name;
   }
 }
 

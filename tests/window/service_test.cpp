@@ -57,7 +57,8 @@ static QStringList EntriesOf(const QMenu& menu) {
 }
 
 TEST_F(WindowTest, ServiceJobsAreOfferedOnlyWhileThePortIsOpen) {
-  const QStringList always{QStringLiteral("choose the folder with Loader.hex and F29f160d.hex..."),
+  const QStringList always{QStringLiteral("verify after download"),
+                           QStringLiteral("choose the folder with Loader.hex and F29f160d.hex..."),
                            QStringLiteral("save log...")};
   EXPECT_EQ(EntriesOf(*Form().BuildServiceMenu()), always);
   PseudoPort pty;
@@ -71,6 +72,18 @@ TEST_F(WindowTest, ServiceJobsAreOfferedOnlyWhileThePortIsOpen) {
                 always);
   Form().Comm1.Close();
   EXPECT_EQ(EntriesOf(*Form().BuildServiceMenu()), always);
+}
+
+TEST_F(WindowTest, VerifyAfterDownloadIsOnByDefaultAndRemembered) {
+  auto menu = Form().BuildServiceMenu();
+  QAction* verify = menu->actions().constFirst();
+  ASSERT_EQ(verify->text(), QStringLiteral("verify after download"));
+  EXPECT_TRUE(verify->isChecked());
+  verify->toggle();
+  EXPECT_FALSE(Form().GetSession().VerifyAfterDownload);
+  TForm1 nextRun;
+  EXPECT_FALSE(nextRun.GetSession().VerifyAfterDownload);
+  verify->toggle();
 }
 
 TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
