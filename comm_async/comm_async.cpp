@@ -269,6 +269,7 @@ bool TComm::Open() {
   std::unique_ptr<SerialDevice> device = SerialDevice::Open(state_.Port);
   if (!device) return false;
   device_ = std::move(device);
+  device_->SetReportLeftovers(NotifyAgainForUnreadBytes);
   state_.PortHandle = device_.get();
   state_.Connected.store(true);
   // The line settings reach the device before the watcher exists.

@@ -96,6 +96,8 @@ TForm1::TForm1(QWidget* parent)
   Comm1.OnCommEvent = [this](TComm* sender, uint32_t events, uint32_t state) {
     Comm1CommEvent(sender, events, state);
   };
+  // The session hands the thread back every 50 ms, bytes waiting or not.
+  Comm1.NotifyAgainForUnreadBytes = true;
   Comm1.OnCharReceived = [this](TComm* sender, uint32_t cbInQue) {
     Comm1CharReceived(sender, cbInQue);
   };
@@ -355,6 +357,16 @@ void TForm1::ShowWarning(std::string_view text) {
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Warnung"), message, QMessageBox::Ok);
   CentreOnScreen(box, *this);
   box.exec();
+}
+
+bool TForm1::Confirm(std::string_view question) {
+  const QString text = QString::fromUtf8(question.data(), static_cast<qsizetype>(question.size()));
+  if (ConfirmHook) return ConfirmHook(text);
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Warnung"), text,
+                  QMessageBox::Yes | QMessageBox::No);
+  box.setDefaultButton(QMessageBox::No);
+  CentreOnScreen(box, *this);
+  return box.exec() == QMessageBox::Yes;
 }
 
 std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {

@@ -42,6 +42,8 @@ class TForm1 : public QWidget, public SessionWindow {
   std::function<std::optional<QString>(const QString& title, const QString& filter)> FileDialogHook;
   // The question before closing during a flash job; true closes.
   std::function<bool()> ConfirmCloseHook;
+  // A yes/no question of the session; gets its text, true for Yes.
+  std::function<bool(const QString& question)> ConfirmHook;
   // The port-settings dialog, in the form Comm1 calls it.
   TComm::SetupDialog SetupDialogHook;
 
@@ -78,6 +80,7 @@ class TForm1 : public QWidget, public SessionWindow {
   void SetEnabled(Control control, bool enabled) override;
   void ShowWarning(std::string_view text) override;
   std::optional<std::string> RunFileDialog(FileDialog dialog) override;
+  bool Confirm(std::string_view question) override;
   void KeepPainted() override;
 
  protected:

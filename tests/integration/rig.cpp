@@ -128,6 +128,7 @@ NoWindowRig::NoWindowRig(const WorkFolder& folder, std::chrono::milliseconds sec
     TheSession.Comm1CommEvent(events, state);
   };
   Comm.OnCommError = [this](TComm*, uint32_t errorCode) { TheSession.Comm1CommError(errorCode); };
+  Comm.NotifyAgainForUnreadBytes = true;
   TheSession.WorkingDirectory = folder.Path();
   TheSession.TemporaryImagePath = folder.File("tmp.bin");
   TheSession.SectorTableByteTimeout = sectorTableByteTimeout;
@@ -288,7 +289,9 @@ std::string IdentityReadLog() {
          "<command: read from address>"
          "\r\n<done>\r\n"
          "\r\n"
-         "\r\n";
+         "\r\n"
+         "<device: product DEMO165, hardware version 1.0a, serial number 4711, brand label "
+         "LABEL-7>\r\n";
 }
 
 std::string FlashJobLog(const std::vector<int>& sectors, int64_t imageSize, bool verified) {

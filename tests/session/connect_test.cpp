@@ -87,10 +87,15 @@ TEST_F(ConnectTest, MissingUploadFileStopsBeforeTheStartByte) {
     std::string lines;
   };
   const Row rows[] = {
-      {false, true, "<ERR: couldn`f find file LOADER.HEX>\r\n"},
-      {true, false, "<ERR: couldn`f find file F29F160D.HEX>\r\n"},
+      {false, true,
+       "<ERR: couldn`f find file LOADER.HEX>\r\n<ERR: taking the size of Loader.hex failed: the "
+       "file is not open (error 103)>\r\n"},
+      {true, false,
+       "<ERR: couldn`f find file F29F160D.HEX>\r\n<ERR: taking the size of F29f160d.hex failed: "
+       "the file is not open (error 103)>\r\n"},
       {false, false,
-       "<ERR: couldn`f find file LOADER.HEX>\r\n<ERR: couldn`f find file F29F160D.HEX>\r\n"},
+       "<ERR: couldn`f find file LOADER.HEX>\r\n<ERR: couldn`f find file F29F160D.HEX>\r\n<ERR: "
+       "taking the size of Loader.hex failed: the file is not open (error 103)>\r\n"},
   };
   for (const Row& row : rows) {
     Reset();
