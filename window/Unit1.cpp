@@ -132,7 +132,9 @@ TForm1::TForm1(QWidget* parent)
   // The session's waits for the device are bounded; this is their clock.
   tickTimer_.setInterval(SessionTickMs);
   connect(&tickTimer_, &QTimer::timeout, this, [this] {
-    if (!InPass()) RunPass([this] { GetSession().Tick(std::chrono::steady_clock::now()); });
+    if (InPass()) return;
+    const auto now = TickClock ? TickClock() : std::chrono::steady_clock::now();
+    RunPass([this, now] { GetSession().Tick(now); });
   });
   tickTimer_.start();
   // How the labels look before the first activation: "start over" goes back

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,6 +55,8 @@ class TForm1 : public QWidget, public SessionWindow {
   // A Yes/No question to the operator (No is the default): the session's
   // (erase sectors 8 and 9?) and the window's own; true for Yes.
   std::function<bool(const QString& question)> ConfirmHook;
+  // The clock the session's waits are measured with (tests move it on).
+  std::function<std::chrono::steady_clock::time_point()> TickClock;
   // The port-settings dialog, in the form Comm1 calls it.
   TComm::SetupDialog SetupDialogHook;
 

@@ -363,3 +363,75 @@ TEST(FormServiceJobs, EraseOnlyWritesTheEmptyFileIntoSectors8And9) {
 
 }  // namespace
 }  // namespace integration
+
+namespace integration {
+namespace {
+
+// A silent chip, a unit that falls silent while it is programmed and a
+// refused image: from each, "start over" and the steps again lead to a good
+// update in the same run.
+TEST(FormStartOver, EveryDeadEndLeadsBackToAGoodUpdate) {
+  enum class Trouble { SilentChip, SilentWhileProgramming, RefusedImage };
+  for (const Trouble trouble :
+       {Trouble::SilentChip, Trouble::SilentWhileProgramming, Trouble::RefusedImage}) {
+    SCOPED_TRACE(static_cast<int>(trouble));
+    WorkFolder folder;
+    DeviceSetup setup;
+    if (trouble == Trouble::SilentChip) setup.Faults.SilentAfterSent = 0;
+    if (trouble == Trouble::SilentWhileProgramming) {
+      setup.Faults.Stops.push_back({sim::StopPhase::Program, 4, false});
+    }
+    SimulatedDevice device(folder, setup);
+    ASSERT_TRUE(device.Start());
+    FormRig rig(folder);
+    // The session's waits run on this clock: a silent unit is given up on
+    // without the test sitting out the bounds.
+    std::chrono::seconds skew{0};
+    rig.Form().TickClock = [&] { return std::chrono::steady_clock::now() + skew; };
+    const std::string fits = MakeImage(folder, "fits.bin", FittingImage({{3, 4}}, 70000));
+    const std::string wrong = MakeImage(folder, "wrong.bin", [] {
+      sim::ImageOptions other = FittingImage({{3}}, 40000);
+      other.ProductName = "OTHER77";
+      return other;
+    }());
+
+    if (trouble == Trouble::SilentChip) {
+      ASSERT_TRUE(rig.Click(rig.W().RadioButton1));
+      ASSERT_TRUE(rig.Click(rig.W().Button3));
+    } else {
+      ASSERT_TRUE(ConnectThroughWindow(rig));
+      ASSERT_TRUE(VerifyThroughWindow(rig));
+      rig.FileAnswers.push_back(
+          QString::fromStdString(trouble == Trouble::RefusedImage ? wrong : fits));
+      ASSERT_TRUE(rig.Click(rig.W().Button4));
+    }
+    if (trouble != Trouble::RefusedImage) {
+      const qsizetype mark = rig.Log().size();
+      ASSERT_TRUE(rig.ProcessUntil([&] {
+        skew += std::chrono::seconds(1);
+        return rig.Log().mid(mark).contains(QStringLiteral("<ERR: no answer")) ||
+               rig.Log().mid(mark).contains(QStringLiteral("<ERR: the chip did not answer"));
+      }));
+    } else {
+      ASSERT_TRUE(rig.ProcessUntil([&] { return rig.Log().contains(QStringLiteral("ERR")); }));
+    }
+    EXPECT_EQ(rig.PanelText(), "ERR");
+
+    device.Pty().PowerCycle(true);
+    skew = std::chrono::seconds(0);
+    ASSERT_TRUE(rig.TriggerServiceEntry(QStringLiteral("start over")));
+    EXPECT_EQ(rig.EnabledControls(), Ports);
+    ASSERT_TRUE(ConnectThroughWindow(rig));
+    ASSERT_TRUE(VerifyThroughWindow(rig));
+    rig.FileAnswers.push_back(QString::fromStdString(fits));
+    const qsizetype mark = rig.Log().size();
+    ASSERT_TRUE(rig.ClickAndWait(
+        rig.W().Button4, [&] { return rig.TheSession().SessionState() == Session::State::Ended; }));
+    EXPECT_TRUE(rig.Log().mid(mark).endsWith(QStringLiteral("<done>\n")))
+        << rig.Log().mid(mark).toStdString();
+    EXPECT_EQ(rig.PanelText(), "OK");
+  }
+}
+
+}  // namespace
+}  // namespace integration
