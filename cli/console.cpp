@@ -15,11 +15,16 @@ constexpr int BarWidth = 24;
 
 const char* PhaseName(Job job, bool verifying) {
   switch (job) {
-    case Job::Connect: return "connect";
-    case Job::VerifyHardware: return "identify";
-    case Job::Download: return verifying ? "verify" : "program";
-    case Job::ReadBack: return "read";
-    case Job::EraseOnly: return "erase";
+    case Job::Connect:
+      return "connect";
+    case Job::VerifyHardware:
+      return "identify";
+    case Job::Download:
+      return verifying ? "verify" : "program";
+    case Job::ReadBack:
+      return "read";
+    case Job::EraseOnly:
+      return "erase";
   }
   return "job";
 }
@@ -87,9 +92,8 @@ std::string Console::Describe(const Slot& slot, bool wide) const {
               Amount(slot.Total, slot.Unit);
       const int64_t done = slot.Count - slot.PhaseStartCount;
       if (elapsed > 0.5 && done > 0) {
-        text += "  " + Amount(static_cast<int64_t>(static_cast<double>(done) / elapsed),
-                              slot.Unit) +
-                "/s";
+        text += "  " +
+                Amount(static_cast<int64_t>(static_cast<double>(done) / elapsed), slot.Unit) + "/s";
       }
     }
   }

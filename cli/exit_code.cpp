@@ -17,17 +17,24 @@ const char* const ExitCodeHelp =
 ExitCode ExitCodeOf(const JobResult& result) {
   if (result.Outcome == JobOutcome::Ok) return ExitCode::Success;
   switch (result.Failure) {
-    case JobFailure::None: return ExitCode::Success;
-    case JobFailure::PortNotOpened: return ExitCode::PortNotOpened;
+    case JobFailure::None:
+      return ExitCode::Success;
+    case JobFailure::PortNotOpened:
+      return ExitCode::PortNotOpened;
     case JobFailure::DeviceSilent:
     case JobFailure::DeviceGarbled:
     case JobFailure::NotReady:
-    case JobFailure::Cancelled: return ExitCode::DeviceSilent;
+    case JobFailure::Cancelled:
+      return ExitCode::DeviceSilent;
     case JobFailure::NoIdentity:
-    case JobFailure::ImageRefused: return ExitCode::ImageRefused;
-    case JobFailure::ProgrammingFailed: return ExitCode::ProgrammingFailed;
-    case JobFailure::VerifyMismatch: return ExitCode::VerifyMismatch;
-    case JobFailure::FileError: return ExitCode::FileError;
+    case JobFailure::ImageRefused:
+      return ExitCode::ImageRefused;
+    case JobFailure::ProgrammingFailed:
+      return ExitCode::ProgrammingFailed;
+    case JobFailure::VerifyMismatch:
+      return ExitCode::VerifyMismatch;
+    case JobFailure::FileError:
+      return ExitCode::FileError;
   }
   return ExitCode::DeviceSilent;
 }
@@ -35,9 +42,14 @@ ExitCode ExitCodeOf(const JobResult& result) {
 ExitCode MoreSevere(ExitCode a, ExitCode b) {
   // Most severe first.
   static constexpr std::array Order = {
-      ExitCode::ProgrammingFailed, ExitCode::VerifyMismatch, ExitCode::DeviceSilent,
-      ExitCode::ImageRefused,      ExitCode::FileError,      ExitCode::PortNotOpened,
-      ExitCode::Usage,             ExitCode::Success,
+      ExitCode::ProgrammingFailed,
+      ExitCode::VerifyMismatch,
+      ExitCode::DeviceSilent,
+      ExitCode::ImageRefused,
+      ExitCode::FileError,
+      ExitCode::PortNotOpened,
+      ExitCode::Usage,
+      ExitCode::Success,
   };
   for (ExitCode code : Order) {
     if (a == code || b == code) return code;

@@ -92,10 +92,14 @@ std::string OutcomeText(const PortOutcome& outcome, Command command) {
                                                   : "updated, not verified";
   }
   switch (command) {
-    case Command::Identify: return "identified";
-    case Command::Read: return "read back";
-    case Command::Erase: return "erased";
-    case Command::Update: break;
+    case Command::Identify:
+      return "identified";
+    case Command::Read:
+      return "read back";
+    case Command::Erase:
+      return "erased";
+    case Command::Update:
+      break;
   }
   return "ok";
 }
@@ -119,8 +123,7 @@ void PrintSummary(Console& console, const std::vector<PortOutcome>& outcomes, Co
 
 bool AskToErase(const std::string& port, const std::string& folder) {
   if (!::isatty(STDIN_FILENO)) return false;
-  std::fprintf(stderr,
-               "Erase sectors 8 and 9 of the device on %s and program them from %s? [y/N] ",
+  std::fprintf(stderr, "Erase sectors 8 and 9 of the device on %s and program them from %s? [y/N] ",
                port.c_str(), (folder.empty() ? std::string("empty") : folder + "/empty").c_str());
   std::fflush(stderr);
   std::string answer;
@@ -168,7 +171,8 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image) {
   run.Ports.resize(ports.size());
   std::vector<std::thread> threads;
   for (size_t i = 0; i < ports.size(); ++i) {
-    threads.emplace_back([&, i] { run.Ports[i] = RunOnPort(ports[i], settings, request, console); });
+    threads.emplace_back(
+        [&, i] { run.Ports[i] = RunOnPort(ports[i], settings, request, console); });
   }
   for (std::thread& thread : threads) thread.join();
   run.Seconds = std::chrono::duration<double>(Clock::now() - begin).count();
@@ -177,7 +181,8 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image) {
 
   if (command == Command::Identify) {
     for (const PortOutcome& o : run.Ports) {
-      if (o.IdentityBefore) console.Result(o.Port.Given + ": " + DescribeIdentity(*o.IdentityBefore));
+      if (o.IdentityBefore)
+        console.Result(o.Port.Given + ": " + DescribeIdentity(*o.IdentityBefore));
     }
   }
   if (ports.size() > 1) {
@@ -206,10 +211,10 @@ void AddCommonOptions(CLI::App& command, Options& options) {
   command.add_option("--files", options.Files,
                      "Folder with Loader.hex, F29f160d.hex and empty (default: the working "
                      "folder)");
-  command.add_option("--baud", options.Baud, "Bit rate of the serial line")
-      ->default_val(38400);
-  command.add_option("--timeout", options.TimeoutSeconds,
-                     "Seconds of silence from the device before a job is given up")
+  command.add_option("--baud", options.Baud, "Bit rate of the serial line")->default_val(38400);
+  command
+      .add_option("--timeout", options.TimeoutSeconds,
+                  "Seconds of silence from the device before a job is given up")
       ->default_val(30)
       ->check(CLI::Range(1, 3600));
   command.add_flag("-q,--quiet", options.Quiet, "No progress and no notes, only results");
@@ -249,8 +254,8 @@ int main(int argc, char** argv) {
   read->add_option("--port", options.Ports, "Serial port")->required()->expected(1);
   read->add_option("FILE", options.Destination, "Destination file")->required();
 
-  CLI::App* erase = app.add_subcommand(
-      "erase", "Erase sectors 8 and 9 and program them from the file \"empty\"");
+  CLI::App* erase =
+      app.add_subcommand("erase", "Erase sectors 8 and 9 and program them from the file \"empty\"");
   erase->add_option("--port", options.Ports, "Serial port")->required()->expected(1);
   erase->add_flag("-y,--yes", options.Yes, "Do not ask before erasing");
 
@@ -276,8 +281,9 @@ int main(int argc, char** argv) {
   if (read->parsed()) return RunPorts(Command::Read, options, nullptr);
   if (erase->parsed()) {
     if (!options.Yes && !AskToErase(options.Ports.front(), options.Files)) {
-      std::fprintf(stderr, "updater-cli: nothing erased (confirm with --yes when not asked on a "
-                           "terminal)\n");
+      std::fprintf(stderr,
+                   "updater-cli: nothing erased (confirm with --yes when not asked on a "
+                   "terminal)\n");
       return ToInt(ExitCode::Usage);
     }
     return RunPorts(Command::Erase, options, nullptr);

@@ -20,9 +20,7 @@ class PortObserver : public LinkObserver {
   void Progress(Job job, int64_t count, int32_t percent) override {
     console_.Progress(slot_, job, count, percent);
   }
-  void Warning(std::string_view text) override {
-    warnings_.emplace_back(text);
-  }
+  void Warning(std::string_view text) override { warnings_.emplace_back(text); }
   // The last warning box of the job, which often says best what went wrong.
   std::string LastWarning() const { return warnings_.empty() ? std::string() : warnings_.back(); }
 
@@ -64,10 +62,14 @@ std::string ReasonOf(const JobResult& result, const std::string& warning) {
 
 const char* HistoryJobName(Command command) {
   switch (command) {
-    case Command::Update: return "update";
-    case Command::Erase: return "erase";
-    case Command::Read: return "read-back";
-    case Command::Identify: break;
+    case Command::Update:
+      return "update";
+    case Command::Erase:
+      return "erase";
+    case Command::Read:
+      return "read-back";
+    case Command::Identify:
+      break;
   }
   return "identify";
 }
@@ -107,8 +109,8 @@ void AppendToHistory(const PortOutcome& outcome, const PortRequest& request, Con
 std::string DescribeIdentity(const DeviceIdentity& identity) {
   std::string text = identity.ProductName.empty() ? "(no product name)" : identity.ProductName;
   text += ", hardware " + (identity.HardwareVersion.empty() ? "(none)" : identity.HardwareVersion);
-  text += ", serial " +
-          (identity.SerialNumberFound ? std::to_string(identity.SerialNumber) : "(none)");
+  text +=
+      ", serial " + (identity.SerialNumberFound ? std::to_string(identity.SerialNumber) : "(none)");
   if (!identity.BrandLabel.empty()) text += ", brand " + identity.BrandLabel;
   return text;
 }
@@ -133,8 +135,7 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
     const Clock::time_point start = Clock::now();
     JobResult result = job();
     console.Idle(slot);
-    outcome.Phases.push_back(
-        {name, std::chrono::duration<double>(Clock::now() - start).count()});
+    outcome.Phases.push_back({name, std::chrono::duration<double>(Clock::now() - start).count()});
     return result;
   };
   auto finish = [&](const JobResult& result, std::string message) {
@@ -160,8 +161,8 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   const bool identityOptional = request.What == Command::Read || request.What == Command::Erase;
   if (identityUnreadable && !(identityOptional && result.Failure == JobFailure::NoIdentity)) {
     if (result.Failure == JobFailure::NoIdentity) {
-      result.Failure = request.What == Command::Update ? JobFailure::ImageRefused
-                                                       : JobFailure::DeviceGarbled;
+      result.Failure =
+          request.What == Command::Update ? JobFailure::ImageRefused : JobFailure::DeviceGarbled;
     }
     return finish(result, "identify: " + ReasonOf(result, observer.LastWarning()));
   }

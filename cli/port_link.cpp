@@ -1,15 +1,15 @@
 #include "port_link.h"
 
-#include <algorithm>
-#include <array>
-#include <filesystem>
 #include <unistd.h>
 
-#include "comm_async.h"
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <filesystem>
+
 #include "host.h"
+#include "port_core.h"
 #include "queue_notify_target.h"
-#include "session.h"
-#include "window/comm_session_port.h"
 
 namespace {
 
@@ -119,30 +119,23 @@ bool SupportedBaudRate(uint32_t rate) {
 struct PortLink::Parts {
   explicit Parts(LinkObserver& observer) : Window(observer) {}
   QueueNotifyTarget Target;
-  TComm Comm{Target};
-  CommSessionPort Port{Comm};
   CliWindow Window;
-  Session TheSession{Port, Window};
+  PortCore Core{Target, Window};
 };
 
 PortLink::PortLink(PortName port, LinkSettings settings, LinkObserver& observer)
-    : port_(std::move(port)), settings_(std::move(settings)),
+    : port_(std::move(port)),
+      settings_(std::move(settings)),
       parts_(std::make_unique<Parts>(observer)) {
-  TComm& comm = parts_->Comm;
-  LoadComm1Configuration(comm);
+  TComm& comm = parts_->Core.Comm();
   if (port_.Number != 0) {
-    comm.SetPort(port_.Number);
+    parts_->Core.SelectPort(port_.Number);
   } else {
     comm.SetDevicePath(port_.Path);
   }
   const auto rate = std::find(BaudRates.begin(), BaudRates.end(), settings_.BaudRate);
   if (rate != BaudRates.end()) comm.SetBaudRate(static_cast<TBaudRate>(rate - BaudRates.begin()));
-  Session& session = parts_->TheSession;
-  comm.OnCharReceived = [&session](TComm*, uint32_t cbInQue) { session.Comm1CharReceived(cbInQue); };
-  comm.OnCommEvent = [&session](TComm*, uint32_t events, uint32_t state) {
-    session.Comm1CommEvent(events, state);
-  };
-  comm.OnCommError = [&session](TComm*, uint32_t code) { session.Comm1CommError(code); };
+  Session& session = parts_->Core.GetSession();
   session.WorkingDirectory = settings_.FilesFolder;
   session.TemporaryImagePath = TemporaryImageFor(port_);
   session.VerifyAfterDownload = settings_.VerifyAfterDownload;
@@ -150,26 +143,26 @@ PortLink::PortLink(PortName port, LinkSettings settings, LinkObserver& observer)
 }
 
 PortLink::~PortLink() {
-  parts_->TheSession.Shutdown();
-  parts_->Comm.Close();
+  const std::string temporary = parts_->Core.GetSession().TemporaryImagePath;
+  parts_.reset();
   // A job that ended early may leave the patched image behind.
-  if (!parts_->TheSession.TemporaryImagePath.empty()) {
+  if (!temporary.empty()) {
     std::error_code ignored;
-    std::filesystem::remove(parts_->TheSession.TemporaryImagePath, ignored);
+    std::filesystem::remove(temporary, ignored);
   }
 }
 
 std::string PortLink::DevicePath() const {
-  return parts_->Comm.DevicePath();
+  return parts_->Core.Comm().DevicePath();
 }
 
 SysError PortLink::OpenError() const {
-  return parts_->Comm.LastError();
+  return parts_->Core.Comm().LastError();
 }
 
 JobResult PortLink::Run(Job job, const std::function<void()>& start, int64_t lineBytes) {
   CliWindow& window = parts_->Window;
-  Session& session = parts_->TheSession;
+  Session& session = parts_->Core.GetSession();
   window.Finished.reset();
   const auto lineTime = std::chrono::milliseconds(static_cast<int64_t>(
       static_cast<double>(lineBytes) * BitsPerByte * 1000 / settings_.BaudRate));
@@ -177,7 +170,7 @@ JobResult PortLink::Run(Job job, const std::function<void()>& start, int64_t lin
   Clock::time_point lastHeard = Clock::now();
   start();
   while (!window.Finished) {
-    const bool delivered = parts_->Target.PumpOne(parts_->Comm, TickPeriod);
+    const bool delivered = parts_->Target.PumpOne(parts_->Core.Comm(), TickPeriod);
     const Clock::time_point now = Clock::now();
     session.Tick(now);
     if (window.Finished) break;
@@ -196,27 +189,36 @@ JobResult PortLink::Run(Job job, const std::function<void()>& start, int64_t lin
   return *window.Finished;
 }
 
+void PortLink::Start(void (Session::*handler)()) {
+  Session& session = parts_->Core.GetSession();
+  parts_->Core.RunPass([&session, handler] { (session.*handler)(); });
+}
+
 JobResult PortLink::Connect() {
-  return Run(Job::Connect, [this] { parts_->TheSession.Button3Click(); }, ConnectLineBytes);
+  return Run(
+      Job::Connect, [this] { Start(&Session::Button3Click); }, ConnectLineBytes);
 }
 
 JobResult PortLink::ReadIdentity() {
-  return Run(Job::VerifyHardware, [this] { parts_->TheSession.Button6Click(); },
-             IdentityLineBytes);
+  return Run(
+      Job::VerifyHardware, [this] { Start(&Session::Button6Click); }, IdentityLineBytes);
 }
 
 JobResult PortLink::Download(const std::string& imagePath, int64_t expectedBytes) {
   parts_->Window.ImageAnswer = imagePath;
   // The image goes out once and, with the verify, comes back once.
   const int64_t lineBytes = expectedBytes * (settings_.VerifyAfterDownload ? 3 : 1);
-  return Run(Job::Download, [this] { parts_->TheSession.Button4Click(); }, lineBytes);
+  return Run(
+      Job::Download, [this] { Start(&Session::Button4Click); }, lineBytes);
 }
 
 JobResult PortLink::ReadBack(const std::string& destinationPath) {
   parts_->Window.DestinationAnswer = destinationPath;
-  return Run(Job::ReadBack, [this] { parts_->TheSession.Button11Click(); }, ReadBackLineBytes);
+  return Run(
+      Job::ReadBack, [this] { Start(&Session::Button11Click); }, ReadBackLineBytes);
 }
 
 JobResult PortLink::EraseOnly() {
-  return Run(Job::EraseOnly, [this] { parts_->TheSession.Button7Click(); }, EraseOnlyLineBytes);
+  return Run(
+      Job::EraseOnly, [this] { Start(&Session::Button7Click); }, EraseOnlyLineBytes);
 }

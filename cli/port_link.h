@@ -23,6 +23,8 @@
 #include "session_window.h"
 #include "sys_error.h"
 
+class Session;
+
 // What a link tells its front end while a job runs. Called on the link's
 // thread.
 class LinkObserver {
@@ -72,6 +74,8 @@ class PortLink {
 
  private:
   struct Parts;
+  // Runs a handler of the session, as a click on its button would.
+  void Start(void (Session::*handler)());
   JobResult Run(Job job, const std::function<void()>& start, int64_t lineBytes);
 
   PortName port_;

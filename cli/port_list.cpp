@@ -17,8 +17,8 @@ int ListPorts() {
     if (!port.UsbId.empty()) adapter += (adapter.empty() ? "" : " ") + ("[" + port.UsbId + "]");
     if (!port.SerialNumber.empty()) adapter += " serial " + port.SerialNumber;
     if (adapter.empty()) adapter = port.Driver;
-    std::printf("%-16s  %-40s  %s\n", port.Path.c_str(), port.ById.empty() ? "-" : port.ById.c_str(),
-                adapter.c_str());
+    std::printf("%-16s  %-40s  %s\n", port.Path.c_str(),
+                port.ById.empty() ? "-" : port.ById.c_str(), adapter.c_str());
   }
   return 0;
 }

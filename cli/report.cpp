@@ -14,8 +14,7 @@ Json IdentityJson(const std::optional<DeviceIdentity>& identity) {
   return Json{
       {"productName", identity->ProductName},
       {"hardwareVersion", identity->HardwareVersion},
-      {"serialNumber",
-       identity->SerialNumberFound ? Json(identity->SerialNumber) : Json(nullptr)},
+      {"serialNumber", identity->SerialNumberFound ? Json(identity->SerialNumber) : Json(nullptr)},
       {"brandLabel", identity->BrandLabel},
   };
 }
@@ -69,12 +68,8 @@ std::string ReportJson(const RunSummary& run) {
     });
   }
   const Json report{
-      {"program", "updater-cli"},
-      {"version", UPDATER_VERSION_TEXT},
-      {"command", run.Command},
-      {"started", run.Started},
-      {"seconds", run.Seconds},
-      {"ports", ports},
+      {"program", "updater-cli"},    {"version", UPDATER_VERSION_TEXT}, {"command", run.Command},
+      {"started", run.Started},      {"seconds", run.Seconds},          {"ports", ports},
       {"exitCode", ToInt(run.Code)},
   };
   // Device strings may hold bytes that are no UTF-8: they become U+FFFD.

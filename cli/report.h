@@ -9,7 +9,7 @@
 #include "port_job.h"
 
 struct RunSummary {
-  std::string Command;          // "update", "identify", ...
+  std::string Command;  // "update", "identify", ...
   const ImagePlan* Image = nullptr;
   std::vector<PortOutcome> Ports;
   ExitCode Code = ExitCode::Success;

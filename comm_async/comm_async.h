@@ -158,8 +158,3 @@ class TComm {
   std::thread watcher_;
   SetupDialog setupDialog_;
 };
-
-// Loads the configuration that the main window stores for Comm1, in property
-// order, while the port is closed: COM1, 38400 bit/s, 8N1, no handshake,
-// queues of 2048 bytes, every event.
-void LoadComm1Configuration(TComm& comm);

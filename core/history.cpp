@@ -49,9 +49,12 @@ std::string SystemWords(int error) {
 
 const char* VerifyResultName(VerifyResult result) {
   switch (result) {
-    case VerifyResult::NotRun: return "not run";
-    case VerifyResult::Passed: return "passed";
-    case VerifyResult::Mismatch: return "mismatch";
+    case VerifyResult::NotRun:
+      return "not run";
+    case VerifyResult::Passed:
+      return "passed";
+    case VerifyResult::Mismatch:
+      return "mismatch";
   }
   return "unknown";
 }
@@ -114,8 +117,7 @@ bool AppendHistory(const HistoryRecord& record, std::string* warning, const std:
   std::error_code error;
   fs::create_directories(fs::path(file).parent_path(), error);
   if (error) {
-    return fail("history not written: cannot make the folder of " + file + ": " +
-                error.message());
+    return fail("history not written: cannot make the folder of " + file + ": " + error.message());
   }
   const std::string line = HistoryLine(record) + "\n";
   const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);

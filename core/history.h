@@ -26,10 +26,10 @@ const char* VerifyResultName(VerifyResult result);
 
 struct HistoryRecord {
   std::chrono::system_clock::time_point Time = std::chrono::system_clock::now();
-  std::string FrontEnd;    // "cli" or "window"
-  std::string Job;         // "update", "erase" or "read-back"
-  std::string Port;        // as the operator named it: "COM1" or a device path
-  std::string DeviceFile;  // the device file that was opened
+  std::string FrontEnd;                    // "cli" or "window"
+  std::string Job;                         // "update", "erase" or "read-back"
+  std::string Port;                        // as the operator named it: "COM1" or a device path
+  std::string DeviceFile;                  // the device file that was opened
   std::optional<DeviceIdentity> Identity;  // the device's identity, when it was read
   std::string ImagePath;    // the image programmed or the file read into; empty for none
   std::string ImageSha256;  // lower-case hex; empty when unknown

@@ -11,7 +11,6 @@
 #include <QTextCursor>
 
 #include "dialog_filter.h"
-#include "host.h"
 #include "port_settings_dialog.h"
 #include "seq_file.h"
 #include "ui_Unit1.h"
@@ -51,7 +50,10 @@ static void LoadWindowResources() {
 }
 
 TForm1::TForm1(QWidget* parent)
-    : QWidget(parent), ui_(std::make_unique<Ui::TForm1>()), Comm1(notifyWindow_), port_(Comm1) {
+    : QWidget(parent),
+      ui_(std::make_unique<Ui::TForm1>()),
+      core_(std::make_unique<PortCore>(notifyWindow_, *this)),
+      Comm1(core_->Comm()) {
   LoadWindowResources();
   ui_->setupUi(this);
   setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -92,40 +94,26 @@ TForm1::TForm1(QWidget* parent)
   connect(ui_->Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
   connect(ui_->Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
 
-  LoadComm1Configuration(Comm1);
-  Comm1.OnCommEvent = [this](TComm* sender, uint32_t events, uint32_t state) {
-    Comm1CommEvent(sender, events, state);
-  };
-  Comm1.OnCharReceived = [this](TComm* sender, uint32_t cbInQue) {
-    Comm1CharReceived(sender, cbInQue);
-  };
-  Comm1.OnCommError = [this](TComm* sender, uint32_t errorCode) {
-    Comm1CommError(sender, errorCode);
-  };
+  core_->SetPassRunner([this](const std::function<void()>& pass) { RunPass(pass); });
   Comm1.SetSetupDialog([this](uint8_t port, const std::string& devicePath, Dcb& dcb) {
     if (SetupDialogHook) return SetupDialogHook(port, devicePath, dcb);
     return PortSettingsDialog::Run(port, devicePath, dcb, this);
   });
   notifyWindow_.SetReceiver([this](uint32_t message, uint32_t wParam, uint32_t lParam) {
-    Comm1.WndProc(message, wParam, lParam);
+    core_->WndProc(message, wParam, lParam);
   });
   notifyWindow_.SetHold([this] { return InPass(); });
-
-  session_ = std::make_unique<Session>(port_, *this);
-  session_->TemporaryImagePath = ::TemporaryImagePath().value_or(std::string());
 }
 
-TForm1::~TForm1() {
-  session_->Shutdown();
-  Comm1.Close();
-}
+// The core ends the session and closes the port.
+TForm1::~TForm1() = default;
 
 QColor TForm1::ButtonFace() const {
   return QApplication::palette().color(QPalette::Button);
 }
 
 bool TForm1::InPass() const {
-  return passDepth_ > 0 || (session_ && session_->Busy());
+  return passDepth_ > 0 || (core_ && core_->GetSession().Busy());
 }
 
 template <typename Pass>
@@ -174,7 +162,7 @@ void TForm1::closeEvent(QCloseEvent* e) {
     e->ignore();
     return;
   }
-  if (session_->FlashJobRunning()) {
+  if (GetSession().FlashJobRunning()) {
     bool leave = false;
     if (ConfirmCloseHook) {
       leave = ConfirmCloseHook();
@@ -225,7 +213,7 @@ void TForm1::contextMenuEvent(QContextMenuEvent* e) {
 // --- Handlers
 
 void TForm1::FormActivate() {
-  RunPass([this] { session_->FormActivate(); });
+  RunPass([this] { GetSession().FormActivate(); });
 }
 
 void TForm1::RadioButton1Click(QRadioButton* sender) {
@@ -241,32 +229,35 @@ void TForm1::Button1Click() {
   Comm1.ShowSetupDialog();
 }
 void TForm1::Button3Click() {
-  RunPass([this] { session_->Button3Click(); });
+  RunPass([this] { GetSession().Button3Click(); });
 }
 void TForm1::Button4Click() {
-  RunPass([this] { session_->Button4Click(); });
+  RunPass([this] { GetSession().Button4Click(); });
 }
 void TForm1::Button6Click() {
-  RunPass([this] { session_->Button6Click(); });
+  RunPass([this] { GetSession().Button6Click(); });
 }
 void TForm1::Button7Click() {
-  RunPass([this] { session_->Button7Click(); });
+  RunPass([this] { GetSession().Button7Click(); });
 }
 void TForm1::Button11Click() {
-  RunPass([this] { session_->Button11Click(); });
+  RunPass([this] { GetSession().Button11Click(); });
 }
 void TForm1::RadioButton5Click() {
-  RunPass([this] { session_->RadioButton5Click(); });
+  RunPass([this] { GetSession().RadioButton5Click(); });
 }
 
+
+// The core delivers the component's notifications itself; these are the
+// window's own entries to the same passes.
 void TForm1::Comm1CommEvent(TComm*, uint32_t events, uint32_t state) {
-  RunPass([&] { session_->Comm1CommEvent(events, state); });
+  RunPass([&] { GetSession().Comm1CommEvent(events, state); });
 }
 void TForm1::Comm1CharReceived(TComm*, uint32_t cbInQue) {
-  RunPass([&] { session_->Comm1CharReceived(cbInQue); });
+  RunPass([&] { GetSession().Comm1CharReceived(cbInQue); });
 }
 void TForm1::Comm1CommError(TComm*, uint32_t errorCode) {
-  RunPass([&] { session_->Comm1CommError(errorCode); });
+  RunPass([&] { GetSession().Comm1CommError(errorCode); });
 }
 
 // --- The window as the session sees it

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "comm_async.h"
-#include "comm_session_port.h"
+#include "port_core.h"
 #include "qt_notify_target.h"
 #include "session.h"
 #include "session_window.h"
@@ -46,7 +46,8 @@ class TForm1 : public QWidget, public SessionWindow {
   TComm::SetupDialog SetupDialogHook;
 
   Ui::TForm1& Widgets() { return *ui_; }
-  Session& GetSession() { return *session_; }
+  Session& GetSession() { return core_->GetSession(); }
+  PortCore& Core() { return *core_; }
   QtNotifyTarget& NotifyWindow() { return notifyWindow_; }
 
   // The service jobs the layout has no control for: read sectors 8 and 9 into
@@ -99,15 +100,16 @@ class TForm1 : public QWidget, public SessionWindow {
   void ShowPanelNow();
 
   std::unique_ptr<Ui::TForm1> ui_;
-  // Declared before Comm1: the component posts to it until it is destroyed.
+  // Declared before the core: its serial component posts here until it is
+  // destroyed.
   QtNotifyTarget notifyWindow_;
+  std::unique_ptr<PortCore> core_;
 
  public:
-  TComm Comm1;
+  // The core's serial component, by the name the window knows it.
+  TComm& Comm1;
 
  private:
-  CommSessionPort port_;
-  std::unique_ptr<Session> session_;
   int passDepth_ = 0;
   bool activated_ = false;
   bool closePending_ = false;

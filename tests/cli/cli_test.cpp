@@ -112,9 +112,9 @@ TEST(Cli, UpdateVerifiesWritesTheReportAndTheHistory) {
                                      "--report", folder.File("r.json")});
   ASSERT_EQ(run.Code, 0) << run.Err;
   EXPECT_NE(run.Out.find("verify passed"), std::string::npos) << run.Out;
-  EXPECT_EQ(FirstDifference(device.ReadFlash(),
-                            FlashAfterProgramming(before, *patched, ImageSectorsInt)),
-            std::nullopt);
+  EXPECT_EQ(
+      FirstDifference(device.ReadFlash(), FlashAfterProgramming(before, *patched, ImageSectorsInt)),
+      std::nullopt);
 
   const Json report = Json::parse(TextOf(folder.File("r.json")));
   ASSERT_EQ(report["ports"].size(), 1u);
@@ -186,15 +186,15 @@ TEST_P(CliExitCodes, EachFailureHasItsCode) {
   if (name == "programming") setup.Faults.FailingSectors = {4};
   SimulatedDevice device(folder, setup);
   ASSERT_TRUE(device.Start(1));
-  std::vector<std::string> args{"update", "--port", "COM1", "--files", folder.Path(),
-                                "--timeout", "5"};
+  std::vector<std::string> args{"update",      "--port",    "COM1", "--files",
+                                folder.Path(), "--timeout", "5"};
   if (name == "usage") args = {"update", MakeImage(folder, "fw.bin")};
   if (name == "not found") args[2] = folder.File("no-such-tty");
   if (name == "refused") {
     args.push_back(MakeImage(folder, "fw.bin", "OTHER165"));
   } else if (name == "file") {
-    args = {"read", "--port", "COM1", folder.File("no-such-folder/out.2bf"), "--files",
-            folder.Path()};
+    args = {"read",    "--port",     "COM1", folder.File("no-such-folder/out.2bf"),
+            "--files", folder.Path()};
   } else if (name != "usage") {
     args.push_back(MakeImage(folder, "fw.bin"));
   }
@@ -203,7 +203,8 @@ TEST_P(CliExitCodes, EachFailureHasItsCode) {
   EXPECT_EQ(run.Code, row.Expected) << run.Out << run.Err;
   for (const char* word : row.Said) {
     EXPECT_NE((run.Out + run.Err).find(word), std::string::npos)
-        << "missing \"" << word << "\" in:\n" << run.Out << run.Err;
+        << "missing \"" << word << "\" in:\n"
+        << run.Out << run.Err;
   }
 }
 
@@ -234,8 +235,8 @@ TEST(Cli, ThreeDevicesAtOnceOneFailing) {
   const sim::Flash before = devices[0]->ReadFlash();
   const std::string image = MakeImage(folder, "fw.bin");
 
-  const CliRun run = RunCli(folder, {"update", "--port", "COM1", "--port", "COM2", "--port",
-                                     "COM3", image, "--files", folder.Path()});
+  const CliRun run = RunCli(folder, {"update", "--port", "COM1", "--port", "COM2", "--port", "COM3",
+                                     image, "--files", folder.Path()});
   EXPECT_EQ(run.Code, 5) << run.Out << run.Err;
   // The summary: one row per port with its serial number and its exit code.
   for (const char* row : {"COM1  1001        0", "COM2  1002        5", "COM3  1003        0"}) {

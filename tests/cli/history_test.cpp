@@ -1,5 +1,7 @@
 // The update history: lines from writers at the same moment stay whole, and a
 // history that cannot be written says why instead of failing.
+#include "history.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -7,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "history.h"
 #include "rig.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "comm_async.h"
+#include "line_settings.h"
 #include "queue_notify_target.h"
 
 namespace {

@@ -122,22 +122,13 @@ NoWindowRig::NoWindowRig(const WorkFolder& folder, std::chrono::milliseconds sec
     : folder_(folder) {
   // As the program's start-up has it: chosen files are never opened for writing.
   SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
-  LoadComm1Configuration(Comm);
-  Comm.OnCharReceived = [this](TComm*, uint32_t cbInQue) { TheSession.Comm1CharReceived(cbInQue); };
-  Comm.OnCommEvent = [this](TComm*, uint32_t events, uint32_t state) {
-    TheSession.Comm1CommEvent(events, state);
-  };
-  Comm.OnCommError = [this](TComm*, uint32_t errorCode) { TheSession.Comm1CommError(errorCode); };
   TheSession.WorkingDirectory = folder.Path();
   TheSession.TemporaryImagePath = folder.File("tmp.bin");
   TheSession.SectorTableByteTimeout = sectorTableByteTimeout;
   TheSession.FormActivate();
 }
 
-NoWindowRig::~NoWindowRig() {
-  TheSession.Shutdown();
-  Comm.Close();
-}
+NoWindowRig::~NoWindowRig() = default;
 
 bool NoWindowRig::PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -22,10 +22,10 @@
 #include "device_model.h"
 #include "fakes.h"
 #include "flash.h"
+#include "port_core.h"
 #include "pty_device.h"
 #include "queue_notify_target.h"
 #include "session.h"
-#include "window/comm_session_port.h"
 
 namespace integration {
 
@@ -107,9 +107,10 @@ class SimulatedDevice {
   std::vector<std::string> events_;
 };
 
-// A session as the program runs it, with a recording window instead of Form1:
-// the real TComm delivers its notifications into a plain queue that
-// PumpUntil hands to the session on the calling thread.
+// A session as the program runs it, on the core every front end uses, with a
+// recording window instead of Form1: the real TComm delivers its
+// notifications into a plain queue that PumpUntil hands to the session on the
+// calling thread.
 class NoWindowRig {
  public:
   explicit NoWindowRig(const WorkFolder& folder,
@@ -119,10 +120,10 @@ class NoWindowRig {
   NoWindowRig& operator=(const NoWindowRig&) = delete;
 
   QueueNotifyTarget Target;
-  TComm Comm{Target};
-  CommSessionPort Port{Comm};
   RecordingWindow Window;
-  Session TheSession{Port, Window};
+  PortCore Core{Target, Window};
+  TComm& Comm = Core.Comm();
+  Session& TheSession = Core.GetSession();
 
   // Delivers notifications until `done` holds; false once `timeout` passed.
   bool PumpUntil(const std::function<bool()>& done,

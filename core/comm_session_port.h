@@ -1,4 +1,4 @@
-// Comm1 as the session's port.
+// A TComm as the session's port.
 #pragma once
 
 #include "comm_async.h"

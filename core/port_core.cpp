@@ -1,0 +1,40 @@
+#include "port_core.h"
+
+#include <string>
+
+#include "host.h"
+#include "line_settings.h"
+#include "seq_file.h"
+
+PortCore::PortCore(NotifyTarget& notifyWindow, SessionWindow& window)
+    : comm_(notifyWindow), port_(comm_) {
+  LoadComm1Configuration(comm_);
+  session_ = std::make_unique<Session>(port_, window);
+  session_->TemporaryImagePath = ::TemporaryImagePath().value_or(std::string());
+  comm_.OnCommEvent = [this](TComm*, uint32_t events, uint32_t state) {
+    RunPass([&] { session_->Comm1CommEvent(events, state); });
+  };
+  comm_.OnCharReceived = [this](TComm*, uint32_t cbInQue) {
+    RunPass([&] { session_->Comm1CharReceived(cbInQue); });
+  };
+  comm_.OnCommError = [this](TComm*, uint32_t errorCode) {
+    RunPass([&] { session_->Comm1CommError(errorCode); });
+  };
+}
+
+PortCore::~PortCore() {
+  session_->Shutdown();
+  comm_.Close();
+}
+
+void PortCore::SetPassRunner(PassRunner runner) {
+  runner_ = std::move(runner);
+}
+
+void PortCore::RunPass(const std::function<void()>& pass) {
+  if (runner_) {
+    runner_(pass);
+    return;
+  }
+  pass();
+}
