@@ -146,6 +146,10 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image) {
     }
     ports.push_back(*port);
   }
+  if (command != Command::Update && ports.size() > 1) {
+    std::fprintf(stderr, "updater-cli: only update takes several ports\n");
+    return ToInt(ExitCode::Usage);
+  }
 
   LinkSettings settings;
   settings.FilesFolder = options.Files;

@@ -239,8 +239,19 @@ TEST(Cli, ThreeDevicesAtOnceOneFailing) {
                                      image, "--files", folder.Path()});
   EXPECT_EQ(run.Code, 5) << run.Out << run.Err;
   // The summary: one row per port with its serial number and its exit code.
-  for (const char* row : {"COM1  1001        0", "COM2  1002        5", "COM3  1003        0"}) {
-    EXPECT_NE(run.Out.find(row), std::string::npos) << "no row \"" << row << "\" in\n" << run.Out;
+  const std::vector<std::vector<std::string>> expectedRows = {
+      {"COM1", "1001", "0"}, {"COM2", "1002", "5"}, {"COM3", "1003", "0"}};
+  for (const std::vector<std::string>& expected : expectedRows) {
+    bool found = false;
+    std::istringstream lines(run.Out);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream words(line);
+      std::vector<std::string> row(3);
+      words >> row[0] >> row[1] >> row[2];
+      found = found || row == expected;
+    }
+    EXPECT_TRUE(found) << "no row " << expected[0] << " " << expected[1] << " " << expected[2]
+                       << " in\n" << run.Out;
   }
   for (const int unit : {0, 2}) {
     sim::DeviceIdentity identity = DemoIdentity();
