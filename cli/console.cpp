@@ -104,7 +104,8 @@ std::string Console::Describe(const Slot& slot, bool wide) const {
 }
 
 void Console::Progress(int slot, Job job, int64_t count, int32_t percent) {
-  if (style_ == ProgressStyle::None) return;
+  // The upload of "connect" is short and reports no counts.
+  if (style_ == ProgressStyle::None || job == Job::Connect) return;
   std::lock_guard lock(mutex_);
   Slot& s = slots_.at(static_cast<size_t>(slot));
   const Clock::time_point now = Clock::now();
@@ -115,6 +116,8 @@ void Console::Progress(int slot, Job job, int64_t count, int32_t percent) {
     s.CurrentJob = job;
     s.PhaseStart = now;
     s.PhaseStartCount = count;
+    // The first line comes a second into the phase: short phases stay quiet.
+    s.LastLine = now;
   } else if (job == Job::Download && percent + 10 < s.Percent) {
     // The programming ran up to its end and the read-back starts over.
     s.Verifying = true;

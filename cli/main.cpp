@@ -6,7 +6,9 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -244,23 +246,24 @@ int main(int argc, char** argv) {
   CLI::App* ports = app.add_subcommand("ports", "List the serial devices of this computer");
 
   CLI::App* identify = app.add_subcommand("identify", "Connect and print the device's identity");
-  identify->add_option("--port", options.Ports, "Serial port")->required()->expected(1);
+  identify->add_option("--port", options.Ports, "Serial port")->required()->allow_extra_args(false);
 
   CLI::App* update = app.add_subcommand(
       "update", "Update the firmware; several --port update several devices at once");
   update->add_option("--port", options.Ports, "Serial port; repeat for several devices")
-      ->required();
+      ->required()
+      ->allow_extra_args(false);
   update->add_option("IMAGE", options.Image, "Firmware image")->required();
   update->add_flag("--no-verify", options.NoVerify,
                    "Do not read the programmed sectors back to compare them");
 
   CLI::App* read = app.add_subcommand("read", "Read sectors 8 and 9 into FILE");
-  read->add_option("--port", options.Ports, "Serial port")->required()->expected(1);
+  read->add_option("--port", options.Ports, "Serial port")->required()->allow_extra_args(false);
   read->add_option("FILE", options.Destination, "Destination file")->required();
 
   CLI::App* erase =
       app.add_subcommand("erase", "Erase sectors 8 and 9 and program them from the file \"empty\"");
-  erase->add_option("--port", options.Ports, "Serial port")->required()->expected(1);
+  erase->add_option("--port", options.Ports, "Serial port")->required()->allow_extra_args(false);
   erase->add_flag("-y,--yes", options.Yes, "Do not ask before erasing");
 
   for (CLI::App* command : {identify, update, read, erase}) {

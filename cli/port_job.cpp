@@ -212,13 +212,16 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
         if (result.Sector >= 0) message += " (sector " + std::to_string(result.Sector) + ")";
         break;
       case JobFailure::ProgrammingFailed:
-        message = "programming failed";
-        if (result.Sector >= 0) message += " in sector " + std::to_string(result.Sector);
-        if (!result.Reason.empty()) message += ": " + result.Reason;
+        message = result.Sector >= 0
+                      ? "programming failed in sector " + std::to_string(result.Sector)
+                      : "programming failed: " + ReasonOf(result, observer.LastWarning());
         break;
       default:
         message = std::string(HistoryJobName(request.What)) + ": " +
                   ReasonOf(result, observer.LastWarning());
+        if (request.What == Command::Read && result.Failure == JobFailure::FileError) {
+          message += " (" + request.Destination + ")";
+        }
         break;
     }
   }

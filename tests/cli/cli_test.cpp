@@ -232,7 +232,8 @@ TEST(Cli, ThreeDevicesAtOnceOneFailing) {
     devices.push_back(std::make_unique<SimulatedDevice>(folder, setup));
     ASSERT_TRUE(devices.back()->Start(static_cast<int>(unit)));
   }
-  const sim::Flash before = devices[0]->ReadFlash();
+  std::vector<sim::Flash> before;
+  for (const auto& device : devices) before.push_back(device->ReadFlash());
   const std::string image = MakeImage(folder, "fw.bin");
 
   const CliRun run = RunCli(folder, {"update", "--port", "COM1", "--port", "COM2", "--port", "COM3",
@@ -251,15 +252,17 @@ TEST(Cli, ThreeDevicesAtOnceOneFailing) {
       found = found || row == expected;
     }
     EXPECT_TRUE(found) << "no row " << expected[0] << " " << expected[1] << " " << expected[2]
-                       << " in\n" << run.Out;
+                       << " in\n"
+                       << run.Out;
   }
   for (const int unit : {0, 2}) {
     sim::DeviceIdentity identity = DemoIdentity();
     identity.SerialNumber = 1001 + unit;
     const std::optional<Bytes> patched = PatchedImage(folder, image, identity);
     ASSERT_TRUE(patched);
-    EXPECT_EQ(FirstDifference(devices[static_cast<size_t>(unit)]->ReadFlash(),
-                              FlashAfterProgramming(before, *patched, ImageSectorsInt)),
+    const auto index = static_cast<size_t>(unit);
+    EXPECT_EQ(FirstDifference(devices[index]->ReadFlash(),
+                              FlashAfterProgramming(before[index], *patched, ImageSectorsInt)),
               std::nullopt)
         << "unit " << unit + 1;
   }
