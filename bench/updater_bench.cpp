@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -607,6 +608,9 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) return 2;
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
   SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
+  // What the window remembers goes to a scratch folder, never the user's.
+  QTemporaryDir config;
+  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
   QApplication application(argc, argv);
 
   std::string error;

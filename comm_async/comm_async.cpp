@@ -264,25 +264,42 @@ void TComm::SetEventMask(TEventMask value) {
   state_.CommMask = mask;
 }
 
+std::string TComm::DevicePath() const {
+  return devicePath_.empty() ? SerialDevice::DevicePath(state_.Port) : devicePath_;
+}
+
+void TComm::SetDevicePath(std::string path) {
+  if (Connected()) return;
+  devicePath_ = std::move(path);
+}
+
 bool TComm::Open() {
   if (Connected()) return false;
-  std::unique_ptr<SerialDevice> device = SerialDevice::Open(state_.Port);
+  std::unique_ptr<SerialDevice> device = SerialDevice::Open(DevicePath(), lastError_);
   if (!device) return false;
+  // The line settings reach the device before the watcher exists. A port
+  // that refuses them cannot talk to the device at all.
+  lastError_ = device->Apply(dcb_, state_.InBufSize, state_.OutBufSize);
+  if (lastError_) {
+    (void)device->SetDtr(false);
+    (void)device->SetRts(false);
+    return false;
+  }
   device_ = std::move(device);
   state_.PortHandle = device_.get();
   state_.Connected.store(true);
-  // The line settings reach the device before the watcher exists.
-  ApplySettings();
 
   CommEvent started(false, false);
   state_.StartedEvent = &started;
   try {
     watcher_ = std::thread(CommWatchThread, &state_);
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& e) {
+    lastError_ = SysError{ErrorCause::Other, e.code().value(),
+                          "cannot start the watcher of " + DevicePath() + ": " + e.what()};
     state_.StartedEvent = nullptr;
     state_.Connected.store(false);
-    device_->SetDtr(false);
-    device_->SetRts(false);
+    (void)device_->SetDtr(false);
+    (void)device_->SetRts(false);
     device_->Purge();
     state_.PortHandle = nullptr;
     device_.reset();
@@ -307,8 +324,10 @@ void TComm::Close() {
   state_.PauseEvent.Wake();
   SetThreadPriorityNormal(state_.WatcherThreadId.load());
   if (watcher_.joinable()) watcher_.join();
-  device_->SetDtr(false);
-  device_->SetRts(false);
+  // Nobody waits for the outcome of closing: a line that cannot be dropped
+  // drops with the handle.
+  (void)device_->SetDtr(false);
+  (void)device_->SetRts(false);
   device_->Purge();
   state_.PortHandle = nullptr;
   device_.reset();
@@ -325,7 +344,11 @@ constexpr int WriteTimeoutMs = 1000;
 
 uint32_t TComm::Write(const void* buffer, uint32_t count) {
   if (!Connected()) return 0;
-  return device_->Write(buffer, count, WriteTimeoutMs);
+  SysError error;
+  const uint32_t written = device_->Write(buffer, count, WriteTimeoutMs, error);
+  if (!error) return written;
+  lastError_ = std::move(error);
+  return 0;
 }
 
 void TComm::ShowSetupDialog() {
@@ -338,7 +361,8 @@ void TComm::ShowSetupDialog() {
 
 void TComm::ApplySettings() {
   if (!Connected()) return;
-  device_->Apply(dcb_, state_.InBufSize, state_.OutBufSize);
+  if (SysError error = device_->Apply(dcb_, state_.InBufSize, state_.OutBufSize))
+    lastError_ = std::move(error);
 }
 
 void TComm::WndProc(uint32_t message, uint32_t wParam, uint32_t lParam) {

@@ -119,17 +119,27 @@ class TComm {
   // and for tests.
   const Dcb& GetDcb() const { return dcb_; }
   uint32_t CommMask() const { return state_.CommMask; }
-  // The device file the current port opens.
-  std::string DevicePath() const { return SerialDevice::DevicePath(state_.Port); }
+  // The device that Open opens: the one named with SetDevicePath, else the
+  // default of the current port (see SerialDevice::DevicePath).
+  std::string DevicePath() const;
+  // Names the device explicitly (a path such as /dev/ttyUSB0, or COM12);
+  // empty goes back to the port's default. Ignored while open.
+  void SetDevicePath(std::string path);
 
-  // True if this call opened the port and started the watcher.
+  // True if this call opened the port and started the watcher. False when it
+  // was open already (LastError unchanged) or the device could not be opened
+  // or refused the line settings (LastError tells why).
   bool Open();
   void Close();
   // At most `count` bytes already queued; never waits for more. 0 when none,
   // when closed, or on failure.
   uint32_t Read(void* buffer, uint32_t count);
-  // Bytes written; 0 when closed or not finished within 1000 ms.
+  // Bytes written; 0 when closed or not finished within 1000 ms (LastError
+  // then tells how many went out).
   uint32_t Write(const void* buffer, uint32_t count);
+  // Why the last failed Open, line-setting call or Write failed; a successful
+  // Open clears it.
+  const SysError& LastError() const { return lastError_; }
   // Runs the settings dialog (see SetSetupDialog) on the settings in force
   // and, if confirmed, takes them into Dcb and applies them.
   void ShowSetupDialog();
@@ -157,4 +167,6 @@ class TComm {
   std::unique_ptr<SerialDevice> device_;
   std::thread watcher_;
   SetupDialog setupDialog_;
+  std::string devicePath_;
+  SysError lastError_;
 };

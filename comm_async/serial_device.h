@@ -1,7 +1,7 @@
 // The platform seam of the serial component: one open serial device, in the
 // component's own vocabulary. One backend per system, chosen in CMake
-// (serial_device_posix.cpp; a Win32 backend goes beside it). No OS type
-// appears here.
+// (serial_device_posix.cpp, serial_device_win32.cpp). No OS type appears
+// here.
 #pragma once
 
 #include <cstdint>
@@ -9,22 +9,27 @@
 #include <string>
 
 #include "comm_types.h"
+#include "sys_error.h"
 
 class SerialDevice {
  public:
-  // The device file that port n (1 to 4) opens.
+  // The device that port n opens when no other is named: on POSIX the file
+  // named by UPDATER_COM<n>, else /dev/ttyS<n-1> (n from 1 to 4); on Windows
+  // \\.\COM<n>. Empty when n names no port.
   static std::string DevicePath(uint8_t port);
-  // Opens the port's device for reading and writing, exclusively: a second
-  // open of the same device, by this program or another, fails. Nullptr when
-  // it cannot be opened.
-  static std::unique_ptr<SerialDevice> Open(uint8_t port);
+  // Opens the device for reading and writing, exclusively: a second open of
+  // the same device, by this program or another, fails with Busy. Nullptr
+  // when it cannot be opened; `error` then tells why, naming the device (and,
+  // where the system tells, who holds it).
+  static std::unique_ptr<SerialDevice> Open(const std::string& path, SysError& error);
 
   ~SerialDevice();
   SerialDevice(const SerialDevice&) = delete;
   SerialDevice& operator=(const SerialDevice&) = delete;
 
-  // Line settings and queue sizes. Failures are not reported.
-  void Apply(const Dcb& dcb, uint32_t inBufSize, uint32_t outBufSize);
+  // Line settings and queue sizes; SettingsRefused when the device does not
+  // take them. A device without modem lines (a pseudo-terminal) is no error.
+  SysError Apply(const Dcb& dcb, uint32_t inBufSize, uint32_t outBufSize);
   // The settings in force on the device, in Dcb form.
   Dcb Current() const;
 
@@ -40,8 +45,8 @@ class SerialDevice {
   uint32_t ClearError(uint32_t* inQue);
   // MS_ bits of the modem lines.
   uint32_t ModemStatus();
-  void SetDtr(bool on);
-  void SetRts(bool on);
+  SysError SetDtr(bool on);
+  SysError SetRts(bool on);
   // Aborts pending transfers and empties both queues.
   void Purge();
 
@@ -49,8 +54,9 @@ class SerialDevice {
   // waits for more. 0 when none is waiting or on failure.
   uint32_t Read(void* buffer, uint32_t count);
   // Writes `count` bytes, waiting at most timeoutMs for room in the output
-  // queue. Returns the bytes written; 0 on failure or time-out.
-  uint32_t Write(const void* buffer, uint32_t count, int timeoutMs);
+  // queue. Returns the bytes written; fewer than `count` only with `error`
+  // set: TimedOut (its text tells how many went out) or the system's failure.
+  uint32_t Write(const void* buffer, uint32_t count, int timeoutMs, SysError& error);
 
  private:
   struct Impl;

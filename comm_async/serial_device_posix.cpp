@@ -1,11 +1,14 @@
 // The serial device on POSIX systems (Linux): termios for the line, poll()
 // for the events, an eventfd to wake a waiting watcher.
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -15,7 +18,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <mutex>
+#include <string>
 #include <utility>
 
 #include "serial_bit_rate.h"
@@ -127,9 +133,109 @@ bool UsesRtsCts(uint32_t flags) {
   return (flags & DcbOutxCtsFlow) || (flags & DcbRtsHandshake);
 }
 
+ErrorCause CauseOfErrno(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+      return ErrorCause::NotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ErrorCause::PermissionDenied;
+    case EBUSY:
+    case EWOULDBLOCK:
+      return ErrorCause::Busy;
+    case ENOTTY:
+    case EISDIR:
+      return ErrorCause::NotSerialDevice;
+    case ETIMEDOUT:
+      return ErrorCause::TimedOut;
+    default:
+      return ErrorCause::Other;
+  }
+}
+
+SysError ErrnoError(int err, const std::string& text) {
+  return SysError{CauseOfErrno(err), err, text + " (" + std::strerror(err) + ")"};
+}
+
+// The first process, other than this one's open that just failed, that
+// holds the character device `rdev` open: "process 1234 (minicom)". Empty
+// when /proc does not tell (another user's processes are hidden from an
+// unprivileged one).
+std::string HolderOf(dev_t rdev) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return {};
+  std::string holder;
+  while (holder.empty()) {
+    const dirent* entry = readdir(proc);
+    if (entry == nullptr) break;
+    const char* pid = entry->d_name;
+    if (pid[0] < '1' || pid[0] > '9') continue;
+    const std::string fdDir = std::string("/proc/") + pid + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
+    if (fds == nullptr) continue;
+    while (const dirent* fd = readdir(fds)) {
+      if (fd->d_name[0] == '.') continue;
+      struct stat st {};
+      if (stat((fdDir + "/" + fd->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+          st.st_rdev == rdev) {
+        std::string command;
+        std::getline(std::ifstream(std::string("/proc/") + pid + "/comm"), command);
+        holder = std::string("process ") + pid + " (" + command + ")";
+        break;
+      }
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+  return holder;
+}
+
+SysError BusyError(const std::string& path, int err, dev_t rdev) {
+  const std::string holder = HolderOf(rdev);
+  return SysError{ErrorCause::Busy, err,
+                  path + " is in use by " + (holder.empty() ? "another program" : holder)};
+}
+
+SysError PermissionError(const std::string& path, int err) {
+  std::string text = "no permission to open " + path;
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    const group* owner = getgrgid(st.st_gid);
+    if (owner != nullptr && st.st_gid != 0 && (st.st_mode & S_IRWXG) == (S_IRGRP | S_IWGRP))
+      text += std::string("; members of the group ") + owner->gr_name + " may open it";
+  }
+  return SysError{ErrorCause::PermissionDenied, err, text + " (" + std::strerror(err) + ")"};
+}
+
+SysError OpenError(const std::string& path, int err, dev_t rdev) {
+  switch (CauseOfErrno(err)) {
+    case ErrorCause::NotFound:
+      return ErrnoError(err, path + " does not exist");
+    case ErrorCause::PermissionDenied:
+      return PermissionError(path, err);
+    case ErrorCause::Busy:
+      return BusyError(path, err, rdev);
+    case ErrorCause::NotSerialDevice:
+      return ErrnoError(err, path + " is not a serial device");
+    default:
+      return ErrnoError(err, "cannot open " + path);
+  }
+}
+
+// A missing modem line (a pseudo-terminal, an adapter without the pin) is not
+// an error of the settings.
+bool NoModemLines(int err) {
+  return err == ENOTTY || err == EINVAL;
+}
+
 }  // namespace
 
 struct SerialDevice::Impl {
+  std::string Path;
   int Fd = -1;
   int WakeFd = -1;
   bool HasCounters = false;
@@ -240,27 +346,57 @@ std::string SerialDevice::DevicePath(uint8_t port) {
   return "/dev/ttyS" + std::to_string(port - 1);
 }
 
-std::unique_ptr<SerialDevice> SerialDevice::Open(uint8_t port) {
-  const std::string path = DevicePath(port);
-  if (path.empty()) return nullptr;
+std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, SysError& error) {
+  error = {};
+  if (path.empty()) {
+    error = SysError{ErrorCause::NotFound, 0, "no serial device is named for this port"};
+    return nullptr;
+  }
   auto impl = std::make_unique<Impl>();
+  impl->Path = path;
+  struct stat st {};
+  const dev_t rdev = stat(path.c_str(), &st) == 0 ? st.st_rdev : 0;
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    // Not a serial line, or another holder: leave its flags alone.
+  if (fd < 0) {
+    error = OpenError(path, errno, rdev);
+    return nullptr;
+  }
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) {
+    const int err = errno;
     close(fd);
+    error = OpenError(path, err == EINVAL ? ENOTTY : err, rdev);
+    return nullptr;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Another holder: leave its flags alone.
+    const int err = errno;
+    close(fd);
+    error = err == EWOULDBLOCK ? BusyError(path, err, rdev) : OpenError(path, err, rdev);
     return nullptr;
   }
   impl->Fd = fd;
   // flock keeps out every program that asks for the lock, root included;
   // TIOCEXCL keeps out ordinary users that do not.
-  if (ioctl(fd, TIOCEXCL) != 0) return nullptr;
+  if (ioctl(fd, TIOCEXCL) != 0) {
+    error = ErrnoError(errno, "cannot hold " + path + " exclusively");
+    return nullptr;
+  }
   impl->WakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (impl->WakeFd < 0) return nullptr;
+  if (impl->WakeFd < 0) {
+    error = ErrnoError(errno, "cannot wait for events of " + path);
+    return nullptr;
+  }
 
-  // A USB adapter otherwise holds each short reply back for up to 16 ms.
   serial_struct serial{};
   if (ioctl(fd, TIOCGSERIAL, &serial) == 0) {
+    // The kernel makes a ttyS node for every port it might have; one without
+    // a UART behind it opens fine and never carries a byte.
+    if (serial.type == PORT_UNKNOWN) {
+      error = SysError{ErrorCause::NotFound, ENODEV, path + " has no serial port behind it"};
+      return nullptr;
+    }
+    // A USB adapter otherwise holds each short reply back for up to 16 ms.
     serial.flags |= ASYNC_LOW_LATENCY;
     (void)ioctl(fd, TIOCSSERIAL, &serial);
   }
@@ -271,13 +407,17 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(uint8_t port) {
   return std::unique_ptr<SerialDevice>(new SerialDevice(std::move(impl)));
 }
 
-void SerialDevice::Apply(const Dcb& dcb, uint32_t /*inBufSize*/, uint32_t /*outBufSize*/) {
+SysError SerialDevice::Apply(const Dcb& dcb, uint32_t /*inBufSize*/, uint32_t /*outBufSize*/) {
   // The tty's queues have a fixed size: the requested sizes have no use here.
   Impl& d = *impl_;
   d.Applied = dcb;
   d.CharacterTimeNs.store(CharacterNs(dcb));
   termios t{};
-  if (tcgetattr(d.Fd, &t) != 0) return;
+  if (tcgetattr(d.Fd, &t) != 0) {
+    const int err = errno;
+    return ErrnoError(err, d.Path + (err == ENOTTY ? " is not a serial device"
+                                                   : ": cannot read the line settings"));
+  }
 
   t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
                  INPCK | IGNPAR);
@@ -319,12 +459,21 @@ void SerialDevice::Apply(const Dcb& dcb, uint32_t /*inBufSize*/, uint32_t /*outB
     cfsetispeed(&t, code);
     cfsetospeed(&t, code);
   }
-  (void)tcsetattr(d.Fd, TCSANOW, &t);
-  if (code == B0 && dcb.BaudRate != 0) (void)SetBitRateByNumber(d.Fd, dcb.BaudRate);
+  const auto refused = [&](int err) {
+    return SysError{ErrorCause::SettingsRefused, err,
+                    d.Path + " refused the line settings (" + std::to_string(dcb.BaudRate) +
+                        " bit/s, " + std::to_string(dcb.ByteSize) +
+                        " data bits): " + std::strerror(err)};
+  };
+  if (tcsetattr(d.Fd, TCSANOW, &t) != 0) return refused(errno);
+  if (code == B0 && dcb.BaudRate != 0 && !SetBitRateByNumber(d.Fd, dcb.BaudRate))
+    return refused(errno);
 
   const uint32_t dtr = dcb.Flags & DcbDtrControlMask;
-  SetDtr(dtr == DcbDtrControlEnable || dtr == DcbDtrHandshake);
-  SetRts((dcb.Flags & DcbRtsControlMask) != 0);
+  SysError lines = SetDtr(dtr == DcbDtrControlEnable || dtr == DcbDtrHandshake);
+  if (!lines) lines = SetRts((dcb.Flags & DcbRtsControlMask) != 0);
+  if (lines && !NoModemLines(lines.Code)) return lines;
+  return {};
 }
 
 Dcb SerialDevice::Current() const {
@@ -473,14 +622,21 @@ uint32_t SerialDevice::ModemStatus() {
   return status;
 }
 
-void SerialDevice::SetDtr(bool on) {
-  const int line = TIOCM_DTR;
-  (void)ioctl(impl_->Fd, on ? TIOCMBIS : TIOCMBIC, &line);
+namespace {
+
+SysError SetModemLine(int fd, int line, bool on, const std::string& what) {
+  if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return {};
+  return ErrnoError(errno, "cannot " + std::string(on ? "raise " : "drop ") + what);
 }
 
-void SerialDevice::SetRts(bool on) {
-  const int line = TIOCM_RTS;
-  (void)ioctl(impl_->Fd, on ? TIOCMBIS : TIOCMBIC, &line);
+}  // namespace
+
+SysError SerialDevice::SetDtr(bool on) {
+  return SetModemLine(impl_->Fd, TIOCM_DTR, on, "DTR on " + impl_->Path);
+}
+
+SysError SerialDevice::SetRts(bool on) {
+  return SetModemLine(impl_->Fd, TIOCM_RTS, on, "RTS on " + impl_->Path);
 }
 
 void SerialDevice::Purge() {
@@ -528,8 +684,9 @@ uint32_t SerialDevice::Read(void* buffer, uint32_t count) {
   return static_cast<uint32_t>(taken);
 }
 
-uint32_t SerialDevice::Write(const void* buffer, uint32_t count, int timeoutMs) {
+uint32_t SerialDevice::Write(const void* buffer, uint32_t count, int timeoutMs, SysError& error) {
   Impl& d = *impl_;
+  error = {};
   if (count == 0) return 0;
   const auto* next = static_cast<const unsigned char*>(buffer);
   size_t left = count;
@@ -543,14 +700,23 @@ uint32_t SerialDevice::Write(const void* buffer, uint32_t count, int timeoutMs) 
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return 0;
+    const uint32_t written = count - static_cast<uint32_t>(left);
+    if (n < 0 && errno != EAGAIN) {
+      error = ErrnoError(errno, "cannot write to " + d.Path);
+      return written;
+    }
     // The output queue is full: wait for room, up to the deadline.
     const auto now = std::chrono::steady_clock::now();
     if (!waited) {
       waited = true;
       deadline = now + std::chrono::milliseconds(timeoutMs);
     }
-    if (now >= deadline) return 0;
+    if (now >= deadline) {
+      error = SysError{ErrorCause::TimedOut, ETIMEDOUT,
+                       d.Path + ": " + std::to_string(written) + " of " + std::to_string(count) +
+                           " bytes written within " + std::to_string(timeoutMs) + " ms"};
+      return written;
+    }
     // A serial tty reports POLLOUT only once its queue has drained below a
     // low-water mark (256 bytes): at 38400 bit/s that is a full second away
     // for a queue of 4 KiB, as long as the whole time-out. A write takes a
@@ -560,8 +726,14 @@ uint32_t SerialDevice::Write(const void* buffer, uint32_t count, int timeoutMs) 
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
     pollfd out{d.Fd, POLLOUT, 0};
     const int slice = static_cast<int>(std::min<long long>(remaining, WriteRetrySliceMs));
-    if (poll(&out, 1, slice) < 0 && errno != EINTR) return 0;
-    if (out.revents & (POLLERR | POLLHUP | POLLNVAL)) return 0;
+    if (poll(&out, 1, slice) < 0 && errno != EINTR) {
+      error = ErrnoError(errno, "cannot write to " + d.Path);
+      return count - static_cast<uint32_t>(left);
+    }
+    if (out.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      error = SysError{ErrorCause::NotFound, EIO, d.Path + " has gone away"};
+      return count - static_cast<uint32_t>(left);
+    }
   }
   // Only the first write after the watcher's last look can need to wake it,
   // and only while it sleeps; the rest find the flag already set.

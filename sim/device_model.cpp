@@ -64,6 +64,7 @@ void DeviceModel::PowerCycle(bool clearFaults) {
   hangUpDue_ = false;
   sent_ = 0;
   received_ = 0;
+  sectorWordsSent_ = 0;
   Event("power cycle: bootstrap loader waits for the start byte");
   SetFaults(clearFaults ? Faults{} : faults_);
 }
@@ -158,6 +159,32 @@ void DeviceModel::Crash(UploadState state, std::string problem) {
   Event(std::string(UploadStateName(state)) + ": " + uploadProblem_ + "; the chip stays silent");
 }
 
+bool DeviceModel::StopFaultHits(StopPhase phase, uint64_t value) {
+  for (const StopFault& stop : faults_.Stops) {
+    if (stop.Phase != phase || stop.Value != value) continue;
+    static const char* const where[] = {"erasing sector", "programming sector",
+                                        "reading sectors after words"};
+    Event("fault: " + std::string(stop.HangUp ? "download wire pulled" : "device falls silent") +
+          " while " + where[static_cast<int>(phase)] + " " + std::to_string(value));
+    silent_ = true;
+    hangUpDue_ = hangUpDue_ || stop.HangUp;
+    return true;
+  }
+  return false;
+}
+
+void DeviceModel::SendFlood() {
+  const uint64_t messages = (faults_.FloodBytes + 2) / 3;
+  if (messages == 0) return;
+  Event("flooding the line with " + std::to_string(messages) + " \"h\" messages");
+  // Two decimal digits that count up, so a reader can tell where a tail starts.
+  for (uint64_t i = 0; i < messages && !silent_; ++i) {
+    Emit(ReplyMessage);
+    Emit(static_cast<uint8_t>('0' + i / 10 % 10));
+    Emit(static_cast<uint8_t>('0' + i % 10));
+  }
+}
+
 void DeviceModel::StartRoutine() {
   upload_ = UploadState::Accepted;
   Event("upload accepted: " + std::to_string(config_.Routine.size()) +
@@ -177,6 +204,10 @@ void DeviceModel::SendTableEntry(uint8_t index) {
 }
 
 void DeviceModel::SendWord() {
+  if (readingSector_) {
+    if (StopFaultHits(StopPhase::Read, sectorWordsSent_)) return;
+    ++sectorWordsSent_;
+  }
   Emit(flash_.At(readPos_));
   Emit(readPos_ + 1 < FlashSize ? flash_.At(readPos_ + 1) : 0xFF);
   readPos_ += 2;
@@ -192,12 +223,35 @@ void DeviceModel::SendWord() {
 
 std::size_t DeviceModel::TakeProgramData(std::span<const uint8_t> in) {
   const uint32_t size = SectorSize(sector_);
-  const std::size_t n = std::min<std::size_t>(in.size(), size - dataOffset_);
+  uint32_t end = size;
+  const bool stopsHalfway =
+      std::any_of(faults_.Stops.begin(), faults_.Stops.end(), [&](const StopFault& stop) {
+        return stop.Phase == StopPhase::Program && stop.Value == uint64_t(sector_);
+      });
+  if (stopsHalfway && dataOffset_ < size / 2) end = size / 2;
+  const std::size_t n = std::min<std::size_t>(in.size(), end - dataOffset_);
+  std::span<const uint8_t> data = in.first(n);
+  std::vector<uint8_t> flipped;
+  for (const BitFlip& flip : faults_.BitFlips) {
+    if (flip.Sector != sector_ || flip.Offset < dataOffset_ || flip.Offset >= dataOffset_ + n) {
+      continue;
+    }
+    if (flipped.empty()) flipped.assign(data.begin(), data.end());
+    flipped[flip.Offset - dataOffset_] ^= static_cast<uint8_t>(1u << flip.Bit);
+    Event("fault: bit " + std::to_string(flip.Bit) + " of address " +
+          std::to_string(SectorTable[sector_] + flip.Offset) + " flipped on its way into sector " +
+          std::to_string(sector_));
+  }
+  if (!flipped.empty()) data = flipped;
   // A sector with an injected defect takes nothing at all.
   if (!faults_.FailingSectors.contains(sector_)) {
-    if (!flash_.Program(SectorTable[sector_] + dataOffset_, in.first(n))) programOk_ = false;
+    if (!flash_.Program(SectorTable[sector_] + dataOffset_, data)) programOk_ = false;
   }
   dataOffset_ += static_cast<uint32_t>(n);
+  if (dataOffset_ == size / 2 && stopsHalfway &&
+      StopFaultHits(StopPhase::Program, static_cast<uint64_t>(sector_))) {
+    return n;
+  }
   if (dataOffset_ == size) FinishProgramming();
   return n;
 }
@@ -277,6 +331,7 @@ void DeviceModel::Step(uint8_t byte) {
           Emit((*config_.Message)[0]);
           Emit((*config_.Message)[1]);
         }
+        SendFlood();
         Emit(ReplyReady);
         phase_ = Phase::Command;
       }
@@ -310,6 +365,7 @@ void DeviceModel::Step(uint8_t byte) {
       }
       flash_.Erase(byte);
       Event("erase sector " + std::to_string(byte));
+      if (StopFaultHits(StopPhase::Erase, byte)) break;
       Emit(ReplyErased);
       Emit(ReplyReady);
       break;
@@ -336,6 +392,7 @@ void DeviceModel::Step(uint8_t byte) {
       Event("read sector " + std::to_string(byte));
       readPos_ = SectorTable[byte];
       readEnd_ = SectorTable[byte + 1];
+      readingSector_ = true;
       phase_ = Phase::ReadWaitFirst;
       break;
     case Phase::ReadAddress:
@@ -349,6 +406,7 @@ void DeviceModel::Step(uint8_t byte) {
       Event("read from address " + std::to_string(address_));
       readPos_ = address_;
       readEnd_ = FlashSize;
+      readingSector_ = false;
       phase_ = Phase::ReadWaitFirst;
       break;
     case Phase::ReadWaitFirst:

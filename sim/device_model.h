@@ -46,6 +46,27 @@ struct StrayByte {
   uint8_t Value = 0;
 };
 
+// One bit of a sector's program data turned over on its way into the flash:
+// the routine reports the sector as programmed, yet it holds the wrong byte.
+struct BitFlip {
+  int Sector = 0;
+  uint32_t Offset = 0;  // byte offset inside the sector
+  uint8_t Bit = 0;      // 0 to 7
+};
+
+// A device that stops answering in the middle of a job.
+enum class StopPhase {
+  Erase,    // Value: sector; it is erased, its "b" never comes
+  Program,  // Value: sector; half its data is programmed, then no more
+  Read,     // Value: words sent for read-sector commands before the stop
+};
+
+struct StopFault {
+  StopPhase Phase = StopPhase::Erase;
+  uint64_t Value = 0;
+  bool HangUp = false;  // the line closes too (wire pulled), not just silence
+};
+
 // Misbehaviour on request. Counts run from the last power-up.
 struct Faults {
   std::optional<uint64_t> SilentAfterSent;
@@ -55,6 +76,11 @@ struct Faults {
   std::vector<StrayByte> Strays;
   std::set<int> FailingSectors;
   std::optional<uint8_t> TableCount;
+  std::vector<BitFlip> BitFlips;
+  std::vector<StopFault> Stops;
+  // Bytes of "h" messages (3 each, rounded up) the routine sends after the
+  // sector table, before its first "a".
+  uint64_t FloodBytes = 0;
   uint32_t BitRate = 0;  // 0: no pacing; used by the runner, not the model
 };
 
@@ -138,6 +164,9 @@ class DeviceModel {
   void SendWord();
   void FinishProgramming();
   void Crash(UploadState state, std::string problem);
+  // True (and the device stopped) when a stop fault is due at this point.
+  bool StopFaultHits(StopPhase phase, uint64_t value);
+  void SendFlood();
   void Event(std::string text);
 
   DeviceConfig config_;
@@ -159,6 +188,8 @@ class DeviceModel {
   int addressBytes_ = 0;
   uint32_t readPos_ = 0;
   uint32_t readEnd_ = 0;
+  bool readingSector_ = false;
+  uint64_t sectorWordsSent_ = 0;  // words sent for read-sector commands
 
   bool silent_ = false;
   bool hangUpDue_ = false;

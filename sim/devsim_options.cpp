@@ -47,16 +47,36 @@ Faults (byte counts run from the last power-up):
   --baud B                   pace the output at B bit/s, 10 bits per byte
   --hangup-after-sent N      close the line (wire pulled) after N bytes sent
   --hangup-after-received N  close the line after N bytes received
+  --flip-bit S[:OFFSET[:BIT]]
+                             programming sector S turns bit BIT (0) of the byte
+                             at OFFSET (0) in the sector over; the sector is
+                             still reported as programmed, so only a read-back
+                             finds it (repeatable)
+  --silent-in-erase S        erase sector S, then fall silent before its "b"
+  --silent-in-program S      program the first half of sector S, then fall silent
+  --silent-in-read N         fall silent instead of sending a word once N words
+                             were sent for read-sector commands ("2"); counted
+                             over all sectors read since power-up
+  --hangup-in-erase S, --hangup-in-program S, --hangup-in-read N
+                             the same, but the line closes (wire pulled)
+  --flood-h BYTES            send BYTES (K and M allowed) of "h" messages, two
+                             counting digits each, after the sector table and
+                             before the routine's first "a"
 
 make-image:
   --out FILE                 the image file to write (required)
-  --size N                   image size in bytes, K and M allowed (64K)
+  --size N                   image size in bytes, K and M allowed (64K);
+                             above 2M it cannot fit the flash: for trying
+                             refusals (at most 16M)
   --product TEXT             PRODUKTNAME (DEMO165)
   --hwver TEXT               HARDWAREVER (1.0b)
   --fwver TEXT               FIRMWAREVER (2.00)
-  --sectors LIST             SOFTWARESNR sector list, e.g. 0,1,2 or 0-34
-                             or none for an empty list (default: the sectors
-                             the image covers from address 0)
+  --sectors LIST             SOFTWARESNR sector list, e.g. 0,1,2 or 0-34,
+                             3,3,0,1 or up to 255, or none for an empty list
+                             (default: the sectors the image covers from
+                             address 0)
+  --second-sectors LIST      a second SOFTWARESNR record after the first
+  --no-serial                leave the SERIAL_NO record out of the identity block
   --identity-offset P        identity block offset stored at 8192 (16384)
   --seed N                   seed of the pseudo-random content (1)
 
@@ -65,6 +85,8 @@ make-image:
 
 namespace {
 
+constexpr uint64_t MaxFloodBytes = 1024ull * 1024 * 1024;
+
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value,
                    bool sizeSuffix = false) {
   if (text.empty() || text[0] == '-') return false;
@@ -72,14 +94,16 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t& value,
   char* end = nullptr;
   unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
   if (errno != 0 || end == text.c_str()) return false;
+  unsigned long long unit = 1;
   if (sizeSuffix && (*end == 'K' || *end == 'k')) {
-    parsed *= 1024;
+    unit = 1024;
     ++end;
   } else if (sizeSuffix && (*end == 'M' || *end == 'm')) {
-    parsed *= 1024 * 1024;
+    unit = 1024 * 1024;
     ++end;
   }
-  if (*end != '\0' || parsed > max) return false;
+  if (*end != '\0' || parsed > max / unit) return false;
+  parsed *= unit;
   value = parsed;
   return true;
 }
@@ -213,6 +237,46 @@ bool ParseDevsimArgs(const std::vector<std::string>& args, DevsimSettings& setti
     faults.FailingSectors.insert(static_cast<int>(sector));
     return true;
   });
+  walker.Value("--flip-bit", [&](const std::string& v) {
+    // SECTOR[:OFFSET[:BIT]]
+    std::vector<std::string> parts;
+    for (std::size_t start = 0;;) {
+      const auto colon = v.find(':', start);
+      parts.push_back(v.substr(start, colon - start));
+      if (colon == std::string::npos) break;
+      start = colon + 1;
+    }
+    uint64_t sector = 0;
+    uint64_t offset = 0;
+    uint64_t bit = 0;
+    if (parts.size() > 3 || !ParseUnsigned(parts[0], SectorCount - 1, sector)) return false;
+    if (parts.size() > 1 && !ParseUnsigned(parts[1], SectorSize(int(sector)) - 1, offset)) {
+      return false;
+    }
+    if (parts.size() > 2 && !ParseUnsigned(parts[2], 7, bit)) return false;
+    faults.BitFlips.push_back(
+        {static_cast<int>(sector), static_cast<uint32_t>(offset), static_cast<uint8_t>(bit)});
+    return true;
+  });
+  const std::pair<const char*, StopPhase> stopOptions[] = {
+      {"erase", StopPhase::Erase}, {"program", StopPhase::Program}, {"read", StopPhase::Read}};
+  for (const auto& stopOption : stopOptions) {
+    const StopPhase phase = stopOption.second;
+    for (const bool hangUp : {false, true}) {
+      const std::string option =
+          std::string(hangUp ? "--hangup-in-" : "--silent-in-") + stopOption.first;
+      walker.Value(option, [&faults, phase, hangUp](const std::string& v) {
+        uint64_t n = 0;
+        const uint64_t max = phase == StopPhase::Read ? UINT64_MAX : SectorCount - 1;
+        if (!ParseUnsigned(v, max, n)) return false;
+        faults.Stops.push_back({phase, n, hangUp});
+        return true;
+      });
+    }
+  }
+  walker.Value("--flood-h", [&](const std::string& v) {
+    return ParseUnsigned(v, MaxFloodBytes, faults.FloodBytes, true);
+  });
   walker.Value("--count", [&](const std::string& v) {
     uint64_t n = 0;
     if (!ParseUnsigned(v, 255, n)) return false;
@@ -249,8 +313,8 @@ bool ParseMakeImageArgs(const std::vector<std::string>& args, MakeImageSettings&
   walker.Value("--fwver", text(options.FirmwareVersion));
   walker.Value("--size", [&](const std::string& v) {
     uint64_t n = 0;
-    // An image larger than the flash could never be programmed whole.
-    if (!ParseUnsigned(v, FlashSize, n, true)) return false;
+    // Larger than the flash only to try how a program refuses such an image.
+    if (!ParseUnsigned(v, MaxImageSize, n, true)) return false;
     options.Size = static_cast<uint32_t>(n);
     return true;
   });
@@ -266,12 +330,17 @@ bool ParseMakeImageArgs(const std::vector<std::string>& args, MakeImageSettings&
     options.Seed = n;
     return true;
   });
-  walker.Value("--sectors", [&](const std::string& v) {
-    std::vector<uint8_t> sectors;
-    if (v != "none" && !ParseSectorList(v, sectors, nullptr)) return false;
-    options.Sectors = std::move(sectors);
-    return true;
-  });
+  auto sectorList = [](std::optional<std::vector<uint8_t>>& target) {
+    return [&target](const std::string& v) {
+      std::vector<uint8_t> sectors;
+      if (v != "none" && !ParseSectorList(v, sectors, nullptr)) return false;
+      target = std::move(sectors);
+      return true;
+    };
+  };
+  walker.Value("--sectors", sectorList(options.Sectors));
+  walker.Value("--second-sectors", sectorList(options.SecondSectors));
+  walker.Flag("--no-serial", [&] { options.SerialRecord = false; });
   if (!walker.Walk(args, error)) return false;
   if (settings.OutPath.empty() && !settings.Help) {
     if (error) *error = "make-image needs --out FILE";

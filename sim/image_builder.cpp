@@ -83,8 +83,11 @@ std::vector<uint8_t> ImageIdentityBlock(const ImageOptions& options,
   AppendRecord(block, TagHardwareVersion, options.HardwareVersion);
   AppendRecord(block, TagFirmwareVersion, options.FirmwareVersion);
   AppendRecord(block, TagSectorList, std::span<const uint8_t>(sectors));
+  if (options.SecondSectors) {
+    AppendRecord(block, TagSectorList, std::span<const uint8_t>(*options.SecondSectors));
+  }
   // The unit's serial number is filled in when the image is programmed.
-  AppendSerialRecord(block, 0);
+  if (options.SerialRecord) AppendSerialRecord(block, 0);
   AppendRecord(block, TagEnd, std::string_view());
   return block;
 }
@@ -96,6 +99,9 @@ std::vector<uint8_t> ImageIdentityWindow(const ImageOptions& options,
   AppendRecord(window, TagHardwareVersion, options.HardwareVersion);
   AppendRecord(window, TagFirmwareVersion, options.FirmwareVersion);
   AppendRecord(window, TagSectorList, std::span<const uint8_t>(sectors));
+  if (options.SecondSectors) {
+    AppendRecord(window, TagSectorList, std::span<const uint8_t>(*options.SecondSectors));
+  }
   return window;
 }
 

@@ -15,6 +15,8 @@ namespace sim {
 constexpr uint32_t IdentityPointerOffset = 8192;
 constexpr uint32_t IdentityWindowOffset = 16384;
 constexpr uint32_t IdentityWindowSize = 4096;
+// Images up to eight times the flash, to try how oversized ones are refused.
+constexpr uint32_t MaxImageSize = 16 * 1024 * 1024;
 
 struct ImageOptions {
   uint32_t Size = 65536;
@@ -24,6 +26,10 @@ struct ImageOptions {
   // Sector numbers for the SOFTWARESNR record; empty: the sectors that the
   // image's bytes cover from address 0 on.
   std::optional<std::vector<uint8_t>> Sectors;
+  // A second SOFTWARESNR record right after the first, in block and window.
+  std::optional<std::vector<uint8_t>> SecondSectors;
+  // False leaves the SERIAL_NO record out of the identity block.
+  bool SerialRecord = true;
   uint32_t IdentityOffset = IdentityWindowOffset;
   uint64_t Seed = 1;
 };

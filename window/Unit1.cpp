@@ -5,11 +5,15 @@
 #include <QContextMenuEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
+#include <QSaveFile>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTextCursor>
 
+#include "app_settings.h"
 #include "dialog_filter.h"
 #include "port_settings_dialog.h"
 #include "seq_file.h"
@@ -24,6 +28,10 @@ const QColor Yellow(255, 255, 0);
 constexpr int PanelCountPaintIntervalMs = 25;
 const QColor Green(0, 128, 0);
 const QColor Red(255, 0, 0);
+// The log pane keeps the last lines only; "save log..." writes all of them.
+constexpr int LogPaneLinesMax = 5000;
+// Longest line the pane lays out in one piece.
+constexpr int LogPaneLineMax = 1000;
 
 void SetBackground(QWidget* widget, const QColor& colour) {
   QPalette palette = widget->palette();
@@ -93,6 +101,10 @@ TForm1::TForm1(QWidget* parent)
   connect(ui_->Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
   connect(ui_->Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
   connect(ui_->Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
+  ui_->Memo2->setMaximumBlockCount(LogPaneLinesMax);
+  ui_->Memo2->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(ui_->Memo2, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& at) { ShowLogMenu(at); });
 
   core_->SetPassRunner([this](const std::function<void()>& pass) { RunPass(pass); });
   Comm1.SetSetupDialog([this](uint8_t port, const std::string& devicePath, Dcb& dcb) {
@@ -185,29 +197,44 @@ void TForm1::closeEvent(QCloseEvent* e) {
 }
 
 std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
-  if (!Comm1.Connected()) return nullptr;
   auto menu = std::make_unique<QMenu>(this);
-  connect(menu->addAction(QStringLiteral("read sectors 8 and 9 into a file...")),
-          &QAction::triggered, this, [this] { Button11Click(); });
-  connect(menu->addAction(QStringLiteral("choose destination file...")), &QAction::triggered, this,
-          [this] { RadioButton5Click(); });
-  connect(menu->addAction(QStringLiteral("erase sectors 8 and 9")), &QAction::triggered, this,
-          [this] { Button7Click(); });
+  // The device's service jobs only while the port is open.
+  if (Comm1.Connected()) {
+    connect(menu->addAction(QStringLiteral("read sectors 8 and 9 into a file...")),
+            &QAction::triggered, this, [this] { Button11Click(); });
+    connect(menu->addAction(QStringLiteral("choose destination file...")), &QAction::triggered,
+            this, [this] { RadioButton5Click(); });
+    connect(menu->addAction(QStringLiteral("erase sectors 8 and 9")), &QAction::triggered, this,
+            [this] { Button7Click(); });
+    menu->addSeparator();
+  }
+  connect(menu->addAction(QStringLiteral("save log...")), &QAction::triggered, this,
+          [this] { SaveLogAs(); });
   return menu;
 }
 
 void TForm1::contextMenuEvent(QContextMenuEvent* e) {
-  // Only the free area of the window: the controls keep their own behaviour.
-  std::unique_ptr<QMenu> menu;
-  if (childAt(e->pos()) == nullptr) menu = BuildServiceMenu();
-  if (!menu) {
+  // A right click on the free area of the window, or the menu key / Shift+F10
+  // wherever the focus is (a control that has no menu of its own passes the
+  // key on to the window). Controls keep their own right-click behaviour.
+  const bool fromKeyboard = e->reason() == QContextMenuEvent::Keyboard;
+  if (!fromKeyboard && childAt(e->pos()) != nullptr) {
     e->ignore();
     return;
   }
-  QMenu* popup = menu.release();
+  QMenu* popup = BuildServiceMenu().release();
   popup->setAttribute(Qt::WA_DeleteOnClose);
-  popup->popup(e->globalPos());
+  popup->popup(fromKeyboard ? mapToGlobal(rect().center()) : e->globalPos());
   e->accept();
+}
+
+void TForm1::ShowLogMenu(const QPoint& at) {
+  QMenu* menu = ui_->Memo2->createStandardContextMenu();
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->addSeparator();
+  connect(menu->addAction(QStringLiteral("save log...")), &QAction::triggered, this,
+          [this] { SaveLogAs(); });
+  menu->popup(ui_->Memo2->viewport()->mapToGlobal(at));
 }
 
 // --- Handlers
@@ -247,7 +274,6 @@ void TForm1::RadioButton5Click() {
   RunPass([this] { GetSession().RadioButton5Click(); });
 }
 
-
 // The core delivers the component's notifications itself; these are the
 // window's own entries to the same passes.
 void TForm1::Comm1CommEvent(TComm*, uint32_t events, uint32_t state) {
@@ -262,20 +288,76 @@ void TForm1::Comm1CommError(TComm*, uint32_t errorCode) {
 
 // --- The window as the session sees it
 
+// New text always goes to the end of the log, wherever the operator put the
+// caret or what they selected: the log is the record of what was done to the
+// device and must not lose a line. The pane keeps a bounded tail, so a write
+// costs the same however long the log has grown; the whole log is kept for
+// "save log...".
 void TForm1::LogWrite(std::string_view text) {
   QString t = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-  QTextCursor cursor = ui_->Memo2->textCursor();
   // A line end that arrives as "\r" and "\n" in two writes is still one.
-  if (t.startsWith(u'\n') && !cursor.hasSelection() && cursor.position() == pendingCrPosition_) {
-    t.remove(0, 1);
-  }
-  const bool endsWithCr = t.endsWith(u'\r');
+  if (pendingCr_ && t.startsWith(u'\n')) t.remove(0, 1);
+  if (t.isEmpty()) return;
+  pendingCr_ = t.endsWith(u'\r');
   t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   t.replace(u'\r', u'\n');
-  cursor.insertText(t);
-  ui_->Memo2->setTextCursor(cursor);
-  ui_->Memo2->ensureCursorVisible();
-  pendingCrPosition_ = endsWithCr ? cursor.position() : -1;
+  fullLog_ += t;
+  AppendToPane(t);
+}
+
+void TForm1::AppendToPane(const QString& text) {
+  QPlainTextEdit* memo = ui_->Memo2;
+  QScrollBar* bar = memo->verticalScrollBar();
+  // The pane follows new lines unless the operator scrolled up to read.
+  const bool followEnd = bar->value() >= bar->maximum();
+  // A line without end (a device that floods its messages) is broken in the
+  // pane every LogPaneLineMax characters: laying out one ever-growing line
+  // would cost more with every character. The saved log keeps it whole.
+  QString shown;
+  shown.reserve(text.size() + text.size() / LogPaneLineMax + 1);
+  for (const QChar c : text) {
+    if (c == u'\n') {
+      paneLineLength_ = 0;
+    } else if (++paneLineLength_ > LogPaneLineMax) {
+      shown += u'\n';
+      paneLineLength_ = 1;
+    }
+    shown += c;
+  }
+  QTextCursor end(memo->document());
+  end.movePosition(QTextCursor::End);
+  end.insertText(shown);
+  if (followEnd) bar->setValue(bar->maximum());
+}
+
+bool TForm1::SaveLog(const QString& path, QString* why) const {
+  QSaveFile file(path);
+  const QByteArray bytes = fullLog_.toUtf8();
+  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    if (why) *why = file.errorString();
+    return false;
+  }
+  return true;
+}
+
+void TForm1::SaveLogAs() {
+  const QString folder = AppSettings::Folder("log");
+  QString path;
+  if (SaveFileHook) {
+    path = SaveFileHook(QStringLiteral("save log"));
+  } else {
+    path = QFileDialog::getSaveFileName(this, QStringLiteral("save log"),
+                                        folder.isEmpty() ? QString() : folder + "/updater-log.txt",
+                                        QStringLiteral("Text files (*.txt);;All files (*)"));
+  }
+  if (path.isEmpty()) return;
+  AppSettings::SetFolder("log", QFileInfo(path).absolutePath());
+  QString why;
+  if (!SaveLog(path, &why)) {
+    LogWrite(("<ERR: the log could not be saved to " + path + ": " + why + ">\r\n").toStdString());
+    return;
+  }
+  LogWrite(("<log saved to " + path + ">\r\n").toStdString());
 }
 
 void TForm1::ShowPanelNow() {
@@ -363,10 +445,11 @@ std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
   }
   const QString qtFilter = QtFilterFromDialogFilter(filter);
   std::optional<QString> chosen;
+  const char* folderKind = dialog == FileDialog::OpenDialog3 ? "firmware" : "destination";
   if (FileDialogHook) {
     chosen = FileDialogHook(title, qtFilter);
   } else {
-    QFileDialog box(this, title, QString(), qtFilter);
+    QFileDialog box(this, title, AppSettings::Folder(folderKind), qtFilter);
     box.setOption(QFileDialog::DontUseNativeDialog);
     box.setAcceptMode(QFileDialog::AcceptOpen);
     // Like the dialog the program was designed with, a name that does not
@@ -377,6 +460,7 @@ std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
     }
   }
   if (!chosen || chosen->isEmpty()) return std::nullopt;
+  AppSettings::SetFolder(folderKind, QFileInfo(*chosen).absolutePath());
   return QFile::encodeName(*chosen).toStdString();
 }
 

@@ -42,6 +42,9 @@ class TForm1 : public QWidget, public SessionWindow {
   std::function<std::optional<QString>(const QString& title, const QString& filter)> FileDialogHook;
   // The question before closing during a flash job; true closes.
   std::function<bool()> ConfirmCloseHook;
+  // The "save log" dialog; gets its title, returns the chosen path or an
+  // empty string for Cancel.
+  std::function<QString(const QString& title)> SaveFileHook;
   // The port-settings dialog, in the form Comm1 calls it.
   TComm::SetupDialog SetupDialogHook;
 
@@ -54,6 +57,11 @@ class TForm1 : public QWidget, public SessionWindow {
   // a file, choose the destination file, erase sectors 8 and 9. Offered only
   // while the port is open; nullptr otherwise.
   std::unique_ptr<QMenu> BuildServiceMenu();
+
+  // Everything logged since the start, as shown (line ends "\n").
+  const QString& FullLog() const { return fullLog_; }
+  // Writes the whole log as UTF-8 text; false with the reason when it failed.
+  bool SaveLog(const QString& path, QString* why = nullptr) const;
 
   // --- Handlers
   void FormActivate();
@@ -96,6 +104,9 @@ class TForm1 : public QWidget, public SessionWindow {
   QLabel* LabelOf(StepLabel label) const;
   QWidget* ControlOf(Control control) const;
   QColor ButtonFace() const;
+  void AppendToPane(const QString& text);
+  void SaveLogAs();
+  void ShowLogMenu(const QPoint& at);
   // Lets the status panel paint its latest state from now on.
   void ShowPanelNow();
 
@@ -113,8 +124,12 @@ class TForm1 : public QWidget, public SessionWindow {
   int passDepth_ = 0;
   bool activated_ = false;
   bool closePending_ = false;
-  // A Cr that ended the last log write, waiting to see whether an Lf follows.
-  int pendingCrPosition_ = -1;
+  // A Cr ended the last log write: an Lf that starts the next one is the same
+  // line end.
+  bool pendingCr_ = false;
+  QString fullLog_;
+  // Characters of the pane's last line.
+  int paneLineLength_ = 0;
   // A count can change with every word the device sends; painting the panel
   // for each would cost more than the word itself. Its text is always the
   // latest count, but it is painted at most once per interval (and at once

@@ -1,10 +1,13 @@
 // TComm on a pseudo-terminal: the slave side plays the serial port, the
 // master side the device at the other end of the wire.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -200,23 +203,60 @@ TEST_F(PtyTest, DeviceIsHeldExclusively) {
   EXPECT_TRUE(other.Open()) << "the device stayed locked after Close";
 }
 
-TEST_F(PtyTest, OpenFailsWithoutAUsableDevice) {
+// The cause an operator needs: missing, not a serial line, held by someone
+// (named), no permission. A port named by path wins over the port's default.
+TEST_F(PtyTest, FailedOpensTellTheirCause) {
+  ASSERT_TRUE(comm.Open());
   struct Row {
-    uint8_t port;
-    const char* path;
+    std::string path;
+    ErrorCause cause;
+    std::string inText;
   };
-  const std::vector<Row> rows = {{2, "/nonexistent"}, {3, "/dev/null"}};
+  const std::vector<Row> rows = {
+      {"/nonexistent/ttyUSB9", ErrorCause::NotFound, "/nonexistent/ttyUSB9"},
+      {"/dev/null", ErrorCause::NotSerialDevice, "/dev/null"},
+      {slavePath, ErrorCause::Busy, "process " + std::to_string(getpid())},
+  };
   for (const Row& row : rows) {
-    const std::string name = "UPDATER_COM" + std::to_string(row.port);
-    setenv(name.c_str(), row.path, 1);
     QueueNotifyTarget t;
     TComm c(t);
     LoadComm1Configuration(c);
-    c.SetPort(row.port);
+    c.SetPort(3);
+    c.SetDevicePath(row.path);
+    EXPECT_EQ(c.DevicePath(), row.path);
     EXPECT_FALSE(c.Open()) << row.path;
     EXPECT_FALSE(c.Connected());
-    unsetenv(name.c_str());
+    EXPECT_EQ(c.LastError().Cause, row.cause) << c.LastError().Text;
+    EXPECT_NE(c.LastError().Text.find(row.inText), std::string::npos) << c.LastError().Text;
   }
+  comm.Close();
+
+  // Forbidden: a user without access to a root-owned device of mode 0600.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to open as another user";
+  ASSERT_EQ(chmod(slavePath.c_str(), 0600), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+    SysError error;
+    const bool opened = SerialDevice::Open(slavePath, error) != nullptr;
+    _exit(opened ? 101 : static_cast<int>(error.Cause));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(ErrorCause::PermissionDenied));
+}
+
+// A write the line cannot take in time says how far it got.
+TEST_F(PtyTest, AWriteThatTimesOutTellsHowManyBytesWentOut) {
+  ASSERT_TRUE(comm.Open());
+  const std::string lots(1 << 20, 'w');  // far more than the pty holds; nobody reads
+  EXPECT_EQ(comm.Write(lots.data(), static_cast<uint32_t>(lots.size())), 0u);
+  EXPECT_EQ(comm.LastError().Cause, ErrorCause::TimedOut);
+  EXPECT_NE(comm.LastError().Text.find(" of 1048576 bytes"), std::string::npos)
+      << comm.LastError().Text;
+  EXPECT_EQ(comm.LastError().Text.find(" 0 of "), std::string::npos) << comm.LastError().Text;
 }
 
 TEST_F(PtyTest, ReadTakesOnlyWhatIsQueuedAndWritesReachThePeer) {
@@ -428,7 +468,8 @@ TEST_F(PtyTest, RatesWithoutAStandardCodeAreAccepted) {
     comm.SetBaudRate(rate);
     EXPECT_EQ(DeviceSettings().BaudRate, bits);
   }
-  // Still a working line afterwards.
+  // A line without modem lines took every setting; still a working line.
+  EXPECT_FALSE(comm.LastError()) << comm.LastError().Text;
   EXPECT_EQ(comm.Write("k", 1), 1u);
   EXPECT_EQ(FromPort(1), "k");
 }

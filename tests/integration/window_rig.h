@@ -115,6 +115,15 @@ class FormRig {
            << Log().mid(mark).toStdString() << "\nwarnings: " << Warnings.join(" / ").toStdString();
   }
 
+  // True when the service menu offers the device's jobs.
+  bool ServiceJobsOffered() {
+    std::unique_ptr<QMenu> menu = form_->BuildServiceMenu();
+    for (const QAction* action : menu->actions()) {
+      if (action->text() == QStringLiteral("erase sectors 8 and 9")) return true;
+    }
+    return false;
+  }
+
   // The service menu's entry of that text, triggered; false when it is missing.
   ::testing::AssertionResult TriggerServiceEntry(const QString& text) {
     std::unique_ptr<QMenu> menu = form_->BuildServiceMenu();

@@ -244,6 +244,21 @@ TEST_F(DeviceModelCommands, InjectedProgramFailureLeavesTheSectorAlone) {
   EXPECT_EQ(Feed(model, command), Bytes({ReplyProgrammed, ReplyReady}));
 }
 
+TEST_F(DeviceModelCommands, FlippedBitIsProgrammedAndReportedAsGood) {
+  Faults faults;
+  faults.BitFlips = {{2, 100, 3}, {2, 0, 0}};
+  model.SetFaults(faults);
+  const Bytes all = Cat({{CmdProgram, 2}, Bytes(SectorSize(2), 0x00)});
+  // The data arrives in two pieces that split at the flipped byte.
+  EXPECT_EQ(Feed(model, Bytes(all.begin(), all.begin() + 2 + 100)), Bytes{});
+  EXPECT_EQ(Feed(model, Bytes(all.begin() + 2 + 100, all.end())),
+            Bytes({ReplyProgrammed, ReplyReady}));
+  EXPECT_EQ(flash().At(SectorTable[2]), 0x01);
+  EXPECT_EQ(flash().At(SectorTable[2] + 99), 0x00);
+  EXPECT_EQ(flash().At(SectorTable[2] + 100), 0x08);
+  EXPECT_EQ(flash().At(SectorTable[2] + 101), 0x00);
+}
+
 TEST_F(DeviceModelCommands, UnknownSectorIsDroppedWithoutReply) {
   // The routine forgets the command; what follows is taken as commands.
   EXPECT_EQ(Feed(model, {CmdErase, SectorCount}), Bytes{});
@@ -390,6 +405,71 @@ TEST(DeviceModelFaults, SilenceInsideSectorDataStopsProgrammingThere) {
   EXPECT_EQ(out, Bytes{});
   EXPECT_EQ(model.FlashMemory().At(99), 0x00);
   EXPECT_EQ(model.FlashMemory().At(100), 0xFF);
+}
+
+TEST(DeviceModelFaults, StopsInsideAJob) {
+  Bytes programTwo = Cat({{CmdProgram, 2}, Bytes(SectorSize(2), 0x00)});
+  struct Row {
+    const char* name;
+    StopFault stop;
+    Bytes host;
+    Bytes device;
+    std::vector<std::pair<uint32_t, uint8_t>> flashAfter;  // address, value
+  };
+  const Row rows[] = {
+      {"silent while erasing: the sector is erased, no reply",
+       {StopPhase::Erase, 4, false},
+       {CmdErase, 3, CmdErase, 4, CmdErase, 5},
+       Str("ba"),
+       {{SectorTable[4], 0xFF}, {SectorTable[5], 0x00}}},
+      {"wire pulled while erasing", {StopPhase::Erase, 3, true}, {CmdErase, 3}, {}, {}},
+      {"silent halfway through a sector's data",
+       {StopPhase::Program, 2, false},
+       programTwo,
+       {},
+       {{SectorTable[2] + 4095, 0x00}, {SectorTable[2] + 4096, 0xFF}}},
+      {"silent after three words of a sector read",
+       {StopPhase::Read, 3, false},
+       {CmdReadSector, 8, CmdNextWord, CmdNextWord, CmdNextWord, CmdNextWord},
+       {0, 0, ReplyWordSent, 0, 0, ReplyWordSent, 0, 0, ReplyWordSent},
+       {}},
+      {"silent before the first word",
+       {StopPhase::Read, 0, true},
+       {CmdReadSector, 8, CmdNextWord},
+       {},
+       {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const DeviceConfig config = TestConfig();
+    DeviceModel model(config, Flash());
+    for (uint32_t a = SectorTable[3]; a < SectorTable[9]; ++a)
+      model.FlashMemory().MutableBytes()[a] = 0;
+    Connect(model, config);
+    Faults faults;
+    faults.Stops = {row.stop};
+    model.SetFaults(faults);
+    EXPECT_EQ(Feed(model, row.host), row.device);
+    EXPECT_TRUE(model.Silent());
+    EXPECT_EQ(model.HangUpDue(), row.stop.HangUp);
+    for (const auto& [address, value] : row.flashAfter)
+      EXPECT_EQ(model.FlashMemory().At(address), value);
+    // Everything after the stop still counts as received.
+    EXPECT_EQ(Feed(model, {CmdErase, 0}), Bytes{});
+  }
+}
+
+TEST(DeviceModelFaults, FloodOfMessagesBeforeTheFirstPrompt) {
+  for (const auto& [bytes, tail] :
+       {std::pair<uint64_t, std::string>{7, "h00h01h02a"}, {3000, "h98h99a"}}) {
+    SCOPED_TRACE(bytes);
+    Faults faults;
+    faults.FloodBytes = bytes;
+    const Bytes out = RunWithFaults(faults).out;
+    const std::size_t clean = RunWithFaults({}).out.size();
+    EXPECT_EQ(out.size(), clean + (bytes + 2) / 3 * 3);
+    EXPECT_EQ(Bytes(out.end() - static_cast<std::ptrdiff_t>(tail.size()), out.end()), Str(tail));
+  }
 }
 
 TEST(DeviceModelFaults, PowerCycleKeepsFlashAndOptionallyFaults) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -154,6 +155,25 @@ TEST(ImageBuilder, SeparateBlockAndWindow) {
   // The window holds no BEGIN or serial record: only the block is patched.
   EXPECT_FALSE(FindRecord(window, TagBegin));
   EXPECT_FALSE(FindRecord(window, TagSerialNumber));
+}
+
+TEST(ImageBuilder, BrokenIdentityBlocksForTryingRefusals) {
+  ImageOptions options;
+  options.Sectors = Bytes{3, 3, 0, 1};
+  options.SecondSectors = Bytes{0};
+  options.SerialRecord = false;
+  const auto image = BuildImage(options, nullptr);
+  ASSERT_TRUE(image);
+  const auto block = std::span(*image).subspan(16384, 4096);
+  EXPECT_FALSE(FindRecord(block, TagSerialNumber));
+  EXPECT_EQ(FindRecord(block, TagSectorList), Bytes({3, 3, 0, 1}));
+  // The second list follows the first record directly.
+  const auto first =
+      std::search(block.begin(), block.end(), TagSectorList.begin(), TagSectorList.end());
+  ASSERT_NE(first, block.end());
+  const auto rest = std::span(first + TagLength + 1 + 4, block.end());
+  EXPECT_EQ(std::memcmp(rest.data(), TagSectorList.data(), TagLength), 0);
+  EXPECT_EQ(FindRecord(rest, TagSectorList), Bytes({0}));
 }
 
 TEST(ImageBuilder, RefusesPartsThatDoNotFit) {

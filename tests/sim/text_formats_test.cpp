@@ -110,7 +110,17 @@ TEST(DevsimCommandLine, DeviceOptions) {
                                "--pattern",
                                "none",
                                "--link",
-                               "/tmp/x"},
+                               "/tmp/x",
+                               "--flip-bit",
+                               "2",
+                               "--flip-bit",
+                               "1:8191:7",
+                               "--hangup-in-erase",
+                               "1",
+                               "--silent-in-read",
+                               "0",
+                               "--flood-h",
+                               "10M"},
                               settings, &error))
       << error;
   EXPECT_EQ(settings.Identity.ProductName, "UNIT");
@@ -131,16 +141,40 @@ TEST(DevsimCommandLine, DeviceOptions) {
   EXPECT_EQ(settings.Message, (std::array<uint8_t, 2>{'O', 'K'}));
   EXPECT_TRUE(settings.PatternSectors.empty());
   EXPECT_EQ(settings.LinkPath, "/tmp/x");
+  ASSERT_EQ(faults.BitFlips.size(), 2u);
+  EXPECT_EQ(faults.BitFlips[0].Sector, 2);
+  EXPECT_EQ(faults.BitFlips[0].Offset, 0u);
+  EXPECT_EQ(faults.BitFlips[0].Bit, 0);
+  EXPECT_EQ(faults.BitFlips[1].Offset, 8191u);
+  EXPECT_EQ(faults.BitFlips[1].Bit, 7);
+  ASSERT_EQ(faults.Stops.size(), 2u);
+  EXPECT_EQ(faults.Stops[0].Phase, StopPhase::Erase);
+  EXPECT_TRUE(faults.Stops[0].HangUp);
+  EXPECT_EQ(faults.Stops[1].Phase, StopPhase::Read);
+  EXPECT_FALSE(faults.Stops[1].HangUp);
+  EXPECT_EQ(faults.FloodBytes, 10u * 1024 * 1024);
 }
 
 TEST(DevsimCommandLine, BadValuesAreRefused) {
   const std::vector<std::vector<std::string>> rows = {
-      {"--fail-sector", "35"}, {"--count", "256"},
-      {"--stray", "5"},        {"--stray", "5:256"},
-      {"--serial", "-1"},      {"--message", "ABC"},
-      {"--pattern", "35"},     {"--baud", "fast"},
-      {"--product"},           {"--bogus"},
-      {"--serial", "1x"},      {"--silent-after-sent", ""},
+      {"--fail-sector", "35"},
+      {"--count", "256"},
+      {"--stray", "5"},
+      {"--stray", "5:256"},
+      {"--serial", "-1"},
+      {"--message", "ABC"},
+      {"--pattern", "35"},
+      {"--baud", "fast"},
+      {"--product"},
+      {"--bogus"},
+      {"--serial", "1x"},
+      {"--silent-after-sent", ""},
+      {"--flip-bit", "1:8192"},
+      {"--flip-bit", "0:0:8"},
+      {"--flip-bit", "0:1:2:3"},
+      {"--silent-in-erase", "35"},
+      {"--flood-h", "2000M"},
+      {"--flood-h", "99999999999999999999K"},
   };
   for (const auto& args : rows) {
     DevsimSettings settings;
@@ -165,11 +199,15 @@ TEST(DevsimCommandLine, MakeImageOptions) {
   EXPECT_EQ(settings.Options.FirmwareVersion, "3");
 
   MakeImageSettings none;
-  ASSERT_TRUE(ParseMakeImageArgs({"--out", "b", "--sectors", "none"}, none, &error));
+  ASSERT_TRUE(ParseMakeImageArgs(
+      {"--out", "b", "--sectors", "none", "--second-sectors", "3,3", "--no-serial", "--size", "3M"},
+      none, &error));
   EXPECT_EQ(none.Options.Sectors, Bytes{});
+  EXPECT_EQ(none.Options.SecondSectors, (Bytes{3, 3}));
+  EXPECT_FALSE(none.Options.SerialRecord);
   MakeImageSettings missing;
   EXPECT_FALSE(ParseMakeImageArgs({"--size", "1"}, missing, &error));
-  EXPECT_FALSE(ParseMakeImageArgs({"--out", "c", "--size", "3M"}, missing, &error));
+  EXPECT_FALSE(ParseMakeImageArgs({"--out", "c", "--size", "17M"}, missing, &error));
 }
 
 }  // namespace

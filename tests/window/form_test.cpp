@@ -1,5 +1,6 @@
 // Form1 as the operator sees it: layout, first state, port choice, the log,
 // the status panel and the step labels.
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QProgressBar>
@@ -7,6 +8,7 @@
 #include <QRadioButton>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <thread>
 
@@ -215,24 +217,36 @@ TEST_F(WindowTest, LineEndsOfLogWritesBecomeLines) {
   }
 }
 
-TEST_F(WindowTest, LogWriteLandsAtTheCaretTheOperatorPlacedAndReplacesASelection) {
+TEST_F(WindowTest, LogWritesGoToTheEndWhateverTheCaretOrSelectionAndCanBeSaved) {
   Form().LogWrite("first line\r\nsecond line\r\n");
-  // A click at the start of the second line puts the caret there.
   QPlainTextEdit* memo = W().Memo2;
   QTextCursor at(memo->document()->findBlockByNumber(1));
-  const QRect caret = memo->cursorRect(at);
-  QTest::mouseClick(memo->viewport(), Qt::LeftButton, {}, caret.center() + QPoint(1, 0));
-  ASSERT_EQ(memo->textCursor().position(), at.position());
+  memo->setTextCursor(at);
   Form().LogWrite("<A>\r\n");
-  Form().LogWrite("<B>");
-  EXPECT_EQ(Log(), QStringLiteral("first line\n<A>\n<B>second line\n"));
-
-  // Shift+End selects the rest of the line; the next write replaces it.
-  QTest::keyClick(memo, Qt::Key_End, Qt::ShiftModifier);
+  // Ctrl+A selects everything, as an operator does to copy the log.
+  memo->setFocus();
+  QTest::keyClick(memo, Qt::Key_A, Qt::ControlModifier);
   ASSERT_TRUE(memo->textCursor().hasSelection());
-  Form().LogWrite("<C>");
-  EXPECT_EQ(Log(), QStringLiteral("first line\n<A>\n<B><C>\n"));
-  EXPECT_FALSE(memo->textCursor().hasSelection());
+  Form().LogWrite("<B>\r");
+  Form().LogWrite("\n<C>");
+  const QString expected = QStringLiteral("first line\nsecond line\n<A>\n<B>\n<C>");
+  EXPECT_EQ(Log(), expected);
+  EXPECT_TRUE(memo->textCursor().hasSelection()) << "the operator's selection is left alone";
+
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString path = folder.filePath(QStringLiteral("log.txt"));
+  ASSERT_TRUE(Form().SaveLog(path));
+  QFile saved(path);
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  EXPECT_EQ(QString::fromUtf8(saved.readAll()), expected);
+}
+
+TEST_F(WindowTest, AFloodWithoutLineEndsIsBrokenInThePaneButKeptWholeInTheLog) {
+  const std::string flood(5000, 'h');
+  for (int i = 0; i < 10; ++i) Form().LogWrite(flood);
+  EXPECT_EQ(Form().FullLog(), QString::fromStdString(std::string(50000, 'h')));
+  EXPECT_LE(W().Memo2->document()->lastBlock().length(), 1001);
 }
 
 TEST_F(WindowTest, LineErrorIsLoggedInHexAndTurnsThePanelRed) {
