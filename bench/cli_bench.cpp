@@ -8,6 +8,7 @@
 // Prints the median wall time of each and their ratio.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,23 @@ struct Options {
   int Runs = 3;
   uint32_t Size = 0x100000;  // 1 MiB: sectors 0 to 18
   bool Verify = true;
+};
+
+// User and system seconds used so far by this process (the simulated units)
+// or by its ended children (updater-cli).
+double CpuSeconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+struct Timing {
+  double Wall = -1;
+  double CliCpu = 0;
+  double UnitsCpu = 0;
 };
 
 double Median(std::vector<double> values) {
@@ -89,8 +107,10 @@ class Bench {
     fs::remove_all(folder_, ignored);
   }
 
-  // Wall seconds of one update of `units` units at once; negative on failure.
-  double UpdateAtOnce(int units) {
+  // Wall and CPU seconds of one update of `units` units at once; a negative
+  // wall time on failure.
+  Timing UpdateAtOnce(int units) {
+    Timing timing;
     std::vector<std::unique_ptr<sim::PtyDevice>> devices;
     std::vector<std::string> args{"update", "--quiet", "--files", folder_.string()};
     if (!options_.Verify) args.push_back("--no-verify");
@@ -102,7 +122,7 @@ class Bench {
       std::string error;
       if (!devices.back()->Start(&error)) {
         std::fprintf(stderr, "simulator: %s\n", error.c_str());
-        return -1;
+        return timing;
       }
       const std::string variable = "UPDATER_COM" + std::to_string(unit);
       ::setenv(variable.c_str(), devices.back()->SlavePath().c_str(), 1);
@@ -110,14 +130,19 @@ class Bench {
       args.push_back("COM" + std::to_string(unit));
     }
     args.push_back((folder_ / "fw.bin").string());
+    const double cliCpu = CpuSeconds(RUSAGE_CHILDREN);
+    const double unitsCpu = CpuSeconds(RUSAGE_SELF);
     const Clock::time_point start = Clock::now();
     const int code = RunCli(args);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    timing.CliCpu = CpuSeconds(RUSAGE_CHILDREN) - cliCpu;
+    timing.UnitsCpu = CpuSeconds(RUSAGE_SELF) - unitsCpu;
     if (code != 0) {
       std::fprintf(stderr, "updater-cli ended with %d\n", code);
-      return -1;
+      return timing;
     }
-    return seconds;
+    timing.Wall = seconds;
+    return timing;
   }
 
  private:
@@ -149,21 +174,27 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, options)) return 1;
   Bench bench(options);
-  std::vector<double> one;
-  std::vector<double> four;
+  std::vector<double> one, four, oneCli, fourCli, oneUnits, fourUnits;
   for (int run = 0; run < options.Runs; ++run) {
-    const double single = bench.UpdateAtOnce(1);
-    const double together = bench.UpdateAtOnce(4);
-    if (single < 0 || together < 0) return 1;
-    one.push_back(single);
-    four.push_back(together);
+    const Timing single = bench.UpdateAtOnce(1);
+    const Timing together = bench.UpdateAtOnce(4);
+    if (single.Wall < 0 || together.Wall < 0) return 1;
+    one.push_back(single.Wall);
+    four.push_back(together.Wall);
+    oneCli.push_back(single.CliCpu);
+    fourCli.push_back(together.CliCpu);
+    oneUnits.push_back(single.UnitsCpu);
+    fourUnits.push_back(together.UnitsCpu);
   }
   const double oneMedian = Median(one);
   const double fourMedian = Median(four);
   std::printf("updater-cli update, %u-byte image, verify %s, median of %d runs\n", options.Size,
               options.Verify ? "on" : "off", options.Runs);
-  std::printf("  one unit alone          %8.2f s\n", oneMedian);
-  std::printf("  four units, one command %8.2f s\n", fourMedian);
+  std::printf("                          wall      CPU of updater-cli  CPU of the units\n");
+  std::printf("  one unit alone          %6.2f s  %6.2f s             %6.2f s\n", oneMedian,
+              Median(oneCli), Median(oneUnits));
+  std::printf("  four units, one command %6.2f s  %6.2f s             %6.2f s\n", fourMedian,
+              Median(fourCli), Median(fourUnits));
   std::printf("  ratio four / one        %8.2f   (target at most 1.30)\n", fourMedian / oneMedian);
   return 0;
 }
