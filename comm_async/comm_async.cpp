@@ -359,6 +359,12 @@ void TComm::ShowSetupDialog() {
   ApplySettings();
 }
 
+void TComm::SetDcb(const Dcb& dcb) {
+  dcb_ = dcb;
+  dcb_.DCBlength = sizeof(Dcb);
+  ApplySettings();
+}
+
 void TComm::ApplySettings() {
   if (!Connected()) return;
   if (SysError error = device_->Apply(dcb_, state_.InBufSize, state_.OutBufSize))

@@ -118,6 +118,9 @@ class TComm {
   // The line settings record and the raw event mask, for the settings dialog
   // and for tests.
   const Dcb& GetDcb() const { return dcb_; }
+  // Takes a whole line-settings record (one the settings dialog produced and
+  // the window kept), and applies it while open.
+  void SetDcb(const Dcb& dcb);
   uint32_t CommMask() const { return state_.CommMask; }
   // The device that Open opens: the one named with SetDevicePath, else the
   // default of the current port (see SerialDevice::DevicePath).

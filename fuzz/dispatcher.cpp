@@ -128,7 +128,7 @@ constexpr int32_t SectorSizes[16] = {0,     2,     8,  1,     3, 64, 512, 4096,
 void InstallSectorTable(Session& session, uint32_t pattern) {
   uint32_t address = 0x4000;
   for (int i = 0; i < SectorTableSize; ++i) {
-    session.SectorStart[i] = address;
+    SessionTestAccess::SectorStart(session)[i] = address;
     address += static_cast<uint32_t>(SectorSizes[(pattern >> (4 * (i % 8))) & 15]);
   }
 }
@@ -138,7 +138,7 @@ void InstallSectorTable(Session& session, uint32_t pattern) {
 // table of the harness instead.
 void KeepTableSmall(Session& session, uint32_t pattern) {
   for (int i = 0; i + 1 < SectorTableSize; ++i) {
-    const auto size = static_cast<int32_t>(session.SectorStart[i + 1] - session.SectorStart[i]);
+    const auto size = static_cast<int32_t>(session.SectorStart()[i + 1] - session.SectorStart()[i]);
     if (size > 65536) {
       InstallSectorTable(session, pattern);
       return;
@@ -223,13 +223,15 @@ class Harness {
     session_.Pause = [](std::chrono::milliseconds) {};
     if (flags & 0x40) session_.FormActivate();
     // As if "verify hardware" had read a device FUZZDEV 1.0a.
+    DeviceIdentity device;
     if (identified) {
-      session_.DeviceProductName = "FUZZDEV";
-      session_.DeviceHardwareVersion = "1.0a";
+      device.ProductName = "FUZZDEV";
+      device.HardwareVersion = "1.0a";
     }
-    session_.DeviceSerialNumber = 0x0A0B0C0D;
-    session_.DeviceSerialNumberFound = (flags & 0x08) != 0;
-    session_.DeviceBrandLabel = (flags & 0x10) ? "BRAND" : "";
+    device.SerialNumber = 0x0A0B0C0D;
+    device.SerialNumberFound = (flags & 0x08) != 0;
+    device.BrandLabel = (flags & 0x10) ? "BRAND" : "";
+    session_.UseIdentity(device);
     InstallSectorTable(session_, tablePattern_);
     Check();
 
@@ -241,7 +243,7 @@ class Harness {
             std::chrono::steady_clock::now() - began);
         std::fprintf(stderr,
                      "step %d: state %d, sector %d, written %llu, file errors %zu, %lld us\n", step,
-                     session_.SessionState, session_.CurrentSector,
+                     static_cast<int>(session_.SessionState()), session_.CurrentSector(),
                      static_cast<unsigned long long>(port_.WriteCount), window_.FileErrorCount,
                      static_cast<long long>(took.count()));
       }
@@ -250,6 +252,7 @@ class Harness {
     }
     session_.Shutdown();
     Check();
+    FUZZ_CHECK(window_.OpenJobs.empty());
     if (Trace) {
       std::fprintf(stderr, "---- log\n%s\n---- warnings\n", window_.Log.c_str());
       for (const std::string& w : window_.Warnings) std::fprintf(stderr, "%s\n", w.c_str());
@@ -292,7 +295,8 @@ class Harness {
     // A flash job that started has sent the erase command for its first
     // sector, and nothing after it.
     const bool flashJob = handler == &Session::Button4Click || handler == &Session::Button7Click;
-    if (flashJob && session_.SessionState == 12 && !handlerWrites_.empty()) {
+    if (flashJob && session_.SessionState() == Session::State::AwaitEraseResult &&
+        !handlerWrites_.empty()) {
       erased_.fill(false);
       programmed_.fill(false);
       FUZZ_CHECK(handlerWrites_.size() >= 2);
@@ -305,8 +309,8 @@ class Harness {
   // and not yet handled by this job.
   void CheckSectorCommand(uint8_t sector, std::array<bool, SectorCount>& done) {
     FUZZ_CHECK(sector < SectorCount);
-    FUZZ_CHECK(sector == session_.CurrentSector);
-    FUZZ_CHECK(session_.SectorSelected[sector] == 1);
+    FUZZ_CHECK(sector == session_.CurrentSector());
+    FUZZ_CHECK(session_.SectorSelected()[sector] == 1);
     FUZZ_CHECK(!done[sector]);
     done[sector] = true;
   }
@@ -319,11 +323,12 @@ class Harness {
       handlerWrites_.push_back(value);
       return;
     }
-    if (blockWrites_ == 0) blockState_ = session_.ActiveState;
-    if (blockState_ == 11 || blockState_ == 13) {
-      if (blockWrites_ == 0) FUZZ_CHECK(value == (blockState_ == 11 ? '0' : '1'));
+    if (blockWrites_ == 0) blockState_ = session_.ActiveState();
+    const bool erase = blockState_ == Session::State::AwaitErasePrompt;
+    if (erase || blockState_ == Session::State::AwaitProgramPrompt) {
+      if (blockWrites_ == 0) FUZZ_CHECK(value == (erase ? '0' : '1'));
       if (blockWrites_ == 1) {
-        CheckSectorCommand(value, blockState_ == 11 ? erased_ : programmed_);
+        CheckSectorCommand(value, erase ? erased_ : programmed_);
         blockSector_ = value;
       }
     }
@@ -333,13 +338,13 @@ class Harness {
   void EndBlock() {
     const bool sentWhole =
         port_.IsConnected && !port_.WritesFail && window_.FileErrorCount == fileErrorsAtBlock_;
-    if (blockState_ == 13 && blockWrites_ >= 2 && sentWhole) {
-      const auto size = static_cast<int32_t>(session_.SectorStart[blockSector_ + 1] -
-                                             session_.SectorStart[blockSector_]);
+    if (blockState_ == Session::State::AwaitProgramPrompt && blockWrites_ >= 2 && sentWhole) {
+      const auto size = static_cast<int32_t>(session_.SectorStart()[blockSector_ + 1] -
+                                             session_.SectorStart()[blockSector_]);
       const uint64_t data = size > 0 ? (static_cast<uint64_t>(size) + 1) / 2 * 2 : 0;
       FUZZ_CHECK(blockWrites_ - 2 == data);
     }
-    blockState_ = -1;
+    blockState_.reset();
     blockWrites_ = 0;
     fileErrorsAtBlock_ = window_.FileErrorCount;
   }
@@ -434,20 +439,21 @@ class Harness {
 
   void Check() {
     FUZZ_CHECK(!session_.Busy());
-    FUZZ_CHECK(session_.SessionState >= 0 && session_.SessionState <= 18);
-    FUZZ_CHECK(session_.ActiveState >= 0 && session_.ActiveState <= 18);
-    FUZZ_CHECK(session_.CurrentSector >= -1 && session_.CurrentSector < SectorCount);
-    FUZZ_CHECK(session_.SelectedSectorCount >= 0 && session_.SelectedSectorCount <= 255);
-    FUZZ_CHECK(session_.SectorsErased >= 0 && session_.SectorsDone >= 0);
-    FUZZ_CHECK(session_.TransferCount >= 0);
-    FUZZ_CHECK(session_.JobKind == 1 || session_.JobKind == 3);
-    for (const uint8_t flag : session_.SectorSelected) FUZZ_CHECK(flag <= 1);
-    if (session_.FlashJobRunning()) {
-      FUZZ_CHECK(session_.SessionState >= 11 && session_.SessionState <= 14);
-    }
+    FUZZ_CHECK(static_cast<int>(session_.SessionState()) < Session::StateCount);
+    FUZZ_CHECK(static_cast<int>(session_.ActiveState()) < Session::StateCount);
+    FUZZ_CHECK(session_.CurrentSector() >= -1 && session_.CurrentSector() < SectorCount);
+    FUZZ_CHECK(session_.SelectedSectorCount() >= 0 && session_.SelectedSectorCount() <= 255);
+    FUZZ_CHECK(session_.SectorsErased() >= 0 && session_.SectorsDone() >= 0);
+    FUZZ_CHECK(session_.TransferCount() >= 0);
+    FUZZ_CHECK(session_.JobKind() == Session::DataUse::KeepOrShow ||
+               session_.JobKind() == Session::DataUse::ToDestinationFile);
+    for (const uint8_t flag : session_.SectorSelected()) FUZZ_CHECK(flag <= 1);
+    // Between notifications at most the one running job is open.
+    FUZZ_CHECK(window_.OpenJobs.size() <= 1);
+    FUZZ_CHECK(window_.OpenJobs.empty() == !session_.RunningJob().has_value());
     // The bytes after a full identity block are never written.
     for (int k = IdentityBlockBytes; k < IdentityAreaSize; ++k) {
-      FUZZ_CHECK(session_.IdentityArea[k] == 0);
+      FUZZ_CHECK(session_.IdentityArea()[k] == 0);
     }
   }
 
@@ -457,7 +463,7 @@ class Harness {
   uint32_t tablePattern_ = 0;
   bool inDispatcher_ = false;
   Bytes handlerWrites_;
-  int32_t blockState_ = -1;
+  std::optional<Session::State> blockState_;
   uint64_t blockWrites_ = 0;
   uint8_t blockSector_ = 0;
   size_t fileErrorsAtBlock_ = 0;

@@ -97,4 +97,27 @@ class FuzzWindow : public SessionWindow {
     return answer;
   }
   void KeepPainted() override {}
+
+  // Every job that starts finishes once: a refused start may run inside
+  // another job, so the open jobs form a stack of at most two.
+  std::vector<Job> OpenJobs;
+  void JobStarted(Job job) override {
+    OpenJobs.push_back(job);
+    FUZZ_CHECK(OpenJobs.size() <= 2);
+  }
+  void JobFinished(Job job, const JobResult& result) override {
+    FUZZ_CHECK(!OpenJobs.empty() && OpenJobs.back() == job);
+    OpenJobs.pop_back();
+    FUZZ_CHECK((result.Outcome == JobOutcome::Ok) == (result.Failure == JobFailure::None));
+    FUZZ_CHECK(result.Outcome == JobOutcome::Ok || !result.Reason.empty());
+    FUZZ_CHECK(IsValidUtf8(result.Reason));
+  }
+};
+
+// The one door through which the harness sets up what a device would have set.
+class SessionTestAccess {
+ public:
+  static std::array<uint32_t, SectorTableSize>& SectorStart(Session& s) {
+    return s.vars_.SectorStart;
+  }
 };

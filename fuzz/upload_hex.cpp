@@ -58,7 +58,7 @@ void CheckConnectUpload(const std::string& loader, const std::string& routine) {
   session.Pause = [](std::chrono::milliseconds) {};
   session.Button3Click();
   FUZZ_CHECK(port.Written == Bytes{0x00});  // the bootstrap start byte alone
-  FUZZ_CHECK(session.SessionState == 1);
+  FUZZ_CHECK(session.SessionState() == Session::State::AwaitBootstrapAnswer);
 
   port.Incoming.push_back(0xD5);  // the loader's answer; any byte will do
   session.Comm1CharReceived(1);
@@ -69,7 +69,7 @@ void CheckConnectUpload(const std::string& loader, const std::string& routine) {
   const Bytes routineBytes = ModelUpload(routine);
   expected.insert(expected.end(), routineBytes.begin(), routineBytes.end());
   FUZZ_CHECK(port.Written == expected);
-  FUZZ_CHECK(session.SessionState == 0);
+  FUZZ_CHECK(session.SessionState() == Session::State::Idle);
   FUZZ_CHECK(!session.Busy());
   session.Shutdown();
 }

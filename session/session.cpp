@@ -3,6 +3,7 @@
 // share.
 #include "session.h"
 
+#include <algorithm>
 #include <thread>
 
 #include "identity.h"
@@ -45,6 +46,10 @@ std::string Utf8Of(char32_t code) {
   return out;
 }
 
+// "verify hardware" and the read-back set their own count; until then the
+// read states stop after this many words.
+constexpr int32_t StartWordsToRead = 200;
+
 }  // namespace
 
 Session::Session(SessionPort& port, SessionWindow& window)
@@ -57,8 +62,70 @@ void Session::Guarded(void (Session::*body)()) {
   try {
     (this->*body)();
   } catch (const InOutError& error) {
-    window_.ShowWarning("E/A-Fehler " + std::to_string(error.Code()));
+    ReportFileFailure(error.Code());
   }
+}
+
+void Session::ReportFileFailure(int code) {
+  window_.ShowWarning("E/A-Fehler " + std::to_string(code));
+  if (!runningJob_) return;
+  const JobOutcome outcome = jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused;
+  FinishJob(outcome, JobFailure::FileError, "file error " + std::to_string(code));
+}
+
+void Session::BeginJob(Job job) {
+  if (runningJob_) {
+    FinishJob(jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused, JobFailure::Cancelled,
+              std::string("ended by the start of ") + JobName(job));
+  }
+  runningJob_ = job;
+  jobReachedDevice_ = false;
+  window_.JobStarted(job);
+}
+
+void Session::FinishJob(JobResult result) {
+  if (!runningJob_) return;
+  const Job job = *runningJob_;
+  runningJob_.reset();
+  window_.JobFinished(job, result);
+}
+
+void Session::FinishJob(JobOutcome outcome, JobFailure failure, std::string reason,
+                        int32_t sector) {
+  JobResult result;
+  result.Outcome = outcome;
+  result.Failure = failure;
+  result.Reason = std::move(reason);
+  result.Sector = sector;
+  result.Count = vars_.TransferCount;
+  FinishJob(std::move(result));
+}
+
+void Session::RefuseJob(JobFailure failure, std::string reason) {
+  FinishJob(JobOutcome::Refused, failure, std::move(reason));
+}
+
+void Session::RefuseStart(Job job, JobFailure failure, std::string reason) {
+  window_.JobStarted(job);
+  JobResult result;
+  result.Outcome = JobOutcome::Refused;
+  result.Failure = failure;
+  result.Reason = std::move(reason);
+  window_.JobFinished(job, result);
+}
+
+bool Session::RefuseUnlessConnected() {
+  if (port_.Connected()) return false;
+  Log("<ERR: serial interface not opened>\r\n");
+  window_.SetPanelForm(PanelForm::Error);
+  RefuseJob(JobFailure::NotReady, "the serial port is not open");
+  return true;
+}
+
+void Session::UseIdentity(const DeviceIdentity& identity, std::span<const uint8_t> rawBlock) {
+  vars_.Device = identity;
+  const size_t kept = std::min(rawBlock.size(), static_cast<size_t>(IdentityBlockBytes));
+  std::copy_n(rawBlock.begin(), kept, vars_.IdentityArea.begin());
 }
 
 void Session::Log(std::string_view text) {
@@ -80,6 +147,7 @@ std::string Session::InWorkingDirectory(const std::string& name) const {
 }
 
 bool Session::Send(uint8_t value) {
+  if (runningJob_) jobReachedDevice_ = true;
   return port_.Write(&value, 1) == 1;
 }
 
@@ -91,17 +159,25 @@ void Session::SetProgressOf(int64_t count, int64_t total) {
 void Session::CloseUnfinishedReadBack() {
   // A read-back that never reached its report still holds its destination;
   // what arrived so far is already on disk, so closing keeps it.
-  if (DestinationFile.IsOpen()) DestinationFile.Close();
+  if (vars_.DestinationFile.IsOpen()) vars_.DestinationFile.Close();
 }
 
 bool Session::FlashJobRunning() const {
-  return SessionState >= 11 && SessionState <= 14;
+  switch (vars_.SessionState) {
+    case State::AwaitErasePrompt:
+    case State::AwaitEraseResult:
+    case State::AwaitProgramPrompt:
+    case State::AwaitProgramResult:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void Session::NextSelectedSector() {
-  for (int32_t sector = CurrentSector + 1; sector < SectorCount; ++sector) {
-    if (sector >= 0 && SectorSelected[static_cast<size_t>(sector)] == 1) {
-      CurrentSector = sector;
+  for (int32_t sector = vars_.CurrentSector + 1; sector < SectorCount; ++sector) {
+    if (sector >= 0 && vars_.SectorSelected[static_cast<size_t>(sector)] == 1) {
+      vars_.CurrentSector = sector;
       return;
     }
   }
@@ -119,9 +195,9 @@ void Session::FormActivate() {
   }
   window_.SetLabelColour(StepLabel::Label9, LabelColour::Yellow);
   window_.SetLabelColour(StepLabel::Label3, LabelColour::Yellow);
-  JobKind = 1;
-  DestinationFileName.clear();
-  WordsToRead = 200;
+  vars_.JobKind = DataUse::KeepOrShow;
+  vars_.DestinationFileName.clear();
+  vars_.WordsToRead = StartWordsToRead;
 }
 
 void Session::Comm1CommEvent(uint32_t /*events*/, uint32_t /*state*/) {}
@@ -163,7 +239,8 @@ void Session::DoShutdown() {
   // Each file on its own, so that one failing close does not keep the others
   // open; the first failure is still reported.
   int firstError = 0;
-  for (SeqFile* file : {&DestinationFile, &ImageFile, &LoaderFile, &FlashRoutineFile}) {
+  for (SeqFile* file :
+       {&vars_.DestinationFile, &vars_.ImageFile, &vars_.LoaderFile, &vars_.FlashRoutineFile}) {
     if (!file->IsOpen()) continue;
     try {
       file->Close();
@@ -171,6 +248,8 @@ void Session::DoShutdown() {
       if (firstError == 0) firstError = error.Code();
     }
   }
+  FinishJob(jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused, JobFailure::Cancelled,
+            "the program was closed");
   if (firstError != 0) throw InOutError(firstError);
 }
 
@@ -182,67 +261,67 @@ void Session::Comm1CharReceived(uint32_t /*cbInQue*/) {
     for (;;) {
       uint8_t value = 0;
       if (port_.Read(&value, 1) == 0) return;
-      CurrentChar = value;
-      ActiveState = SessionState;
-      RunStateBlock(ActiveState);
+      vars_.CurrentChar = value;
+      vars_.ActiveState = vars_.SessionState;
+      RunStateBlock(vars_.ActiveState);
     }
   } catch (const InOutError& error) {
-    window_.ShowWarning("E/A-Fehler " + std::to_string(error.Code()));
+    ReportFileFailure(error.Code());
   }
 }
 
-void Session::RunStateBlock(int32_t state) {
+void Session::RunStateBlock(State state) {
   switch (state) {
-    case 0:
+    case State::Idle:
       State0Idle();
       break;
-    case 1:
+    case State::AwaitBootstrapAnswer:
       State1Upload();
       break;
-    case 2:
+    case State::AwaitReadPrompt:
       State2NextSector();
       break;
-    case 3:
-    case 4:
+    case State::AwaitReadWordFirst:
+    case State::AwaitReadWordSecond:
       State3Or4DataByte();
       break;
-    case 5:
+    case State::AwaitReadWordStatus:
       State5WordStatus();
       break;
-    case 6:
+    case State::AwaitReadReport:
       State6Report();
       break;
-    case 7:
-    case 8:
+    case State::AwaitIdentityWordFirst:
+    case State::AwaitIdentityWordSecond:
       State7Or8StoreByte();
       break;
-    case 9:
+    case State::AwaitIdentityWordStatus:
       State9WordStatus();
       break;
-    case 10:
+    case State::AwaitIdentityEnd:
       State10Evaluate();
       break;
-    case 11:
+    case State::AwaitErasePrompt:
       State11NextErase();
       break;
-    case 12:
+    case State::AwaitEraseResult:
       State12Erased();
       break;
-    case 13:
+    case State::AwaitProgramPrompt:
       State13NextProgram();
       break;
-    case 14:
+    case State::AwaitProgramResult:
       State14ProgramResult();
       break;
-    case 15:
+    case State::AwaitFinalReport:
       State15FinalReport();
       break;
-    case 16:
-    case 17:
+    case State::AwaitLogCharFirst:
+    case State::AwaitLogCharSecond:
       State16Or17LogChar();
       break;
-    default:
-      // State 18 and any state without a block: the byte is consumed.
+    case State::Ended:
+      // The session has ended: the byte is consumed.
       break;
   }
 }

@@ -11,9 +11,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
+#include "identity.h"
 #include "seq_file.h"
 #include "session_port.h"
 #include "session_window.h"
@@ -25,6 +28,38 @@ constexpr int IdentityBlockBytes = 4096;
 
 class Session {
  public:
+  // The state in which the next received byte is handled. The numbers are the
+  // ones the log lines, the documents and the device traces use.
+  enum class State : uint8_t {
+    Idle = 0,                     // connected or not: "a", "j" and "h" from the flash routine
+    AwaitBootstrapAnswer = 1,     // any byte: the chip's loader answered the start byte
+    AwaitReadPrompt = 2,          // "a" before the read command of the next sector
+    AwaitReadWordFirst = 3,       // first byte of a read-back word
+    AwaitReadWordSecond = 4,      // second byte of a read-back word
+    AwaitReadWordStatus = 5,      // "g" (more follows) or "f" (end of sector)
+    AwaitReadReport = 6,          // any byte: the read-back's report
+    AwaitIdentityWordFirst = 7,   // first byte of an identity word
+    AwaitIdentityWordSecond = 8,  // second byte of an identity word
+    AwaitIdentityWordStatus = 9,  // "g" after an identity word
+    AwaitIdentityEnd = 10,        // any byte after the stop: the identity evaluation
+    AwaitErasePrompt = 11,        // "a" before the next erase command
+    AwaitEraseResult = 12,        // "b": the sector is erased
+    AwaitProgramPrompt = 13,      // "a" before the next program command and its data
+    AwaitProgramResult = 14,      // "e" programmed, "d" failed
+    AwaitFinalReport = 15,        // any byte: the update's final report
+    AwaitLogCharFirst = 16,       // first of the two characters after "h"
+    AwaitLogCharSecond = 17,      // second of the two characters after "h"
+    Ended = 18,                   // an update or erase-only job has ended; bytes are swallowed
+  };
+  static constexpr int StateCount = 19;
+
+  // What the read states do with the bytes they receive (the variable the
+  // device protocol calls JobKind).
+  enum class DataUse : uint8_t {
+    KeepOrShow = 1,         // identity words are kept; read-back words go to the log
+    ToDestinationFile = 3,  // read-back words go to the destination file
+  };
+
   Session(SessionPort& port, SessionWindow& window);
 
   // --- Settings of the host side (not device state) ---
@@ -49,57 +84,92 @@ class Session {
   void Comm1CharReceived(uint32_t cbInQue);
   void Comm1CommEvent(uint32_t events, uint32_t state);
   void Comm1CommError(uint32_t errorCode);
-  // The program ends: files still open are closed, keeping what was written.
+  // The program ends: files still open are closed, keeping what was written;
+  // a job still running ends as cancelled.
   void Shutdown();
 
-  // True while sectors are being erased or programmed (states 11 to 14):
-  // leaving now would leave the device half programmed.
+  // Takes these identity values as if "verify hardware" had read them from
+  // the device; `rawBlock` is the device's identity block, when known.
+  void UseIdentity(const DeviceIdentity& identity, std::span<const uint8_t> rawBlock = {});
+
+  // True while sectors are being erased or programmed: leaving now would
+  // leave the device half programmed.
   bool FlashJobRunning() const;
   // True while the dispatcher or a handler is running.
   bool Busy() const { return busy_ > 0; }
+  // The job started and not yet finished, if any.
+  std::optional<Job> RunningJob() const { return runningJob_; }
 
-  // Moves CurrentSector to the next selected sector above it, if any.
-  void NextSelectedSector();
   // Value of one hexadecimal digit; "0" and every other character give 0.
   static uint8_t HexDigitValue(char c);
 
-  // --- Session variables ---
-  int32_t SessionState = 0;
-  int32_t ActiveState = 0;
-  uint8_t JobKind = 1;
-  int32_t CurrentSector = -1;
-  int32_t SelectedSectorCount = 0;
-  std::array<uint8_t, SectorCount> SectorSelected{};
-  std::array<uint32_t, SectorTableSize> SectorStart{};
-  int32_t SectorTableTop = 0;
-  int32_t SectorsErased = 0;
-  int32_t SectorsDone = 0;
-  int32_t TransferCount = 0;
-  int32_t ImageSize = 0;
-  int32_t SectorBytesLeft = 0;
-  int32_t LoaderFileSize = 0;
-  int32_t FlashRoutineFileSize = 0;
-  SeqFile LoaderFile;
-  SeqFile FlashRoutineFile;
-  SeqFile ImageFile;
-  SeqFile DestinationFile;
-  std::string DestinationFileName;
-  int32_t WordsToRead = 200;
-  std::array<uint8_t, 3> ReadAddress{};
-  std::array<uint8_t, IdentityAreaSize> IdentityArea{};
-  int32_t ReceiveIndex = 0;
-  uint8_t CurrentChar = 0;
-
-  // Device identity, from "verify hardware".
-  std::string DeviceProductName;
-  std::string DeviceHardwareVersion;
-  uint32_t DeviceSerialNumber = 0;
-  bool DeviceSerialNumberFound = false;
-  std::string DeviceBrandLabel;
+  // --- What the session holds, read-only ---
+  State SessionState() const { return vars_.SessionState; }
+  State ActiveState() const { return vars_.ActiveState; }
+  DataUse JobKind() const { return vars_.JobKind; }
+  int32_t CurrentSector() const { return vars_.CurrentSector; }
+  int32_t SelectedSectorCount() const { return vars_.SelectedSectorCount; }
+  const std::array<uint8_t, SectorCount>& SectorSelected() const { return vars_.SectorSelected; }
+  // The sector table the device reported at "connect": entry i is the first
+  // address of sector i, entry i+1 its end.
+  const std::array<uint32_t, SectorTableSize>& SectorStart() const { return vars_.SectorStart; }
+  int32_t SectorTableTop() const { return vars_.SectorTableTop; }
+  int32_t SectorsErased() const { return vars_.SectorsErased; }
+  int32_t SectorsDone() const { return vars_.SectorsDone; }
+  // Bytes sent while programming (filler included), words while reading.
+  int32_t TransferCount() const { return vars_.TransferCount; }
+  int32_t ImageSize() const { return vars_.ImageSize; }
+  int32_t WordsToRead() const { return vars_.WordsToRead; }
+  const SeqFile& ImageFile() const { return vars_.ImageFile; }
+  const SeqFile& DestinationFile() const { return vars_.DestinationFile; }
+  const std::string& DestinationFileName() const { return vars_.DestinationFileName; }
+  // The received identity block (bytes 4096 to 4099 are never written).
+  const std::array<uint8_t, IdentityAreaSize>& IdentityArea() const { return vars_.IdentityArea; }
+  int32_t ReceiveIndex() const { return vars_.ReceiveIndex; }
+  // The device's identity values, from "verify hardware" or UseIdentity.
+  const DeviceIdentity& Identity() const { return vars_.Device; }
 
  private:
+  // Tests and fuzzers set up what a device would have set (a sector table, a
+  // state) through this one door.
+  friend class SessionTestAccess;
+
+  // The session variables, under the names the device protocol gives them.
+  struct Variables {
+    State SessionState = State::Idle;
+    State ActiveState = State::Idle;
+    DataUse JobKind = DataUse::KeepOrShow;
+    int32_t CurrentSector = -1;
+    int32_t SelectedSectorCount = 0;
+    std::array<uint8_t, SectorCount> SectorSelected{};
+    std::array<uint32_t, SectorTableSize> SectorStart{};
+    int32_t SectorTableTop = 0;
+    int32_t SectorsErased = 0;
+    int32_t SectorsDone = 0;
+    int32_t TransferCount = 0;
+    int32_t ImageSize = 0;
+    int32_t SectorBytesLeft = 0;
+    int32_t LoaderFileSize = 0;
+    int32_t FlashRoutineFileSize = 0;
+    SeqFile LoaderFile;
+    SeqFile FlashRoutineFile;
+    SeqFile ImageFile;
+    SeqFile DestinationFile;
+    std::string DestinationFileName;
+    int32_t WordsToRead = 200;
+    std::array<uint8_t, 3> ReadAddress{};
+    std::array<uint8_t, IdentityAreaSize> IdentityArea{};
+    int32_t ReceiveIndex = 0;
+    uint8_t CurrentChar = 0;
+    // Device identity: DeviceProductName, DeviceHardwareVersion,
+    // DeviceSerialNumber, DeviceSerialNumberFound, DeviceBrandLabel.
+    DeviceIdentity Device;
+  };
+
   // Runs one handler body; a file failure ends it with the run-time's warning.
   void Guarded(void (Session::*body)());
+  // A file failure that ended a handler or a pass: the box, and the job's end.
+  void ReportFileFailure(int code);
   void Log(std::string_view text);
   // One device byte in the log, read as a Windows-1252 character.
   void LogDeviceChar(uint8_t value);
@@ -108,7 +178,21 @@ class Session {
   bool Send(uint8_t value);
   void SetProgressOf(int64_t count, int64_t total);
   void CloseUnfinishedReadBack();
-  void RunStateBlock(int32_t state);
+  void RunStateBlock(State state);
+  // Moves CurrentSector to the next selected sector above it, if any.
+  void NextSelectedSector();
+
+  // The job lifecycle. BeginJob ends a job still running as cancelled.
+  void BeginJob(Job job);
+  // Ends the running job (if any) with `result`.
+  void FinishJob(JobResult result);
+  void FinishJob(JobOutcome outcome, JobFailure failure, std::string reason, int32_t sector = -1);
+  // A job that ends before it reaches the device: reported as refused.
+  void RefuseJob(JobFailure failure, std::string reason);
+  // A job start refused outright, while another job keeps running.
+  void RefuseStart(Job job, JobFailure failure, std::string reason);
+  // The job cannot run on a closed port: said in the log, refused.
+  bool RefuseUnlessConnected();
 
   // Bodies of the handlers.
   void DoButton3Click();
@@ -153,12 +237,18 @@ class Session {
 
   SessionPort& port_;
   SessionWindow& window_;
+  Variables vars_;
   int busy_ = 0;
+  std::optional<Job> runningJob_;
+  // Something of the running job went to the device: its end is a failure,
+  // no longer a refusal.
+  bool jobReachedDevice_ = false;
   // ImageFile is the patched temporary image (not the erase-only file): only
   // that one may be deleted after programming.
   bool imageIsTemporary_ = false;
   // The device reported "d" for a sector of this job.
   bool programmingFailed_ = false;
+  int32_t failedSector_ = -1;
   // The last sector-table exchange failed: the flash routine's "a" that may
   // still follow does not make a connection, as its sizes cannot be trusted.
   bool sectorTableUnusable_ = false;

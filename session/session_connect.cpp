@@ -15,8 +15,9 @@ constexpr uint32_t AddressSpaceEnd = 0x1000000;
 }  // namespace
 
 void Session::DoButton3Click() {
+  BeginJob(Job::Connect);
   CloseUnfinishedReadBack();
-  JobKind = 1;
+  vars_.JobKind = DataUse::KeepOrShow;
   for (Control control : {Control::Button1, Control::RadioButton1, Control::RadioButton2,
                           Control::RadioButton6, Control::RadioButton7}) {
     window_.SetEnabled(control, false);
@@ -34,13 +35,13 @@ void Session::DoButton3Click() {
   // The chip needs a moment after the line comes up before it listens.
   if (Pause) Pause(std::chrono::milliseconds(100));
 
-  SessionState = 1;
-  SectorsErased = 0;
-  SectorsDone = 0;
+  vars_.SessionState = State::AwaitBootstrapAnswer;
+  vars_.SectorsErased = 0;
+  vars_.SectorsDone = 0;
   // A new device may have another flash: nothing of the last table may be
   // taken for a sector this connection never described.
-  SectorStart.fill(0);
-  SectorTableTop = 0;
+  vars_.SectorStart.fill(0);
+  vars_.SectorTableTop = 0;
   sectorTableUnusable_ = false;
   window_.SetPanelForm(PanelForm::Error);
   Log("\r\n");
@@ -48,24 +49,25 @@ void Session::DoButton3Click() {
     window_.SetPanelForm(PanelForm::Error);
     Log("<ERR: serial interface not opened>\r\n");
     Log("\r\n");
+    RefuseJob(JobFailure::PortNotOpened, "the serial port could not be opened");
     return;
   }
 
-  if (!LoaderFile.OpenExisting(InWorkingDirectory(LoaderFileName))) {
+  if (!vars_.LoaderFile.OpenExisting(InWorkingDirectory(LoaderFileName))) {
     Log("<ERR: couldn`f find file LOADER.HEX>\r\n");
     window_.SetPanelForm(PanelForm::Error);
   }
-  if (!FlashRoutineFile.OpenExisting(InWorkingDirectory(FlashRoutineFileName))) {
+  if (!vars_.FlashRoutineFile.OpenExisting(InWorkingDirectory(FlashRoutineFileName))) {
     Log("<ERR: couldn`f find file F29F160D.HEX>\r\n");
     window_.SetPanelForm(PanelForm::Error);
   }
   window_.SetProgress(0);
   // A file that did not open fails here with "file not open", before the chip
   // is woken: nothing would follow the start byte.
-  LoaderFileSize = static_cast<int32_t>(LoaderFile.Size());
-  FlashRoutineFileSize = static_cast<int32_t>(FlashRoutineFile.Size());
-  CurrentSector = -1;
-  TransferCount = 0;
+  vars_.LoaderFileSize = static_cast<int32_t>(vars_.LoaderFile.Size());
+  vars_.FlashRoutineFileSize = static_cast<int32_t>(vars_.FlashRoutineFile.Size());
+  vars_.CurrentSector = -1;
+  vars_.TransferCount = 0;
   Log("<activating bootstrap mode...>\r\n");
   Send(wire::CmdBootstrapStart);
 }
@@ -82,15 +84,15 @@ void Session::State1Upload() {
   // Any answer will do: the loader's reply carries no information we use.
   Log("<bootstrapmode activated>\r\n");
   Log("<writing loader into C165...>");
-  const int32_t loaderBytes = LoaderFileSize / 2;
-  UploadPairs(LoaderFile, loaderBytes);
-  LoaderFile.Close();
+  const int32_t loaderBytes = vars_.LoaderFileSize / 2;
+  UploadPairs(vars_.LoaderFile, loaderBytes);
+  vars_.LoaderFile.Close();
   // The bootstrap loader of the chip reads exactly 32 bytes before it jumps.
   for (int32_t i = loaderBytes; i < wire::LoaderMinimumBytes; ++i) Send(0x00);
   Log("\r\n<writing flashroutine into C165...>\r\n");
-  UploadPairs(FlashRoutineFile, FlashRoutineFileSize / 2);
-  FlashRoutineFile.Close();
-  SessionState = 0;
+  UploadPairs(vars_.FlashRoutineFile, vars_.FlashRoutineFileSize / 2);
+  vars_.FlashRoutineFile.Close();
+  vars_.SessionState = State::Idle;
 }
 
 bool Session::WaitForByte(uint8_t& value) {
@@ -102,17 +104,17 @@ bool Session::WaitForByte(uint8_t& value) {
 }
 
 Session::TableExchange Session::ExchangeSectorTable() {
-  SectorStart.fill(0);
-  if (!WaitForByte(CurrentChar)) return TableExchange::Silent;
+  vars_.SectorStart.fill(0);
+  if (!WaitForByte(vars_.CurrentChar)) return TableExchange::Silent;
   Send(wire::CmdTableCount);
-  if (!WaitForByte(CurrentChar)) return TableExchange::Silent;
-  SectorTableTop = CurrentChar;
+  if (!WaitForByte(vars_.CurrentChar)) return TableExchange::Silent;
+  vars_.SectorTableTop = vars_.CurrentChar;
   // The device names the entries; every one it announces is asked for, so its
   // side of the exchange completes even when the table cannot keep them all.
-  const int32_t lastEntry = SectorTableTop + 1;
+  const int32_t lastEntry = vars_.SectorTableTop + 1;
   bool plausible = true;
   for (int32_t i = 0; i <= lastEntry; ++i) {
-    if (!WaitForByte(CurrentChar)) return TableExchange::Silent;
+    if (!WaitForByte(vars_.CurrentChar)) return TableExchange::Silent;
     Send(wire::CmdTableEntry);
     Send(static_cast<uint8_t>(i));
     uint32_t entry = 0;
@@ -126,13 +128,13 @@ Session::TableExchange Session::ExchangeSectorTable() {
     // Sizes taken from such a table would send a sector's data into the
     // command stream of the flash routine.
     if (entry > AddressSpaceEnd) plausible = false;
-    if (i > 0 && i < SectorTableSize && entry < SectorStart[static_cast<size_t>(i - 1)]) {
+    if (i > 0 && i < SectorTableSize && entry < vars_.SectorStart[static_cast<size_t>(i - 1)]) {
       plausible = false;
     }
-    if (i < SectorTableSize) SectorStart[static_cast<size_t>(i)] = entry;
+    if (i < SectorTableSize) vars_.SectorStart[static_cast<size_t>(i)] = entry;
   }
   if (!plausible) {
-    SectorStart.fill(0);
+    vars_.SectorStart.fill(0);
     return TableExchange::Garbled;
   }
   if (lastEntry >= SectorTableSize) {
@@ -143,7 +145,8 @@ Session::TableExchange Session::ExchangeSectorTable() {
 }
 
 void Session::State0Idle() {
-  if (CurrentChar == wire::RepReady && !sectorTableUnusable_) {
+  if (vars_.CurrentChar == wire::RepReady && !sectorTableUnusable_) {
+    if (runningJob_ == Job::Connect) FinishJob(JobOutcome::Ok, JobFailure::None, "");
     Log("<  c o n n e c t e d  >\r\n");
     window_.SetPanelForm(PanelForm::Success);
     for (StepLabel label :
@@ -153,9 +156,9 @@ void Session::State0Idle() {
     window_.SetLabelColour(StepLabel::Label6, LabelColour::Yellow);
     window_.SetEnabled(Control::Button3, false);
     window_.SetEnabled(Control::Button6, true);
-    SessionState = 0;
+    vars_.SessionState = State::Idle;
   }
-  if (CurrentChar == wire::RepSectorTable) {
+  if (vars_.CurrentChar == wire::RepSectorTable) {
     const TableExchange result = ExchangeSectorTable();
     sectorTableUnusable_ = result != TableExchange::Complete;
     if (result == TableExchange::Silent) {
@@ -163,22 +166,30 @@ void Session::State0Idle() {
       // for good; "connect" stays usable for another try.
       Log("<ERR: device did not answer during the sector table exchange>\r\n");
       window_.SetPanelForm(PanelForm::Error);
-      SessionState = 0;
+      vars_.SessionState = State::Idle;
+      if (runningJob_ == Job::Connect) {
+        FinishJob(JobOutcome::Failed, JobFailure::DeviceSilent,
+                  "no answer during the sector table exchange");
+      }
       return;
     }
     if (result == TableExchange::Garbled) {
       Log("<ERR: sector table garbled on the line, reset the device and connect again>\r\n");
       window_.SetPanelForm(PanelForm::Error);
-      SessionState = 0;
+      if (runningJob_ == Job::Connect) {
+        FinishJob(JobOutcome::Failed, JobFailure::DeviceGarbled, "sector table garbled");
+      }
+      vars_.SessionState = State::Idle;
       return;
     }
-    SessionState = 0;
+    vars_.SessionState = State::Idle;
   }
   // After an exchange this sees its last prompt byte, as the device expects.
-  if (CurrentChar == wire::RepLogChars) SessionState = 16;
+  if (vars_.CurrentChar == wire::RepLogChars) vars_.SessionState = State::AwaitLogCharFirst;
 }
 
 void Session::State16Or17LogChar() {
-  LogDeviceChar(CurrentChar);
-  SessionState = ActiveState == 16 ? 17 : 0;
+  LogDeviceChar(vars_.CurrentChar);
+  vars_.SessionState =
+      vars_.ActiveState == State::AwaitLogCharFirst ? State::AwaitLogCharSecond : State::Idle;
 }

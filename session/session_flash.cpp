@@ -28,44 +28,49 @@ void Session::DoButton4Click() {
   // send an erase into the middle of a sector's data.
   if (FlashJobRunning()) {
     Log("<ERR: download refused, sectors are being erased or programmed>\r\n");
+    RefuseStart(Job::Download, JobFailure::NotReady, "sectors are being erased or programmed");
     return;
   }
+  BeginJob(Job::Download);
   CloseUnfinishedReadBack();
-  JobKind = 1;
+  vars_.JobKind = DataUse::KeepOrShow;
   const std::optional<std::string> chosen = window_.RunFileDialog(FileDialog::OpenDialog3);
   if (!chosen) {
     window_.SetPanelForm(PanelForm::Error);
     window_.ShowWarning("you didn`t choose a file to download");
+    RefuseJob(JobFailure::Cancelled, "no image chosen");
     return;
   }
+  if (RefuseUnlessConnected()) return;
   Log("<download file: " + *chosen + " >\r\n");
   imageIsTemporary_ = false;
-  if (!ImageFile.OpenExisting(*chosen)) {
+  if (!vars_.ImageFile.OpenExisting(*chosen)) {
     Log("<ERR: couldn`t find \"" + *chosen + "\" >\r\n");
     window_.SetPanelForm(PanelForm::Error);
+    RefuseJob(JobFailure::FileError, "the image could not be opened");
     return;
   }
 
-  const int64_t fileSize = ImageFile.Size();
+  const int64_t fileSize = vars_.ImageFile.Size();
   if (fileSize < IdentityWindowOffset) throw InOutError(IoDiskReadError);
-  ImageFile.Seek(IdentityWindowOffset);
+  vars_.ImageFile.Seek(IdentityWindowOffset);
   const auto windowBytes = static_cast<size_t>(
       std::min<int64_t>(static_cast<int64_t>(IdentityWindowSize), fileSize - IdentityWindowOffset));
   std::array<uint8_t, IdentityWindowSize> identityWindow{};
-  for (size_t i = 0; i < windowBytes; ++i) identityWindow[i] = ImageFile.ReadByte();
+  for (size_t i = 0; i < windowBytes; ++i) identityWindow[i] = vars_.ImageFile.ReadByte();
   const ImageIdentity image =
       ScanIdentityWindow(std::span<const uint8_t>(identityWindow.data(), windowBytes));
-  SectorSelected = image.SectorSelected;
-  SelectedSectorCount = image.SelectedSectorCount;
+  vars_.SectorSelected = image.SectorSelected;
+  vars_.SelectedSectorCount = image.SelectedSectorCount;
   Log("\r\n");
   Log("\r\n");
   if (image.ProductName.empty()) {
     window_.SetPanelForm(PanelForm::Error);
     window_.ShowWarning("invalid firmware file");
   }
-  ImageFile.Seek(0);
+  vars_.ImageFile.Seek(0);
 
-  if (!FitsHardware(DeviceProductName, DeviceHardwareVersion, image.ProductName,
+  if (!FitsHardware(vars_.Device.ProductName, vars_.Device.HardwareVersion, image.ProductName,
                     image.HardwareVersion)) {
     window_.SetPanelForm(PanelForm::Error);
     window_.ShowWarning("the selected file doesn\u00B4t fit to your hardware");
@@ -75,6 +80,7 @@ void Session::DoButton4Click() {
                             StepLabel::Label1, StepLabel::Label6, StepLabel::Label4}) {
       window_.SetLabelColour(label, LabelColour::ButtonFace);
     }
+    RefuseJob(JobFailure::ImageRefused, "the image does not fit the device");
     return;
   }
 
@@ -85,19 +91,21 @@ void Session::DoButton4Click() {
   const PatchOutcome outcome =
       TemporaryImagePath.empty()
           ? PatchOutcome::TempNotCreated
-          : PatchIdentityBlock(ImageFile, TemporaryImagePath,
-                               PatchValues{DeviceSerialNumber, DeviceHardwareVersion,
-                                           image.ProductName, DeviceBrandLabel});
+          : PatchIdentityBlock(vars_.ImageFile, TemporaryImagePath,
+                               PatchValues{vars_.Device.SerialNumber, vars_.Device.HardwareVersion,
+                                           image.ProductName, vars_.Device.BrandLabel});
   switch (outcome) {
     case PatchOutcome::Patched:
       break;
     case PatchOutcome::NoIdentityBlock:
       Log("ERR: brandlabel not found in firmware\r\n");
       window_.SetPanelForm(PanelForm::Error);
+      RefuseJob(JobFailure::ImageRefused, "the image has no identity block");
       return;
     case PatchOutcome::BlockTooLong:
       Log("<ERR: identity block of the firmware too long to take the device's values>\r\n");
       window_.SetPanelForm(PanelForm::Error);
+      RefuseJob(JobFailure::ImageRefused, "the image's identity block is too long");
       return;
     case PatchOutcome::TempNotCreated:
       Log("<ERR: temporary file " + temporaryName + " could not be created>\r\n");
@@ -113,37 +121,47 @@ void Session::DoButton4Click() {
   Log("update possible\r\n");
   window_.SetPanelForm(PanelForm::Neutral);
   Log("\r\n");
-  ImageSize = ClampedSize(ImageFile.Size());
-  TransferCount = 0;
-  CurrentSector = -1;
-  SectorsErased = 0;
-  SectorsDone = 0;
-  if (SelectedSectorCount < 1) {
+  vars_.ImageSize = ClampedSize(vars_.ImageFile.Size());
+  vars_.TransferCount = 0;
+  vars_.CurrentSector = -1;
+  vars_.SectorsErased = 0;
+  vars_.SectorsDone = 0;
+  if (vars_.SelectedSectorCount < 1) {
     Log("<ERR: no sectors selected>\r\n");
-    SessionState = 0;
+    vars_.SessionState = State::Idle;
+    RefuseJob(JobFailure::ImageRefused, "the image lists no sector");
     return;
   }
   StartErasePhase();
 }
 
 void Session::DoButton7Click() {
-  CloseUnfinishedReadBack();
-  JobKind = 1;
-  SectorSelected.fill(0);
-  for (int32_t sector : EraseOnlySectors) SectorSelected[static_cast<size_t>(sector)] = 1;
-  SelectedSectorCount = static_cast<int32_t>(std::size(EraseOnlySectors));
-  Log("<download file: EMPTY >\r\n");
-  imageIsTemporary_ = false;
-  if (!ImageFile.OpenExisting(InWorkingDirectory(EmptyImageFileName))) {
-    Log("<ERR: couldn`t find file EMPTY >\r\n");
-    window_.SetPanelForm(PanelForm::Error);
+  if (FlashJobRunning()) {
+    Log("<ERR: erase refused, sectors are being erased or programmed>\r\n");
+    RefuseStart(Job::EraseOnly, JobFailure::NotReady, "sectors are being erased or programmed");
     return;
   }
-  ImageSize = ClampedSize(ImageFile.Size());
-  TransferCount = 0;
-  CurrentSector = -1;
-  SectorsErased = 0;
-  SectorsDone = 0;
+  BeginJob(Job::EraseOnly);
+  CloseUnfinishedReadBack();
+  if (RefuseUnlessConnected()) return;
+  vars_.JobKind = DataUse::KeepOrShow;
+  vars_.SectorSelected.fill(0);
+  for (int32_t sector : EraseOnlySectors) vars_.SectorSelected[static_cast<size_t>(sector)] = 1;
+  vars_.SelectedSectorCount = static_cast<int32_t>(std::size(EraseOnlySectors));
+  Log("<download file: EMPTY >\r\n");
+  imageIsTemporary_ = false;
+  if (!vars_.ImageFile.OpenExisting(InWorkingDirectory(EmptyImageFileName))) {
+    Log("<ERR: couldn`t find file EMPTY >\r\n");
+    window_.SetPanelForm(PanelForm::Error);
+    RefuseJob(JobFailure::FileError, "the file \"empty\" could not be opened");
+    return;
+  }
+
+  vars_.ImageSize = ClampedSize(vars_.ImageFile.Size());
+  vars_.TransferCount = 0;
+  vars_.CurrentSector = -1;
+  vars_.SectorsErased = 0;
+  vars_.SectorsDone = 0;
   window_.SetPanelForm(PanelForm::Neutral);
   Log("\r\n");
   StartErasePhase();
@@ -151,60 +169,64 @@ void Session::DoButton7Click() {
 
 bool Session::StartErasePhase() {
   programmingFailed_ = false;
+  failedSector_ = -1;
   NextSelectedSector();
-  if (CurrentSector < 0) {
+  if (vars_.CurrentSector < 0) {
     // A list of numbers none of which is a sector of this flash: erasing
     // anything would only destroy the firmware that is there now.
     Log("<ERR: the sector list of the firmware names no sector from 0 to 34>\r\n");
     window_.SetPanelForm(PanelForm::Error);
-    ImageFile.Close();
-    SessionState = 0;
+    vars_.ImageFile.Close();
+    vars_.SessionState = State::Idle;
+    RefuseJob(JobFailure::ImageRefused, "the sector list names no sector from 0 to 34");
     return false;
   }
   Log("<flashroutine waiting for command...>\r\n");
-  Log("<command: delete sector " + std::to_string(CurrentSector) + " ...>\r\n");
+  Log("<command: delete sector " + std::to_string(vars_.CurrentSector) + " ...>\r\n");
   Send(wire::CmdEraseSector);
-  Send(static_cast<uint8_t>(CurrentSector));
-  SessionState = 12;
+  Send(static_cast<uint8_t>(vars_.CurrentSector));
+  vars_.SessionState = State::AwaitEraseResult;
   return true;
 }
 
 void Session::EndWithFaultySectorList() {
   Log("<ERR: the sector list of the firmware names a sector twice or one above 34>\r\n");
   window_.SetPanelForm(PanelForm::Error);
-  ImageFile.Close();
-  SessionState = 0;
+  vars_.ImageFile.Close();
+  vars_.SessionState = State::Idle;
+  FinishJob(JobOutcome::Failed, JobFailure::DeviceGarbled,
+            "the erase and program replies ran out of step with the sector list");
 }
 
 void Session::State12Erased() {
-  if (CurrentChar == wire::RepErased) {
-    Log("<sector " + std::to_string(CurrentSector) + " erased>\r\n");
-    ++SectorsErased;
+  if (vars_.CurrentChar == wire::RepErased) {
+    Log("<sector " + std::to_string(vars_.CurrentSector) + " erased>\r\n");
+    ++vars_.SectorsErased;
   }
-  if (SectorsErased < SelectedSectorCount) {
-    SessionState = 11;
+  if (vars_.SectorsErased < vars_.SelectedSectorCount) {
+    vars_.SessionState = State::AwaitErasePrompt;
     return;
   }
-  TransferCount = 0;
-  CurrentSector = -1;
+  vars_.TransferCount = 0;
+  vars_.CurrentSector = -1;
   Log("<all selected sectors are erased now>\r\n");
-  SessionState = 13;
+  vars_.SessionState = State::AwaitProgramPrompt;
 }
 
 void Session::State11NextErase() {
-  if (CurrentChar == wire::RepReady) {
+  if (vars_.CurrentChar == wire::RepReady) {
     Log("<flashroutine waiting for command...>\r\n");
-    const int32_t previous = CurrentSector;
+    const int32_t previous = vars_.CurrentSector;
     NextSelectedSector();
-    if (CurrentSector == previous) {
+    if (vars_.CurrentSector == previous) {
       EndWithFaultySectorList();
       return;
     }
-    Log("<command: delete sector " + std::to_string(CurrentSector) + " ...>\r\n");
+    Log("<command: delete sector " + std::to_string(vars_.CurrentSector) + " ...>\r\n");
     Send(wire::CmdEraseSector);
-    Send(static_cast<uint8_t>(CurrentSector));
+    Send(static_cast<uint8_t>(vars_.CurrentSector));
   }
-  SessionState = 12;
+  vars_.SessionState = State::AwaitEraseResult;
 }
 
 void Session::ShowEndOfUpdate() {
@@ -220,26 +242,28 @@ void Session::ShowEndOfUpdate() {
 bool Session::SendSectorData() {
   // Sizes come from the device's table alone; an entry it never sent is 0, so
   // such a sector gets the command and no data.
-  const auto sector = static_cast<size_t>(CurrentSector);
-  SectorBytesLeft = 0;
-  if (CurrentSector >= 0 && sector + 1 < SectorStart.size()) {
-    SectorBytesLeft = static_cast<int32_t>(SectorStart[sector + 1] - SectorStart[sector]);
+  const auto sector = static_cast<size_t>(vars_.CurrentSector);
+  vars_.SectorBytesLeft = 0;
+  if (vars_.CurrentSector >= 0 && sector + 1 < vars_.SectorStart.size()) {
+    vars_.SectorBytesLeft =
+        static_cast<int32_t>(vars_.SectorStart[sector + 1] - vars_.SectorStart[sector]);
   }
-  while (SectorBytesLeft > 0) {
-    SectorBytesLeft -= 2;
-    if (TransferCount < ImageSize) {
-      if (!Send(ImageFile.ReadByte())) return false;
-      ++TransferCount;
-      const uint8_t second = TransferCount < ImageSize ? ImageFile.ReadByte() : wire::ErasedByte;
+  while (vars_.SectorBytesLeft > 0) {
+    vars_.SectorBytesLeft -= 2;
+    if (vars_.TransferCount < vars_.ImageSize) {
+      if (!Send(vars_.ImageFile.ReadByte())) return false;
+      ++vars_.TransferCount;
+      const uint8_t second =
+          vars_.TransferCount < vars_.ImageSize ? vars_.ImageFile.ReadByte() : wire::ErasedByte;
       if (!Send(second)) return false;
-      ++TransferCount;
-      SetProgressOf(TransferCount, ImageSize);
+      ++vars_.TransferCount;
+      SetProgressOf(vars_.TransferCount, vars_.ImageSize);
     } else {
       if (!Send(wire::ErasedByte) || !Send(wire::ErasedByte)) return false;
-      TransferCount += 2;
+      vars_.TransferCount += 2;
     }
-    if (TransferCount % PanelCountStep == 0) {
-      window_.SetPanelCount(TransferCount);
+    if (vars_.TransferCount % PanelCountStep == 0) {
+      window_.SetPanelCount(vars_.TransferCount);
       window_.RepaintPanelNow();
       window_.KeepPainted();
     }
@@ -248,73 +272,85 @@ bool Session::SendSectorData() {
 }
 
 void Session::State13NextProgram() {
-  if (SectorsDone >= SelectedSectorCount) {
+  if (vars_.SectorsDone >= vars_.SelectedSectorCount) {
     Log("<Alle ausgew\u00E4hlten Sektoren wurden programmiert>\r\n");
-    if (TransferCount < ImageSize) {
+    if (vars_.TransferCount < vars_.ImageSize) {
       Log("<ERR: Es waren nicht gen\u00FCgend Sektoren f\u00FCr Firmware selektiert>\r\n");
-      Log("<    " + std::to_string(TransferCount) + "byte von " + std::to_string(ImageSize) +
-          " programmiert>\r\n");
+      Log("<    " + std::to_string(vars_.TransferCount) + "byte von " +
+          std::to_string(vars_.ImageSize) + " programmiert>\r\n");
       window_.SetPanelForm(PanelForm::Error);
     }
-    ImageFile.Close();
-    SessionState = 0;
+    vars_.ImageFile.Close();
+    vars_.SessionState = State::Idle;
+    if (vars_.TransferCount < vars_.ImageSize) {
+      FinishJob(JobOutcome::Failed, JobFailure::ImageRefused,
+                "the image is longer than its sectors");
+    } else {
+      FinishJob(JobOutcome::Ok, JobFailure::None, "");
+    }
     return;
   }
   // Until the device says it is ready, no command has gone out and no reply
   // can come: any other byte leaves the session waiting here.
-  if (CurrentChar != wire::RepReady) return;
-  const int32_t previous = CurrentSector;
+  if (vars_.CurrentChar != wire::RepReady) return;
+  const int32_t previous = vars_.CurrentSector;
   NextSelectedSector();
-  if (CurrentSector == previous) {
+  if (vars_.CurrentSector == previous) {
     EndWithFaultySectorList();
     return;
   }
   Send(wire::CmdProgramSector);
-  Send(static_cast<uint8_t>(CurrentSector));
+  Send(static_cast<uint8_t>(vars_.CurrentSector));
   if (!SendSectorData()) {
     // The port is gone or the device stopped taking bytes. Retrying would
     // wait a second for every byte of the sector; the device now waits for
     // data that will not come and only a power cycle brings it back.
-    Log("<ERR: sector " + std::to_string(CurrentSector) +
+    Log("<ERR: sector " + std::to_string(vars_.CurrentSector) +
         " could not be sent, programming stopped>\r\n");
-    ImageFile.Close();
+    vars_.ImageFile.Close();
     window_.SetPanelForm(PanelForm::Error);
     ShowEndOfUpdate();
-    SessionState = 18;
+    vars_.SessionState = State::Ended;
+    FinishJob(JobOutcome::Failed, JobFailure::DeviceSilent,
+              "sector " + std::to_string(vars_.CurrentSector) + " could not be sent",
+              vars_.CurrentSector);
     return;
   }
-  SessionState = 14;
+  vars_.SessionState = State::AwaitProgramResult;
 }
 
 void Session::State14ProgramResult() {
-  if (CurrentChar == wire::RepProgramFailed) {
-    Log("<ERR: Programmierfehler in Sektor " + std::to_string(CurrentSector) + " >\r\n");
+  if (vars_.CurrentChar == wire::RepProgramFailed) {
+    Log("<ERR: Programmierfehler in Sektor " + std::to_string(vars_.CurrentSector) + " >\r\n");
     window_.SetPanelForm(PanelForm::Error);
-    ImageFile.Close();
+    vars_.ImageFile.Close();
     programmingFailed_ = true;
-    SessionState = 15;
+    failedSector_ = vars_.CurrentSector;
+    vars_.SessionState = State::AwaitFinalReport;
     return;
   }
-  if (CurrentChar != wire::RepProgrammed) return;
-  Log("<sector " + std::to_string(CurrentSector) + " programmed>\r\n");
-  ++SectorsDone;
-  if (TransferCount < ImageSize) {
-    SessionState = 13;
+  if (vars_.CurrentChar != wire::RepProgrammed) return;
+  Log("<sector " + std::to_string(vars_.CurrentSector) + " programmed>\r\n");
+  ++vars_.SectorsDone;
+  if (vars_.TransferCount < vars_.ImageSize) {
+    vars_.SessionState = State::AwaitProgramPrompt;
     return;
   }
-  const std::string imagePath = ImageFile.Path();
-  ImageFile.Close();
+  const std::string imagePath = vars_.ImageFile.Path();
+  vars_.ImageFile.Close();
   // The patched image carries this unit's serial number; once it is in the
   // flash there is no reason to leave a copy lying around.
-  if (DeviceSerialNumberFound && imageIsTemporary_) SeqFile::Erase(imagePath);
-  SessionState = 15;
+  if (vars_.Device.SerialNumberFound && imageIsTemporary_) SeqFile::Erase(imagePath);
+  vars_.SessionState = State::AwaitFinalReport;
 }
 
 void Session::State15FinalReport() {
-  if (TransferCount < ImageSize) {
+  JobResult result;
+  result.Count = vars_.TransferCount;
+  if (vars_.TransferCount < vars_.ImageSize) {
     Log("<ERR: Es waren nicht gen\u00FCgend Sektoren f\u00FCr Firmware selektiert>\r\n");
-    Log("<    " + std::to_string(TransferCount) + "byte von " + std::to_string(ImageSize) +
-        " programmiert>\r\n");
+    Log("<    " + std::to_string(vars_.TransferCount) + "byte von " +
+        std::to_string(vars_.ImageSize) + " programmiert>\r\n");
     window_.SetPanelForm(PanelForm::Error);
   } else if (programmingFailed_) {
     // Every byte went out, but the device refused to take the last of them.
@@ -324,6 +360,17 @@ void Session::State15FinalReport() {
     Log("<done>\r\n");
     window_.SetPanelForm(PanelForm::Success);
   }
+  if (programmingFailed_) {
+    result.Outcome = JobOutcome::Failed;
+    result.Failure = JobFailure::ProgrammingFailed;
+    result.Reason = "programming of sector " + std::to_string(failedSector_) + " failed";
+    result.Sector = failedSector_;
+  } else if (vars_.TransferCount < vars_.ImageSize) {
+    result.Outcome = JobOutcome::Failed;
+    result.Failure = JobFailure::ImageRefused;
+    result.Reason = "the image is longer than its sectors";
+  }
   ShowEndOfUpdate();
-  SessionState = 18;
+  vars_.SessionState = State::Ended;
+  FinishJob(std::move(result));
 }

@@ -17,56 +17,58 @@ constexpr int32_t IdentityWords = IdentityBlockBytes / 2;
 }  // namespace
 
 void Session::DoButton6Click() {
+  BeginJob(Job::VerifyHardware);
   CloseUnfinishedReadBack();
+  if (RefuseUnlessConnected()) return;
   identityGarbled_ = false;
-  ReceiveIndex = 0;
-  WordsToRead = IdentityWords;
-  JobKind = 1;
-  for (size_t i = 0; i < ReadAddress.size(); ++i) {
-    ReadAddress[i] = static_cast<uint8_t>(16 * HexDigitValue(IdentityAddressDigits[i][0]) +
-                                          HexDigitValue(IdentityAddressDigits[i][1]));
+  vars_.ReceiveIndex = 0;
+  vars_.WordsToRead = IdentityWords;
+  vars_.JobKind = DataUse::KeepOrShow;
+  for (size_t i = 0; i < vars_.ReadAddress.size(); ++i) {
+    vars_.ReadAddress[i] = static_cast<uint8_t>(16 * HexDigitValue(IdentityAddressDigits[i][0]) +
+                                                HexDigitValue(IdentityAddressDigits[i][1]));
   }
   window_.SetPanelForm(PanelForm::Neutral);
   Log("\r\n");
-  TransferCount = 0;
+  vars_.TransferCount = 0;
   Log("\r\n<flashroutine waiting for command...>\r\n");
   Log("<command: read from address>");
   Send(wire::CmdReadAddress);
-  for (uint8_t part : ReadAddress) Send(part);
+  for (uint8_t part : vars_.ReadAddress) Send(part);
   Send(wire::CmdNextWord);
-  SessionState = 7;
+  vars_.SessionState = State::AwaitIdentityWordFirst;
 }
 
 void Session::State7Or8StoreByte() {
   // Only the block itself is kept: bytes beyond it (a device that sends more
   // than was asked for) are dropped, never stored past its end.
-  if (ReceiveIndex >= 0 && ReceiveIndex < IdentityBlockBytes) {
-    IdentityArea[static_cast<size_t>(ReceiveIndex)] = CurrentChar;
-    ++ReceiveIndex;
+  if (vars_.ReceiveIndex >= 0 && vars_.ReceiveIndex < IdentityBlockBytes) {
+    vars_.IdentityArea[static_cast<size_t>(vars_.ReceiveIndex)] = vars_.CurrentChar;
+    ++vars_.ReceiveIndex;
   }
-  if (ActiveState == 7) {
-    SessionState = 8;
+  if (vars_.ActiveState == State::AwaitIdentityWordFirst) {
+    vars_.SessionState = State::AwaitIdentityWordSecond;
     return;
   }
-  ++TransferCount;
-  SetProgressOf(TransferCount, WordsToRead);
-  window_.SetPanelCount(TransferCount);
-  SessionState = 9;
+  ++vars_.TransferCount;
+  SetProgressOf(vars_.TransferCount, vars_.WordsToRead);
+  window_.SetPanelCount(vars_.TransferCount);
+  vars_.SessionState = State::AwaitIdentityWordStatus;
 }
 
 void Session::State9WordStatus() {
-  if (CurrentChar != wire::RepWordSent) {
+  if (vars_.CurrentChar != wire::RepWordSent) {
     // The device follows every word with "g": anything else here means a
     // byte was lost or added on the line and the word before is shifted.
     identityGarbled_ = true;
     return;
   }
-  if (TransferCount < WordsToRead) {
+  if (vars_.TransferCount < vars_.WordsToRead) {
     Send(wire::CmdNextWord);
-    SessionState = 7;
+    vars_.SessionState = State::AwaitIdentityWordFirst;
   } else {
     Send(wire::CmdStop);
-    SessionState = 10;
+    vars_.SessionState = State::AwaitIdentityEnd;
   }
 }
 
@@ -77,7 +79,8 @@ void Session::State10Evaluate() {
     // "verify hardware" stays enabled for another read.
     Log("\r\n<ERR: identity block garbled on the line, verify again>\r\n");
     window_.SetPanelForm(PanelForm::Error);
-    SessionState = 0;
+    vars_.SessionState = State::Idle;
+    FinishJob(JobOutcome::Failed, JobFailure::DeviceGarbled, "identity block garbled");
     return;
   }
   Log("\r\n<done>\r\n");
@@ -87,21 +90,24 @@ void Session::State10Evaluate() {
   window_.SetEnabled(Control::Button6, false);
   window_.SetEnabled(Control::Button4, true);
 
-  DeviceIdentity identity{DeviceProductName, DeviceHardwareVersion, DeviceSerialNumber,
-                          DeviceSerialNumberFound, DeviceBrandLabel};
-  const auto received = static_cast<size_t>(std::clamp(ReceiveIndex, 0, IdentityBlockBytes));
-  ScanDeviceIdentity(std::span<const uint8_t>(IdentityArea.data(), received), identity);
-  DeviceProductName = identity.ProductName;
-  DeviceHardwareVersion = identity.HardwareVersion;
-  DeviceSerialNumber = identity.SerialNumber;
-  DeviceSerialNumberFound = identity.SerialNumberFound;
-  DeviceBrandLabel = identity.BrandLabel;
+  const auto received = static_cast<size_t>(std::clamp(vars_.ReceiveIndex, 0, IdentityBlockBytes));
+  ScanDeviceIdentity(std::span<const uint8_t>(vars_.IdentityArea.data(), received), vars_.Device);
 
   Log("\r\n");
   Log("\r\n");
-  if (DeviceProductName.empty()) {
+  JobResult result;
+  result.Count = vars_.TransferCount;
+  result.HasIdentity = !vars_.Device.ProductName.empty();
+  result.Identity = vars_.Device;
+  if (!result.HasIdentity) {
+    result.Outcome = JobOutcome::Failed;
+    result.Failure = JobFailure::NoIdentity;
+    result.Reason = "the device holds no identity";
+  }
+  if (vars_.Device.ProductName.empty()) {
     window_.SetPanelForm(PanelForm::Error);
     window_.ShowWarning("unable to identify your hardware");
   }
-  SessionState = 0;
+  vars_.SessionState = State::Idle;
+  FinishJob(std::move(result));
 }

@@ -13,89 +13,95 @@ void Session::DoRadioButton5Click() {
   const std::optional<std::string> chosen = window_.RunFileDialog(FileDialog::OpenDialog5);
   if (!chosen) return;
   Log("<destination file: " + *chosen + " >\r\n");
-  DestinationFileName = *chosen;
+  vars_.DestinationFileName = *chosen;
 }
 
 void Session::SendReadSectorCommand() {
-  Log("<command: read sector " + std::to_string(CurrentSector) + ">\r\n");
+  Log("<command: read sector " + std::to_string(vars_.CurrentSector) + ">\r\n");
   Send(wire::CmdReadSector);
-  Send(static_cast<uint8_t>(CurrentSector & 0xFF));
+  Send(static_cast<uint8_t>(vars_.CurrentSector & 0xFF));
   Send(wire::CmdNextWord);
 }
 
 void Session::DoButton11Click() {
+  BeginJob(Job::ReadBack);
   CloseUnfinishedReadBack();
-  JobKind = 3;
-  SectorSelected.fill(0);
-  for (int32_t sector : ReadBackSectors) SectorSelected[static_cast<size_t>(sector)] = 1;
-  SelectedSectorCount = static_cast<int32_t>(std::size(ReadBackSectors));
-  WordsToRead = ReadBackWords;
-  DestinationFileName.clear();
+  vars_.JobKind = DataUse::ToDestinationFile;
+  vars_.SectorSelected.fill(0);
+  for (int32_t sector : ReadBackSectors) vars_.SectorSelected[static_cast<size_t>(sector)] = 1;
+  vars_.SelectedSectorCount = static_cast<int32_t>(std::size(ReadBackSectors));
+  vars_.WordsToRead = ReadBackWords;
+  vars_.DestinationFileName.clear();
   readBackGarbled_ = false;
   readBackStopped_ = false;
 
   if (const std::optional<std::string> chosen = window_.RunFileDialog(FileDialog::OpenDialog5)) {
     Log("<destination file: " + *chosen + " >\r\n");
-    DestinationFileName = *chosen;
+    vars_.DestinationFileName = *chosen;
   }
-  if (DestinationFileName.empty()) {
+  if (vars_.DestinationFileName.empty()) {
     window_.ShowWarning("you need to choose a destination file");
-    JobKind = 1;
+    vars_.JobKind = DataUse::KeepOrShow;
+    RefuseJob(JobFailure::Cancelled, "no destination file chosen");
     return;
   }
+  if (RefuseUnlessConnected()) return;
   // Written through byte by byte: a read-back cut short by a silent device
   // still leaves every word that arrived on disk.
-  DestinationFile.SetWriteBuffered(false);
-  if (!DestinationFile.Create(DestinationFileName)) {
-    Log("<ERR: couldn`t create/open destination file \"" + DestinationFileName + "\" >\r\n");
+  vars_.DestinationFile.SetWriteBuffered(false);
+  if (!vars_.DestinationFile.Create(vars_.DestinationFileName)) {
+    Log("<ERR: couldn`t create/open destination file \"" + vars_.DestinationFileName + "\" >\r\n");
     window_.SetPanelForm(PanelForm::Error);
+    RefuseJob(JobFailure::FileError, "the destination file could not be created");
     return;
   }
-  SectorsDone = 0;
-  CurrentSector = -1;
+  vars_.SectorsDone = 0;
+  vars_.CurrentSector = -1;
   window_.SetPanelForm(PanelForm::Neutral);
   Log("\r\n");
-  TransferCount = 0;
+  vars_.TransferCount = 0;
   Log("\r\n<flashroutine waiting for command...>\r\n");
   NextSelectedSector();
   SendReadSectorCommand();
-  SessionState = 3;
+  vars_.SessionState = State::AwaitReadWordFirst;
 }
 
 void Session::State2NextSector() {
-  if (SectorsDone < SelectedSectorCount) {
+  if (vars_.SectorsDone < vars_.SelectedSectorCount) {
     // Until the device says it is ready no command has gone out, and no data
     // can come: any other byte leaves the session waiting here.
-    if (CurrentChar != wire::RepReady) return;
+    if (vars_.CurrentChar != wire::RepReady) return;
     Log("\r\n<flashroutine waiting for command...>\r\n");
     NextSelectedSector();
     SendReadSectorCommand();
-    SessionState = 3;
+    vars_.SessionState = State::AwaitReadWordFirst;
     return;
   }
   Log("\r\n<all selected sectors are read now>\r\n");
-  SessionState = 6;
+  vars_.SessionState = State::AwaitReadReport;
 }
 
 void Session::State3Or4DataByte() {
   if (readBackStopped_) {
     // The rest of the word the device had sent before it heard the stop: it
     // goes nowhere and counts for nothing.
-    SessionState = ActiveState == 3 ? 4 : 5;
+    vars_.SessionState = vars_.ActiveState == State::AwaitReadWordFirst
+                             ? State::AwaitReadWordSecond
+                             : State::AwaitReadWordStatus;
     return;
   }
-  if (JobKind == 3) {
+  if (vars_.JobKind == DataUse::ToDestinationFile) {
     try {
-      DestinationFile.WriteByte(CurrentChar);
+      vars_.DestinationFile.WriteByte(vars_.CurrentChar);
     } catch (const InOutError&) {
       // A destination that takes no more (a full disk) ends the read: the
       // device is told to stop, so that it waits for a command again instead
       // of feeding the next job the rest of these sectors.
       readBackStopped_ = true;
       Send(wire::CmdStop);
-      if (DestinationFile.IsOpen()) {
+      if (vars_.DestinationFile.IsOpen()) {
         try {
-          DestinationFile.Close();
+          vars_.DestinationFile.Close();
         } catch (const InOutError&) {
         }
       }
@@ -103,38 +109,38 @@ void Session::State3Or4DataByte() {
       window_.SetPanelForm(PanelForm::Error);
       throw;
     }
-  } else if (JobKind == 1) {
-    LogDeviceChar(CurrentChar);
+  } else if (vars_.JobKind == DataUse::KeepOrShow) {
+    LogDeviceChar(vars_.CurrentChar);
   }
-  if (ActiveState == 3) {
-    SessionState = 4;
+  if (vars_.ActiveState == State::AwaitReadWordFirst) {
+    vars_.SessionState = State::AwaitReadWordSecond;
     return;
   }
-  ++TransferCount;
-  SetProgressOf(TransferCount, WordsToRead);
-  window_.SetPanelCount(TransferCount);
-  SessionState = 5;
+  ++vars_.TransferCount;
+  SetProgressOf(vars_.TransferCount, vars_.WordsToRead);
+  window_.SetPanelCount(vars_.TransferCount);
+  vars_.SessionState = State::AwaitReadWordStatus;
 }
 
 void Session::State5WordStatus() {
   // A stopped read has nothing more to ask for; the device's "a" after the
   // stop ends up here.
   if (readBackStopped_) return;
-  if (CurrentChar == wire::RepWordSent) {
-    if (TransferCount < WordsToRead) {
+  if (vars_.CurrentChar == wire::RepWordSent) {
+    if (vars_.TransferCount < vars_.WordsToRead) {
       Send(wire::CmdNextWord);
-      SessionState = 3;
+      vars_.SessionState = State::AwaitReadWordFirst;
     } else {
       Send(wire::CmdStop);
-      SessionState = 6;
+      vars_.SessionState = State::AwaitReadReport;
     }
-  } else if (CurrentChar == wire::RepSectorEnd) {
-    ++SectorsDone;
-    if (SectorsDone < SelectedSectorCount) {
-      SessionState = 2;
+  } else if (vars_.CurrentChar == wire::RepSectorEnd) {
+    ++vars_.SectorsDone;
+    if (vars_.SectorsDone < vars_.SelectedSectorCount) {
+      vars_.SessionState = State::AwaitReadPrompt;
     } else {
       Log("\r\n<all selected sectors are read now>\r\n");
-      SessionState = 6;
+      vars_.SessionState = State::AwaitReadReport;
     }
   } else {
     // The device follows every word with "g" or "f": anything else means a
@@ -149,11 +155,20 @@ void Session::State6Report() {
   } else {
     Log("\r\n<done>\r\n");
   }
-  Log("<    " + std::to_string(TransferCount) + "words of " + std::to_string(WordsToRead) +
-      "words read>\r\n");
+  Log("<    " + std::to_string(vars_.TransferCount) + "words of " +
+      std::to_string(vars_.WordsToRead) + "words read>\r\n");
   window_.SetPanelForm(readBackGarbled_ ? PanelForm::Error : PanelForm::Success);
   // Another job start may have closed the file already.
-  if (JobKind == 3 && DestinationFile.IsOpen()) DestinationFile.Close();
+  if (vars_.JobKind == DataUse::ToDestinationFile && vars_.DestinationFile.IsOpen()) {
+    vars_.DestinationFile.Close();
+  }
   window_.SetEnabled(Control::Button4, true);
-  SessionState = 0;
+  vars_.SessionState = State::Idle;
+  if (runningJob_ == Job::ReadBack) {
+    if (readBackGarbled_) {
+      FinishJob(JobOutcome::Failed, JobFailure::DeviceGarbled, "read-back garbled on the line");
+    } else {
+      FinishJob(JobOutcome::Ok, JobFailure::None, "");
+    }
+  }
 }

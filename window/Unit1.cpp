@@ -15,6 +15,7 @@
 
 #include "app_settings.h"
 #include "dialog_filter.h"
+#include "port_advice.h"
 #include "port_settings_dialog.h"
 #include "seq_file.h"
 #include "ui_Unit1.h"
@@ -108,9 +109,16 @@ TForm1::TForm1(QWidget* parent)
 
   core_->SetPassRunner([this](const std::function<void()>& pass) { RunPass(pass); });
   Comm1.SetSetupDialog([this](uint8_t port, const std::string& devicePath, Dcb& dcb) {
-    if (SetupDialogHook) return SetupDialogHook(port, devicePath, dcb);
-    return PortSettingsDialog::Run(port, devicePath, dcb, this);
+    std::string device = devicePath;
+    const bool confirmed =
+        SetupDialogHook ? SetupDialogHook(port, devicePath, dcb)
+                        : PortSettingsDialog::Run(port, &device, dcb, DeviceVariable(port), this);
+    if (!confirmed) return false;
+    AppSettings::SetLineSettingsFor(port, dcb);
+    if (device != devicePath) RememberPortDevice(port, QString::fromStdString(device));
+    return true;
   });
+  ShowPortDevices();
   notifyWindow_.SetReceiver([this](uint32_t message, uint32_t wParam, uint32_t lParam) {
     core_->WndProc(message, wParam, lParam);
   });
@@ -249,7 +257,35 @@ void TForm1::RadioButton1Click(QRadioButton* sender) {
   SetLabelColour(StepLabel::Label9, LabelColour::ButtonFace);
   SetLabelColour(StepLabel::Label3, LabelColour::ButtonFace);
   SetLabelColour(StepLabel::Label5, LabelColour::Yellow);
-  Comm1.SetPort(static_cast<uint8_t>(sender->property("tag").toUInt() & 0xFF));
+  const auto port = static_cast<uint8_t>(sender->property("tag").toUInt() & 0xFF);
+  Comm1.SetPort(port);
+  // What the operator chose for this port in an earlier run.
+  Comm1.SetDevicePath(DeviceVariable(port).empty()
+                          ? AppSettings::DeviceFor(port).value_or(QString()).toStdString()
+                          : std::string());
+  if (const std::optional<Dcb> dcb = AppSettings::LineSettingsFor(port)) Comm1.SetDcb(*dcb);
+}
+
+std::string TForm1::DeviceVariable(uint8_t port) {
+  const std::string name = "UPDATER_COM" + std::to_string(port);
+  return qEnvironmentVariableIsSet(name.c_str()) ? name : std::string();
+}
+
+void TForm1::RememberPortDevice(uint8_t port, const QString& device) {
+  AppSettings::SetDeviceFor(port, device);
+  if (port == Comm1.Port() && DeviceVariable(port).empty())
+    Comm1.SetDevicePath(device.toStdString());
+  ShowPortDevices();
+}
+
+void TForm1::ShowPortDevices() {
+  for (QRadioButton* radio :
+       {ui_->RadioButton1, ui_->RadioButton2, ui_->RadioButton6, ui_->RadioButton7}) {
+    const auto port = static_cast<uint8_t>(radio->property("tag").toUInt() & 0xFF);
+    QString device = QString::fromStdString(SerialDevice::DevicePath(port));
+    if (DeviceVariable(port).empty()) device = AppSettings::DeviceFor(port).value_or(device);
+    radio->setToolTip(QStringLiteral("COM%1 opens %2").arg(port).arg(device));
+  }
 }
 
 void TForm1::Button1Click() {
@@ -287,6 +323,19 @@ void TForm1::Comm1CommError(TComm*, uint32_t errorCode) {
 }
 
 // --- The window as the session sees it
+
+void TForm1::JobFinished(Job job, const JobResult& result) {
+  if (job == Job::Connect && result.Failure == JobFailure::PortNotOpened) {
+    // After the described lines: why, and what to do. The port choice and
+    // "setup" are the way on.
+    LogWrite("<" + PortOpenAdvice(Comm1.LastError(), Comm1.DevicePath()) + ">\r\n");
+    for (Control control : {Control::RadioButton1, Control::RadioButton2, Control::RadioButton6,
+                            Control::RadioButton7, Control::Button1, Control::Button3}) {
+      SetEnabled(control, true);
+    }
+  }
+  if (JobFinishedHook) JobFinishedHook(job, result);
+}
 
 // New text always goes to the end of the log, wherever the operator put the
 // caret or what they selected: the log is the record of what was done to the

@@ -45,6 +45,8 @@ class TForm1 : public QWidget, public SessionWindow {
   // The "save log" dialog; gets its title, returns the chosen path or an
   // empty string for Cancel.
   std::function<QString(const QString& title)> SaveFileHook;
+  // Sees every job's outcome after the window has shown it.
+  std::function<void(Job, const JobResult&)> JobFinishedHook;
   // The port-settings dialog, in the form Comm1 calls it.
   TComm::SetupDialog SetupDialogHook;
 
@@ -57,6 +59,13 @@ class TForm1 : public QWidget, public SessionWindow {
   // a file, choose the destination file, erase sectors 8 and 9. Offered only
   // while the port is open; nullptr otherwise.
   std::unique_ptr<QMenu> BuildServiceMenu();
+
+  // COM n opens `device` from now on, in this run and the next ones (unless
+  // UPDATER_COM<n> names another).
+  void RememberPortDevice(uint8_t port, const QString& device);
+  // The name of the environment variable that fixes the device of COM n, when
+  // it is set; empty otherwise.
+  static std::string DeviceVariable(uint8_t port);
 
   // Everything logged since the start, as shown (line ends "\n").
   const QString& FullLog() const { return fullLog_; }
@@ -88,6 +97,7 @@ class TForm1 : public QWidget, public SessionWindow {
   void ShowWarning(std::string_view text) override;
   std::optional<std::string> RunFileDialog(FileDialog dialog) override;
   void KeepPainted() override;
+  void JobFinished(Job job, const JobResult& result) override;
 
  protected:
   bool event(QEvent* e) override;
@@ -105,6 +115,8 @@ class TForm1 : public QWidget, public SessionWindow {
   QWidget* ControlOf(Control control) const;
   QColor ButtonFace() const;
   void AppendToPane(const QString& text);
+  // The COM buttons' tooltips name the device each opens.
+  void ShowPortDevices();
   void SaveLogAs();
   void ShowLogMenu(const QPoint& at);
   // Lets the status panel paint its latest state from now on.

@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
 
@@ -42,17 +43,35 @@ TFlowControl FlowControlOf(uint32_t flags) {
   return cfcNone;
 }
 
+// How a present device is shown: its lasting name, and what the adapter says
+// of itself.
+QString DeviceLabel(const SerialPortInfo& info) {
+  QString label = QString::fromStdString(info.ById.empty() ? info.Path : info.ById);
+  QStringList about;
+  for (const std::string* part : {&info.Maker, &info.Model}) {
+    if (!part->empty()) about << QString::fromStdString(*part);
+  }
+  if (!info.SerialNumber.empty()) {
+    about << QStringLiteral("serial ") + QString::fromStdString(info.SerialNumber);
+  }
+  if (!info.ById.empty()) about << QString::fromStdString(info.Path);
+  if (!about.isEmpty()) label += QStringLiteral("  (") + about.join(QStringLiteral(", ")) + u')';
+  return label;
+}
+
 }  // namespace
 
 PortSettingsDialog::PortSettingsDialog(uint8_t port, const std::string& devicePath, const Dcb& dcb,
-                                       QWidget* parent)
+                                       const std::vector<SerialPortInfo>& present,
+                                       const std::string& fixedBy, QWidget* parent)
     : QDialog(parent),
       bitRate_(new QComboBox(this)),
       dataBits_(new QComboBox(this)),
       parity_(new QComboBox(this)),
       stopBits_(new QComboBox(this)),
       flowControl_(new QComboBox(this)),
-      deviceFile_(new QLineEdit(this)) {
+      deviceFile_(new QComboBox(this)),
+      deviceNote_(new QLabel(this)) {
   setWindowTitle(QStringLiteral("COM") + QString::number(port));
   setObjectName(QStringLiteral("PortSettingsDialog"));
 
@@ -69,8 +88,34 @@ PortSettingsDialog::PortSettingsDialog(uint8_t port, const std::string& devicePa
   flowControl_->addItem(tr("None"), cfcNone);
   flowControl_->addItem(tr("Hardware"), cfcHardware);
   flowControl_->addItem(tr("Xon / Xoff"), cfcXonXoff);
-  deviceFile_->setReadOnly(true);
-  deviceFile_->setText(QString::fromStdString(devicePath));
+  // A device is remembered by the name it was chosen with; the by-id name of
+  // a USB adapter stays the same when it is plugged into another socket.
+  deviceFile_->setEditable(true);
+  deviceFile_->setInsertPolicy(QComboBox::NoInsert);
+  deviceFile_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  deviceFile_->setMinimumContentsLength(40);
+  for (const SerialPortInfo& info : present) {
+    deviceFile_->addItem(DeviceLabel(info),
+                         QString::fromStdString(info.ById.empty() ? info.Path : info.ById));
+  }
+  const QString current = QString::fromStdString(devicePath);
+  const int known = deviceFile_->findData(current);
+  if (known >= 0) {
+    deviceFile_->setCurrentIndex(known);
+  } else {
+    deviceFile_->setEditText(current);
+  }
+  if (!fixedBy.empty()) {
+    deviceFile_->setEnabled(false);
+    deviceNote_->setText(QString::fromStdString(fixedBy) +
+                         QStringLiteral(" is set: it names the device of this port."));
+  } else if (present.empty()) {
+    deviceNote_->setText(
+        QStringLiteral("No serial device found: plug in the download wire, or "
+                       "type the device's path."));
+  }
+  deviceNote_->setWordWrap(true);
+  deviceNote_->setVisible(!deviceNote_->text().isEmpty());
 
   SelectValue(bitRate_, dcb.BaudRate);
   SelectValue(dataBits_, dcb.ByteSize);
@@ -86,6 +131,7 @@ PortSettingsDialog::PortSettingsDialog(uint8_t port, const std::string& devicePa
   form->addRow(tr("Stop bits:"), stopBits_);
   form->addRow(tr("Flow control:"), flowControl_);
   form->addRow(tr("Device file:"), deviceFile_);
+  form->addRow(QString(), deviceNote_);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -118,10 +164,20 @@ void PortSettingsDialog::WriteTo(Dcb& dcb) const {
   dcb.Flags = (dcb.Flags & FlowControlKeptFlags) | flow;
 }
 
-bool PortSettingsDialog::Run(uint8_t port, const std::string& devicePath, Dcb& dcb,
-                             QWidget* parent) {
-  PortSettingsDialog dialog(port, devicePath, dcb, parent);
+std::string PortSettingsDialog::ChosenDevice() const {
+  // The label of a listed device stands for its name; anything typed is a
+  // name itself.
+  const QString text = deviceFile_->currentText().trimmed();
+  const int listed = deviceFile_->findText(text);
+  if (listed >= 0) return deviceFile_->itemData(listed).toString().toStdString();
+  return text.toStdString();
+}
+
+bool PortSettingsDialog::Run(uint8_t port, std::string* device, Dcb& dcb,
+                             const std::string& fixedBy, QWidget* parent) {
+  PortSettingsDialog dialog(port, *device, dcb, ListSerialPorts(), fixedBy, parent);
   if (dialog.exec() != QDialog::Accepted) return false;
   dialog.WriteTo(dcb);
+  *device = dialog.ChosenDevice();
   return true;
 }

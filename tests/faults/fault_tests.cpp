@@ -189,9 +189,9 @@ class FaultTest : public ::testing::Test {
 struct SilentRow {
   const char* Name;
   Job TheJob;
-  bool CountReceived;  // the limit counts bytes received, else bytes sent
-  uint64_t After;      // bytes from the start of the job
-  int32_t State;       // where the session then waits
+  bool CountReceived;    // the limit counts bytes received, else bytes sent
+  uint64_t After;        // bytes from the start of the job
+  Session::State State;  // where the session then waits
   const char* LogTail;
 };
 
@@ -204,35 +204,48 @@ std::ostream& operator<<(std::ostream& os, const SilentRow& row) {
 constexpr uint64_t MidSecondSector = 3 * 2 + 2 + 65536 + 2 + 30000;
 
 const SilentRow SilentRows[] = {
-    {"ConnectChipNeverAnswers", Job::Connect, false, 0, 1, "<activating bootstrap mode...>\r\n"},
-    {"ConnectMidLoader", Job::Connect, true, 17, 0, "<writing flashroutine into C165...>\r\n"},
-    {"ConnectTableStart", Job::Connect, false, 3, 0,
-     "<ERR: device did not answer during the sector table exchange>\r\n"},
-    {"ConnectTableMiddle", Job::Connect, false, 5 + 18 * 5, 0,
-     "<ERR: device did not answer during the sector table exchange>\r\n"},
-    {"ConnectTableLastByte", Job::Connect, false, ConnectReplyBytes - 2, 0,
-     "<ERR: device did not answer during the sector table exchange>\r\n"},
-    {"ConnectReadyNeverComes", Job::Connect, false, ConnectReplyBytes - 1, 0,
+    {"ConnectChipNeverAnswers", Job::Connect, false, 0, Session::State::AwaitBootstrapAnswer,
+     "<activating bootstrap mode...>\r\n"},
+    {"ConnectMidLoader", Job::Connect, true, 17, Session::State::Idle,
      "<writing flashroutine into C165...>\r\n"},
-    {"VerifyFirstWord", Job::Verify, false, 0, 7, "<command: read from address>"},
-    {"VerifyMiddle", Job::Verify, false, 1024 * WordBytes, 7, "<command: read from address>"},
-    {"VerifyAfterStop", Job::Verify, false, IdentityWords* WordBytes, 10,
+    {"ConnectTableStart", Job::Connect, false, 3, Session::State::Idle,
+     "<ERR: device did not answer during the sector table exchange>\r\n"},
+    {"ConnectTableMiddle", Job::Connect, false, 5 + 18 * 5, Session::State::Idle,
+     "<ERR: device did not answer during the sector table exchange>\r\n"},
+    {"ConnectTableLastByte", Job::Connect, false, ConnectReplyBytes - 2, Session::State::Idle,
+     "<ERR: device did not answer during the sector table exchange>\r\n"},
+    {"ConnectReadyNeverComes", Job::Connect, false, ConnectReplyBytes - 1, Session::State::Idle,
+     "<writing flashroutine into C165...>\r\n"},
+    {"VerifyFirstWord", Job::Verify, false, 0, Session::State::AwaitIdentityWordFirst,
      "<command: read from address>"},
-    {"DownloadFirstErase", Job::Download, false, 0, 12, "<command: delete sector 8 ...>\r\n"},
-    {"DownloadMiddleErase", Job::Download, false, 2, 12, "<command: delete sector 9 ...>\r\n"},
-    {"DownloadProgramStart", Job::Download, false, 5, 13,
+    {"VerifyMiddle", Job::Verify, false, 1024 * WordBytes, Session::State::AwaitIdentityWordFirst,
+     "<command: read from address>"},
+    {"VerifyAfterStop", Job::Verify, false, IdentityWords* WordBytes,
+     Session::State::AwaitIdentityEnd, "<command: read from address>"},
+    {"DownloadFirstErase", Job::Download, false, 0, Session::State::AwaitEraseResult,
+     "<command: delete sector 8 ...>\r\n"},
+    {"DownloadMiddleErase", Job::Download, false, 2, Session::State::AwaitEraseResult,
+     "<command: delete sector 9 ...>\r\n"},
+    {"DownloadProgramStart", Job::Download, false, 5, Session::State::AwaitProgramPrompt,
      "<all selected sectors are erased now>\r\n"},
-    {"DownloadMiddleData", Job::Download, true, MidSecondSector, 14, "<sector 8 programmed>\r\n"},
-    {"DownloadFinalReport", Job::Download, false, 11, 15, "<sector 10 programmed>\r\n"},
-    {"ReadBackFirstWord", Job::ReadBack, false, 0, 3, "<command: read sector 8>\r\n"},
-    {"ReadBackMiddle", Job::ReadBack, false, 16384 * WordBytes, 3, "<command: read sector 8>\r\n"},
-    {"ReadBackFinalReport", Job::ReadBack, false, 2 * ReadBackSectorBytes - 1, 6,
-     "\r\n<all selected sectors are read now>\r\n"},
-    {"EraseOnlyFirstErase", Job::EraseOnly, false, 0, 12, "<command: delete sector 8 ...>\r\n"},
-    {"EraseOnlySecondErase", Job::EraseOnly, false, 2, 12, "<command: delete sector 9 ...>\r\n"},
-    {"EraseOnlyProgramStart", Job::EraseOnly, false, 3, 13,
+    {"DownloadMiddleData", Job::Download, true, MidSecondSector, Session::State::AwaitProgramResult,
+     "<sector 8 programmed>\r\n"},
+    {"DownloadFinalReport", Job::Download, false, 11, Session::State::AwaitFinalReport,
+     "<sector 10 programmed>\r\n"},
+    {"ReadBackFirstWord", Job::ReadBack, false, 0, Session::State::AwaitReadWordFirst,
+     "<command: read sector 8>\r\n"},
+    {"ReadBackMiddle", Job::ReadBack, false, 16384 * WordBytes, Session::State::AwaitReadWordFirst,
+     "<command: read sector 8>\r\n"},
+    {"ReadBackFinalReport", Job::ReadBack, false, 2 * ReadBackSectorBytes - 1,
+     Session::State::AwaitReadReport, "\r\n<all selected sectors are read now>\r\n"},
+    {"EraseOnlyFirstErase", Job::EraseOnly, false, 0, Session::State::AwaitEraseResult,
+     "<command: delete sector 8 ...>\r\n"},
+    {"EraseOnlySecondErase", Job::EraseOnly, false, 2, Session::State::AwaitEraseResult,
+     "<command: delete sector 9 ...>\r\n"},
+    {"EraseOnlyProgramStart", Job::EraseOnly, false, 3, Session::State::AwaitProgramPrompt,
      "<all selected sectors are erased now>\r\n"},
-    {"EraseOnlyFinalReport", Job::EraseOnly, false, 5, 15, "<sector 8 programmed>\r\n"},
+    {"EraseOnlyFinalReport", Job::EraseOnly, false, 5, Session::State::AwaitFinalReport,
+     "<sector 8 programmed>\r\n"},
 };
 
 class SilentUnit : public FaultTest, public ::testing::WithParamInterface<SilentRow> {};
@@ -251,7 +264,7 @@ TEST_P(SilentUnit, WaitsWithTheWindowFreeAndRecoversAfterAPowerCycle) {
   Start(row.TheJob);
   ASSERT_TRUE(AwaitFault("fault: device falls silent"));
 
-  EXPECT_EQ(S().SessionState, row.State);
+  EXPECT_EQ(S().SessionState(), row.State);
   EXPECT_TRUE(EndsWith(Rig().LogSince(mark), row.LogTail)) << Rig().LogSince(mark);
   if (row.TheJob == Job::Connect) {
     // Without the unit's "a" the connection is not shown.
@@ -264,7 +277,7 @@ TEST_P(SilentUnit, WaitsWithTheWindowFreeAndRecoversAfterAPowerCycle) {
     const sim::Flash flash = device_->ReadFlash();
     const auto expected = flash.Bytes().subspan(sim::SectorTable[8], dump.size());
     EXPECT_TRUE(std::equal(dump.begin(), dump.end(), expected.begin()));
-    EXPECT_EQ(dump.size(), 2 * static_cast<size_t>(S().TransferCount));
+    EXPECT_EQ(dump.size(), 2 * static_cast<size_t>(S().TransferCount()));
   }
   ExpectWindowFree();
 
@@ -290,8 +303,8 @@ struct StrayRow {
   Job TheJob;
   uint64_t After;  // bytes the unit has sent since the job started
   Outcome Result;
-  int32_t State;        // for Waits
-  const char* LogLine;  // a line the job's log holds
+  Session::State State;  // for Waits
+  const char* LogLine;   // a line the job's log holds
 };
 
 std::ostream& operator<<(std::ostream& os, const StrayRow& row) {
@@ -314,37 +327,41 @@ constexpr uint64_t OnSerialWord = ~0ull;  // replaced by the serial number's wor
 const StrayRow StrayRows[] = {
     // Connection: state 1 takes any byte as the loader's answer; state 0
     // ignores what it does not know.
-    {"Connect_State1", Job::Connect, 0, Outcome::Completes, 0, "<  c o n n e c t e d  >\r\n"},
-    {"Connect_State0", Job::Connect, 1, Outcome::Completes, 0, "<  c o n n e c t e d  >\r\n"},
-    {"Connect_TableCount", Job::Connect, 3, Outcome::Refused, 0, "<ERR: "},
-    {"Connect_TableEntry", Job::Connect, 5 + 5 + 2, Outcome::Refused, 0, "<ERR: "},
-    {"Connect_TableNextToLastEntry", Job::Connect, ConnectReplyBytes - 8, Outcome::Refused, 0,
-     "<ERR: "},
-    {"Connect_BeforeReady", Job::Connect, ConnectReplyBytes - 1, Outcome::Completes, 0,
+    {"Connect_State1", Job::Connect, 0, Outcome::Completes, Session::State::Idle,
      "<  c o n n e c t e d  >\r\n"},
+    {"Connect_State0", Job::Connect, 1, Outcome::Completes, Session::State::Idle,
+     "<  c o n n e c t e d  >\r\n"},
+    {"Connect_TableCount", Job::Connect, 3, Outcome::Refused, Session::State::Idle, "<ERR: "},
+    {"Connect_TableEntry", Job::Connect, 5 + 5 + 2, Outcome::Refused, Session::State::Idle,
+     "<ERR: "},
+    {"Connect_TableNextToLastEntry", Job::Connect, ConnectReplyBytes - 8, Outcome::Refused,
+     Session::State::Idle, "<ERR: "},
+    {"Connect_BeforeReady", Job::Connect, ConnectReplyBytes - 1, Outcome::Completes,
+     Session::State::Idle, "<  c o n n e c t e d  >\r\n"},
     // Identity read: a byte in a word breaks the framing of that word.
-    {"Verify_State7", Job::Verify, OnSerialWord, Outcome::Refused, 0, "<ERR: "},
-    {"Verify_State8", Job::Verify, 1, Outcome::Refused, 0, "<ERR: "},
-    {"Verify_State9", Job::Verify, 2, Outcome::Refused, 0, "<ERR: "},
-    {"Verify_State10", Job::Verify, IdentityWords* WordBytes, Outcome::Completes, 0,
-     "\r\n<done>\r\n"},
+    {"Verify_State7", Job::Verify, OnSerialWord, Outcome::Refused, Session::State::Idle, "<ERR: "},
+    {"Verify_State8", Job::Verify, 1, Outcome::Refused, Session::State::Idle, "<ERR: "},
+    {"Verify_State9", Job::Verify, 2, Outcome::Refused, Session::State::Idle, "<ERR: "},
+    {"Verify_State10", Job::Verify, IdentityWords* WordBytes, Outcome::Completes,
+     Session::State::Idle, "\r\n<done>\r\n"},
     // Erase and programming.
     // A byte before the "b" makes the "b" and the "a" land one state late:
     // the job waits for an "a" the device has sent already.
-    {"Download_State12", Job::Download, 0, Outcome::Waits, 11,
+    {"Download_State12", Job::Download, 0, Outcome::Waits, Session::State::AwaitErasePrompt,
      "<command: delete sector 8 ...>\r\n"},
-    {"Download_State11", Job::Download, 1, Outcome::Waits, 11, "<sector 8 erased>\r\n"},
-    {"Download_State13", Job::Download, 5, Outcome::Completes, 0, "<done>\r\n"},
-    {"Download_State14", Job::Download, 6, Outcome::Completes, 0, "<done>\r\n"},
-    {"Download_State15", Job::Download, 11, Outcome::Completes, 0, "<done>\r\n"},
-    {"Download_State18", Job::Download, 12, Outcome::Completes, 0, "<done>\r\n"},
+    {"Download_State11", Job::Download, 1, Outcome::Waits, Session::State::AwaitErasePrompt,
+     "<sector 8 erased>\r\n"},
+    {"Download_State13", Job::Download, 5, Outcome::Completes, Session::State::Idle, "<done>\r\n"},
+    {"Download_State14", Job::Download, 6, Outcome::Completes, Session::State::Idle, "<done>\r\n"},
+    {"Download_State15", Job::Download, 11, Outcome::Completes, Session::State::Idle, "<done>\r\n"},
+    {"Download_State18", Job::Download, 12, Outcome::Completes, Session::State::Idle, "<done>\r\n"},
     // Read-back.
-    {"ReadBack_State3", Job::ReadBack, 0, Outcome::Refused, 0, "<ERR: "},
-    {"ReadBack_State5", Job::ReadBack, 2, Outcome::Refused, 0, "<ERR: "},
-    {"ReadBack_State2", Job::ReadBack, ReadBackSectorBytes - 1, Outcome::Completes, 0,
-     "\r\n<done>\r\n"},
-    {"ReadBack_State6", Job::ReadBack, 2 * ReadBackSectorBytes - 1, Outcome::Completes, 0,
-     "\r\n<done>\r\n"},
+    {"ReadBack_State3", Job::ReadBack, 0, Outcome::Refused, Session::State::Idle, "<ERR: "},
+    {"ReadBack_State5", Job::ReadBack, 2, Outcome::Refused, Session::State::Idle, "<ERR: "},
+    {"ReadBack_State2", Job::ReadBack, ReadBackSectorBytes - 1, Outcome::Completes,
+     Session::State::Idle, "\r\n<done>\r\n"},
+    {"ReadBack_State6", Job::ReadBack, 2 * ReadBackSectorBytes - 1, Outcome::Completes,
+     Session::State::Idle, "\r\n<done>\r\n"},
 };
 
 class StrayByte : public FaultTest, public ::testing::WithParamInterface<StrayRow> {};
@@ -375,13 +392,13 @@ TEST_P(StrayByte, IsCaughtOrHarmless) {
         JobPatience))
         << Rig().LogSince(mark);
     Rig().PumpIdle(Quiet);
-    EXPECT_EQ(S().SessionState, row.State) << Rig().LogSince(mark);
+    EXPECT_EQ(S().SessionState(), row.State) << Rig().LogSince(mark);
     ExpectWindowFree();
   }
   // Nothing taken from a garbled transfer: the identity stays the unit's own,
   // and a read-back that reports success holds exactly the flash's bytes.
-  if (row.TheJob == Job::Verify && S().DeviceSerialNumberFound) {
-    EXPECT_EQ(S().DeviceSerialNumber, 4711u);
+  if (row.TheJob == Job::Verify && S().Identity().SerialNumberFound) {
+    EXPECT_EQ(S().Identity().SerialNumber, 4711u);
   }
   if (row.TheJob == Job::ReadBack && row.Result == Outcome::Completes) {
     const Bytes dump = folder_.Read("dump.2bf");
@@ -403,7 +420,7 @@ TEST_P(StrayByte, IsCaughtOrHarmless) {
       } else {
         EXPECT_TRUE(Run(row.TheJob));
         if (row.TheJob == Job::Verify) {
-          EXPECT_EQ(S().DeviceSerialNumber, 4711u);
+          EXPECT_EQ(S().Identity().SerialNumber, 4711u);
         }
       }
       break;
@@ -456,7 +473,7 @@ TEST_P(ProgrammingFailure, IsReportedAndNeverShownAsDone) {
   EXPECT_NE(log.find(row.FinalLine), std::string::npos) << log;
   EXPECT_EQ(log.find("<done>"), std::string::npos);
   EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
-  EXPECT_FALSE(S().ImageFile.IsOpen());
+  EXPECT_FALSE(S().ImageFile().IsOpen());
   // The unit is left for power-down; the same unit can be updated afresh.
   ASSERT_TRUE(PowerCycleAndConnect());
   ASSERT_TRUE(Rig().Download(Image()));
@@ -481,7 +498,7 @@ TEST_F(FaultTest, TableCountAbove34IsCutAndTheUnitStaysUsable) {
                                         std::to_string(count + 2) + " entries, 36 kept>\r\n"),
               std::string::npos)
         << Rig().LogSince(mark);
-    EXPECT_EQ(S().SectorStart, sim::SectorTable);
+    EXPECT_EQ(S().SectorStart(), sim::SectorTable);
   }
   ASSERT_TRUE(Rig().VerifyHardware());
   ASSERT_TRUE(Rig().Download(Image()));
@@ -513,9 +530,9 @@ TEST_F(FaultTest, WirePulledMidSectorIsReportedOnceWithoutSpinning) {
   EXPECT_NE(log.find("<ERR: sector 9 could not be sent, programming stopped>\r\n"),
             std::string::npos)
       << log;
-  EXPECT_EQ(S().SessionState, 18);
+  EXPECT_EQ(S().SessionState(), Session::State::Ended);
   EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
-  EXPECT_FALSE(S().ImageFile.IsOpen());
+  EXPECT_FALSE(S().ImageFile().IsOpen());
 
   // A line that is gone raises no further notifications: the hidden window's
   // queue stays empty for a while, and the loss is told only once.
@@ -630,7 +647,7 @@ TEST_P(UploadFile, IsReportedAndConnectWorksOnceItIsBack) {
     EXPECT_EQ(Rig().Window.Warnings.back(), "E/A-Fehler 103");
     Rig().PumpIdle(Quiet);
     EXPECT_EQ(Pty().BytesReceived(), 0u);
-    EXPECT_EQ(S().SessionState, 1);
+    EXPECT_EQ(S().SessionState(), Session::State::AwaitBootstrapAnswer);
   } else {
     // The chip takes a wrong upload and never starts: the log stops after the
     // upload and the connection is not shown.
@@ -643,7 +660,7 @@ TEST_P(UploadFile, IsReportedAndConnectWorksOnceItIsBack) {
     Rig().PumpIdle(Quiet);
     EXPECT_NE(Pty().Upload(), sim::UploadState::Accepted);
     EXPECT_TRUE(EndsWith(Rig().LogSince(mark), row.LogLine)) << Rig().LogSince(mark);
-    EXPECT_EQ(S().SessionState, 0);
+    EXPECT_EQ(S().SessionState(), Session::State::Idle);
   }
   EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
   ExpectWindowFree();
@@ -820,8 +837,12 @@ TEST_F(FaultTest, ReadBackOntoAFullDiskStopsAndTheUnitStaysUsable) {
   Rig().AnswerFileDialog(FileDialog::OpenDialog5, "/dev/full");
   S().Button11Click();
   ASSERT_TRUE(Rig().PumpUntil(
-      [&] { return !S().Busy() && S().SessionState == 5 && Pty().WaitingForCommand(); }, 10s))
-      << "state " << S().SessionState << "; log:\n"
+      [&] {
+        return !S().Busy() && S().SessionState() == Session::State::AwaitReadWordStatus &&
+               Pty().WaitingForCommand();
+      },
+      10s))
+      << "state " << static_cast<int>(S().SessionState()) << "; log:\n"
       << Rig().LogSince(mark);
   Rig().PumpIdle(Quiet);
   ASSERT_EQ(Rig().Window.Warnings.size(), warnings + 1);
@@ -829,7 +850,7 @@ TEST_F(FaultTest, ReadBackOntoAFullDiskStopsAndTheUnitStaysUsable) {
   EXPECT_NE(Rig().LogSince(mark).find("<ERR: "), std::string::npos) << Rig().LogSince(mark);
   EXPECT_EQ(Rig().LogSince(mark).find("<done>"), std::string::npos) << Rig().LogSince(mark);
   EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
-  EXPECT_FALSE(S().DestinationFile.IsOpen());
+  EXPECT_FALSE(S().DestinationFile().IsOpen());
   ExpectWindowFree();
 
   // The next step: another destination, and the whole of both sectors arrives.

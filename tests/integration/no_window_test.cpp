@@ -46,17 +46,17 @@ TEST(NoWindowWalk, ConnectVerifyReadBackUpdateAndEraseOnly) {
   EXPECT_EQ(rig.Window.Panel, PanelForm::Success);
   EXPECT_TRUE(rig.Window.Enabled[Control::Button6]);
   EXPECT_FALSE(rig.Window.Enabled[Control::Button3]);
-  EXPECT_EQ(rig.TheSession.SectorStart, sim::SectorTable);
+  EXPECT_EQ(rig.TheSession.SectorStart(), sim::SectorTable);
   EXPECT_EQ(device.Pty().Upload(), sim::UploadState::Accepted) << device.Pty().UploadProblem();
 
   mark = rig.LogMark();
   ASSERT_TRUE(rig.VerifyHardware());
   EXPECT_EQ(LogLines(rig.LogSince(mark)), LogLines(IdentityReadLog()));
-  EXPECT_EQ(rig.TheSession.DeviceProductName, "DEMO165");
-  EXPECT_EQ(rig.TheSession.DeviceHardwareVersion, "1.0a");
-  EXPECT_TRUE(rig.TheSession.DeviceSerialNumberFound);
-  EXPECT_EQ(rig.TheSession.DeviceSerialNumber, 4711u);
-  EXPECT_EQ(rig.TheSession.DeviceBrandLabel, "LABEL-7");
+  EXPECT_EQ(rig.TheSession.Identity().ProductName, "DEMO165");
+  EXPECT_EQ(rig.TheSession.Identity().HardwareVersion, "1.0a");
+  EXPECT_TRUE(rig.TheSession.Identity().SerialNumberFound);
+  EXPECT_EQ(rig.TheSession.Identity().SerialNumber, 4711u);
+  EXPECT_EQ(rig.TheSession.Identity().BrandLabel, "LABEL-7");
   EXPECT_EQ(rig.Window.Panel, PanelForm::Success);
   EXPECT_EQ(rig.Window.PanelCounts.back(), 2048);
   EXPECT_EQ(rig.Window.Progress.back(), 100);
@@ -122,7 +122,7 @@ TEST(NoWindowUpdate, UnitIdentitySurvivesTheUpdate) {
     ASSERT_TRUE(rig.Connect());
     ASSERT_TRUE(rig.VerifyHardware());
     const bool hasSerial = row.Identity.SerialNumber.has_value();
-    EXPECT_EQ(rig.TheSession.DeviceSerialNumberFound, hasSerial);
+    EXPECT_EQ(rig.TheSession.Identity().SerialNumberFound, hasSerial);
 
     // Sectors 0 and 1 end at 0x6000; the image's identity block lands at 0x4000.
     const std::string image = MakeImage(folder, "update.bin", {0, 1}, 0x6000);
@@ -138,19 +138,16 @@ TEST(NoWindowUpdate, UnitIdentitySurvivesTheUpdate) {
     }
 
     // Read again, from values that cannot be left over from the first read.
-    rig.TheSession.DeviceProductName = "stale";
-    rig.TheSession.DeviceHardwareVersion = "stale";
-    rig.TheSession.DeviceSerialNumber = 1;
-    rig.TheSession.DeviceBrandLabel = "stale";
+    rig.TheSession.UseIdentity(DeviceIdentity{"stale", "stale", 1, false, "stale"});
     ASSERT_TRUE(rig.VerifyHardware());
-    EXPECT_EQ(rig.TheSession.DeviceProductName, "DEMO165");
-    EXPECT_EQ(rig.TheSession.DeviceHardwareVersion, "1.0a");
+    EXPECT_EQ(rig.TheSession.Identity().ProductName, "DEMO165");
+    EXPECT_EQ(rig.TheSession.Identity().HardwareVersion, "1.0a");
     // The image's serial-number record is always rewritten: a unit that had
     // none now carries 0.
-    EXPECT_TRUE(rig.TheSession.DeviceSerialNumberFound);
-    EXPECT_EQ(rig.TheSession.DeviceSerialNumber, row.Identity.SerialNumber.value_or(0));
+    EXPECT_TRUE(rig.TheSession.Identity().SerialNumberFound);
+    EXPECT_EQ(rig.TheSession.Identity().SerialNumber, row.Identity.SerialNumber.value_or(0));
     if (row.Identity.BrandLabel) {
-      EXPECT_EQ(rig.TheSession.DeviceBrandLabel, *row.Identity.BrandLabel);
+      EXPECT_EQ(rig.TheSession.Identity().BrandLabel, *row.Identity.BrandLabel);
     }
   }
 }
@@ -174,7 +171,7 @@ TEST(NoWindowConnect, SilenceDuringTheSectorTableEndsAndConnectWorksAgain) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "<writing flashroutine into C165...>\r\n");
   EXPECT_EQ(lines.back().rfind("<ERR: ", 0), 0u) << lines.back();
-  EXPECT_EQ(rig.TheSession.SessionState, 0);
+  EXPECT_EQ(rig.TheSession.SessionState(), Session::State::Idle);
   EXPECT_EQ(rig.Window.Panel, PanelForm::Error);
   EXPECT_FALSE(rig.Window.Enabled.contains(Control::Button3)) << "connect disabled itself";
   EXPECT_FALSE(rig.Window.Enabled[Control::Button6]);
@@ -183,7 +180,7 @@ TEST(NoWindowConnect, SilenceDuringTheSectorTableEndsAndConnectWorksAgain) {
   mark = rig.LogMark();
   ASSERT_TRUE(rig.Connect());
   EXPECT_EQ(LogLines(rig.LogSince(mark)), LogLines(ConnectLog(true)));
-  EXPECT_EQ(rig.TheSession.SectorStart, sim::SectorTable);
+  EXPECT_EQ(rig.TheSession.SectorStart(), sim::SectorTable);
   EXPECT_EQ(rig.Window.Panel, PanelForm::Success);
 }
 
@@ -201,7 +198,7 @@ TEST(NoWindowConnect, RoutineMessageShowsInTheLog) {
   std::string expected = ConnectLog();
   expected.insert(expected.find("<  c o n n e c t e d"), "V7");
   EXPECT_EQ(LogLines(rig.LogSince(mark)), LogLines(expected));
-  EXPECT_EQ(rig.TheSession.SectorStart, sim::SectorTable);
+  EXPECT_EQ(rig.TheSession.SectorStart(), sim::SectorTable);
 }
 
 }  // namespace

@@ -156,7 +156,8 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
   start();
   if (PumpUntil(done, timeout)) return ::testing::AssertionSuccess();
   auto failure = ::testing::AssertionFailure();
-  failure << what << " did not finish; state " << TheSession.SessionState << ", log:\n"
+  failure << what << " did not finish; state " << static_cast<int>(TheSession.SessionState())
+          << ", log:\n"
           << LogSince(mark);
   for (size_t i = warnings; i < Window.Warnings.size(); ++i) {
     failure << "\nwarning: " << Window.Warnings[i];
@@ -178,7 +179,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
   return RunJob(
       "verify hardware", [this] { TheSession.Button6Click(); },
       [this, mark] {
-        return TheSession.SessionState == 0 &&
+        return TheSession.SessionState() == Session::State::Idle &&
                LogSince(mark).find("\r\n<done>\r\n\r\n\r\n") != std::string::npos;
       });
 }
@@ -187,7 +188,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
   AnswerFileDialog(FileDialog::OpenDialog3, imagePath);
   return RunJob(
       "download", [this] { TheSession.Button4Click(); },
-      [this] { return TheSession.SessionState == 18; });
+      [this] { return TheSession.SessionState() == Session::State::Ended; });
 }
 
 ::testing::AssertionResult NoWindowRig::ReadBack(const std::string& destinationPath) {
@@ -196,7 +197,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
   return RunJob(
       "read-back", [this] { TheSession.Button11Click(); },
       [this, mark] {
-        return TheSession.SessionState == 0 &&
+        return TheSession.SessionState() == Session::State::Idle &&
                LogSince(mark).find("words read>\r\n") != std::string::npos;
       });
 }
@@ -204,7 +205,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
 ::testing::AssertionResult NoWindowRig::EraseOnly() {
   return RunJob(
       "erase-only", [this] { TheSession.Button7Click(); },
-      [this] { return TheSession.SessionState == 18; });
+      [this] { return TheSession.SessionState() == Session::State::Ended; });
 }
 
 // --- Expected results

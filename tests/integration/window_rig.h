@@ -111,7 +111,7 @@ class FormRig {
     if (ProcessUntil(done, timeout)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
            << button->objectName().toStdString() << ": no end in sight; state "
-           << TheSession().SessionState << ", log:\n"
+           << static_cast<int>(TheSession().SessionState()) << ", log:\n"
            << Log().mid(mark).toStdString() << "\nwarnings: " << Warnings.join(" / ").toStdString();
   }
 

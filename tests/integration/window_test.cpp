@@ -68,7 +68,7 @@ sim::ImageOptions FittingImage(std::optional<std::vector<uint8_t>> sectors, uint
 ::testing::AssertionResult VerifyThroughWindow(FormRig& rig) {
   const qsizetype mark = rig.Log().size();
   return rig.ClickAndWait(rig.W().Button6, [&] {
-    return rig.TheSession().SessionState == 0 &&
+    return rig.TheSession().SessionState() == Session::State::Idle &&
            rig.Log().mid(mark).contains(QStringLiteral("<done>\n\n\n"));
   });
 }
@@ -117,11 +117,11 @@ TEST(FormWalk, ConnectAndVerifyFollowTheOperatorSteps) {
   EXPECT_TRUE(rig.Warnings.isEmpty()) << rig.Warnings.join('/').toStdString();
 
   const Session& session = rig.TheSession();
-  EXPECT_EQ(session.DeviceProductName, "DEMO165");
-  EXPECT_EQ(session.DeviceHardwareVersion, "1.0a");
-  EXPECT_TRUE(session.DeviceSerialNumberFound);
-  EXPECT_EQ(session.DeviceSerialNumber, 4711u);
-  EXPECT_EQ(session.DeviceBrandLabel, "LABEL-7");
+  EXPECT_EQ(session.Identity().ProductName, "DEMO165");
+  EXPECT_EQ(session.Identity().HardwareVersion, "1.0a");
+  EXPECT_TRUE(session.Identity().SerialNumberFound);
+  EXPECT_EQ(session.Identity().SerialNumber, 4711u);
+  EXPECT_EQ(session.Identity().BrandLabel, "LABEL-7");
 }
 
 TEST(FormWalk, UnitWithoutProductNameIsReportedAfterTheRead) {
@@ -139,8 +139,8 @@ TEST(FormWalk, UnitWithoutProductNameIsReportedAfterTheRead) {
   // The read itself finished: the road goes on to "download" all the same.
   EXPECT_EQ(rig.YellowLabels(), Names{"Label4"});
   EXPECT_EQ(rig.EnabledControls(), Names{"Button4"});
-  EXPECT_TRUE(rig.TheSession().DeviceProductName.empty());
-  EXPECT_EQ(rig.TheSession().DeviceSerialNumber, 99u);
+  EXPECT_TRUE(rig.TheSession().Identity().ProductName.empty());
+  EXPECT_EQ(rig.TheSession().Identity().SerialNumber, 99u);
 }
 
 TEST(FormConnect, SilenceDuringTheSectorTableLeavesConnectUsable) {
@@ -156,7 +156,7 @@ TEST(FormConnect, SilenceDuringTheSectorTableLeavesConnectUsable) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "<writing flashroutine into C165...>\n");
   EXPECT_EQ(lines.back().rfind("<ERR: ", 0), 0u) << lines.back();
-  EXPECT_EQ(rig.TheSession().SessionState, 0);
+  EXPECT_EQ(rig.TheSession().SessionState(), Session::State::Idle);
   EXPECT_EQ(rig.PanelText(), "ERR");
   EXPECT_EQ(rig.PanelColour(), PanelRed);
   // "if not, repeat step 2. and 3.": connect stays the way on.
@@ -169,7 +169,7 @@ TEST(FormConnect, SilenceDuringTheSectorTableLeavesConnectUsable) {
     return rig.Log().mid(mark).contains(QStringLiteral("<  c o n n e c t e d  >\n"));
   }));
   EXPECT_EQ(ShownLines(rig.Log().mid(mark)), ShownLines(ConnectLog(true)));
-  EXPECT_EQ(rig.TheSession().SectorStart, sim::SectorTable);
+  EXPECT_EQ(rig.TheSession().SectorStart(), sim::SectorTable);
   EXPECT_EQ(rig.PanelText(), "OK");
   EXPECT_EQ(rig.YellowLabels(), Names{"Label6"});
   EXPECT_EQ(rig.EnabledControls(), Names{"Button6"});
@@ -212,8 +212,8 @@ TEST(FormDownload, PatchedImageAndItsFillerLandInTheFlash) {
 
     rig.FileAnswers.push_back(QString::fromStdString(image));
     const qsizetype mark = rig.Log().size();
-    ASSERT_TRUE(
-        rig.ClickAndWait(rig.W().Button4, [&] { return rig.TheSession().SessionState == 18; }));
+    ASSERT_TRUE(rig.ClickAndWait(
+        rig.W().Button4, [&] { return rig.TheSession().SessionState() == Session::State::Ended; }));
     EXPECT_EQ(rig.DialogsRun, QStringList{"select new firmware | (*)"});
     EXPECT_EQ(ShownLines(rig.Log().mid(mark)),
               ShownLines(UpdateLog(image, row.Sectors, row.Image.Size)));
@@ -297,7 +297,8 @@ TEST(FormServiceJobs, ReadBackOfSectors8And9FillsTheDestination) {
   mark = rig.Log().size();
   ASSERT_TRUE(rig.TriggerServiceEntry("read sectors 8 and 9 into a file..."));
   ASSERT_TRUE(rig.ProcessUntil([&] {
-    return rig.TheSession().SessionState == 0 && rig.Log().mid(mark).contains("words read>\n");
+    return rig.TheSession().SessionState() == Session::State::Idle &&
+           rig.Log().mid(mark).contains("words read>\n");
   })) << rig.Log().mid(mark).toStdString();
 
   EXPECT_EQ(rig.DialogsRun, QStringList(2, "Zieldatei | (*.2bf);;(*)"));
@@ -339,8 +340,9 @@ TEST(FormServiceJobs, EraseOnlyWritesTheEmptyFileIntoSectors8And9) {
 
     const qsizetype mark = rig.Log().size();
     ASSERT_TRUE(rig.TriggerServiceEntry("erase sectors 8 and 9"));
-    ASSERT_TRUE(rig.ProcessUntil([&] { return rig.TheSession().SessionState == 18; }))
-        << rig.Log().mid(mark).toStdString();
+    ASSERT_TRUE(rig.ProcessUntil([&] {
+      return rig.TheSession().SessionState() == Session::State::Ended;
+    })) << rig.Log().mid(mark).toStdString();
     EXPECT_EQ(ShownLines(rig.Log().mid(mark)), ShownLines(EraseOnlyLog(row.Size)));
     EXPECT_EQ(FirstDifference(device.ReadFlash(), expected), std::nullopt);
     EXPECT_EQ(rig.PanelText(), "OK");

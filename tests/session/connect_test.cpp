@@ -44,10 +44,10 @@ TEST_F(ConnectTest, SuccessfulConnectionOnTheWireAndInTheLog) {
             "<serial interface opened>\r\n\r\n<activating bootstrap mode...>\r\n"
             "<bootstrapmode activated>\r\n<writing loader into C165...>\r\n"
             "<writing flashroutine into C165...>\r\n<  c o n n e c t e d  >\r\n");
-  EXPECT_EQ(S->SectorStart[1], 288u);
-  EXPECT_EQ(S->SectorStart[2], 1u << 24);
-  EXPECT_EQ(S->SectorTableTop, 1);
-  EXPECT_EQ(S->SessionState, 0);
+  EXPECT_EQ(S->SectorStart()[1], 288u);
+  EXPECT_EQ(S->SectorStart()[2], 1u << 24);
+  EXPECT_EQ(S->SectorTableTop(), 1);
+  EXPECT_EQ(S->SessionState(), St::Idle);
   EXPECT_EQ(Win->Panel, PanelForm::Success);
   EXPECT_EQ(Win->Labels[StepLabel::Label6], LabelColour::Yellow);
   EXPECT_EQ(Win->Labels[StepLabel::Label1], LabelColour::ButtonFace);
@@ -77,7 +77,7 @@ TEST_F(ConnectTest, LoaderFileBecomesAtLeastThirtyTwoBytes) {
     S->Button3Click();
     FeedWhole("\xD5");
     EXPECT_EQ(Port->WrittenText(), "\0"s + row.bytes + "\xA5") << row.file;
-    EXPECT_EQ(S->SessionState, 0);
+    EXPECT_EQ(S->SessionState(), St::Idle);
   }
 }
 
@@ -103,7 +103,7 @@ TEST_F(ConnectTest, MissingUploadFileStopsBeforeTheStartByte) {
     EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"E/A-Fehler 103"}));
     EXPECT_EQ(Win->Panel, PanelForm::Error);
     EXPECT_TRUE(Port->Written.empty());
-    EXPECT_EQ(S->SessionState, 1);
+    EXPECT_EQ(S->SessionState(), St::AwaitBootstrapAnswer);
     EXPECT_FALSE(S->Busy());
   }
 }
@@ -138,7 +138,7 @@ TEST_F(ConnectTest, TableCountDecidesHowManyEntriesAreAskedForAndKept) {
     for (int i = 0; i < count + 2; ++i) entries.push_back(0x1000u * static_cast<uint32_t>(i) + 7);
     FeedWhole("\xD5"s + TableScript(entries, static_cast<uint8_t>(count)));
     EXPECT_EQ(Port->WrittenText().substr(1 + 32 + 1), TableRequests(count + 2)) << count;
-    for (size_t i = 0; i < S->SectorStart.size(); ++i) EXPECT_EQ(S->SectorStart[i], entries[i]);
+    for (size_t i = 0; i < S->SectorStart().size(); ++i) EXPECT_EQ(S->SectorStart()[i], entries[i]);
     const bool cut =
         Win->Log.find("<sector table cut: the device announced 42 entries, 36 kept>\r\n") !=
         std::string::npos;
@@ -154,14 +154,14 @@ TEST_F(ConnectTest, SilentDeviceInTheTableExchangeEndsItAndConnectWorksAgain) {
   EXPECT_NE(Win->Log.find("<ERR: device did not answer during the sector table exchange>\r\n"),
             std::string::npos);
   EXPECT_EQ(Win->Panel, PanelForm::Error);
-  EXPECT_EQ(S->SessionState, 0);
+  EXPECT_EQ(S->SessionState(), St::Idle);
   EXPECT_FALSE(S->Busy());
 
   Port->Written.clear();
   S->Button3Click();
   FeedWhole("\xD5"s + TableScript({0, 0x4000}, 0));
   EXPECT_EQ(Port->WrittenText(), "\0"s + std::string(32, '\0') + "\xA5" + TableRequests(2));
-  EXPECT_EQ(S->SectorStart[1], 0x4000u);
-  EXPECT_EQ(S->SectorStart[2], 0u);
+  EXPECT_EQ(S->SectorStart()[1], 0x4000u);
+  EXPECT_EQ(S->SectorStart()[2], 0u);
   EXPECT_EQ(Win->Panel, PanelForm::Success);
 }

@@ -6,22 +6,22 @@ TEST_F(SessionTest, EveryWaitingByteIsOneStepInOrder) {
   // "3" only work if each byte ran in the state the one before it left.
   FeedWhole("h12h3");
   EXPECT_EQ(Win->Log, "123");
-  EXPECT_EQ(S->SessionState, 17);
+  EXPECT_EQ(S->SessionState(), St::AwaitLogCharSecond);
 }
 
 TEST_F(SessionTest, NotificationWithNothingQueuedChangesNothing) {
-  S->SessionState = 9;
+  Access::SetState(*S, St::AwaitIdentityWordStatus);
   S->Comm1CharReceived(3);
   EXPECT_TRUE(Win->Trace.empty());
-  EXPECT_EQ(S->SessionState, 9);
+  EXPECT_EQ(S->SessionState(), St::AwaitIdentityWordStatus);
 }
 
 TEST_F(SessionTest, EndedSessionSwallowsEveryByte) {
-  S->SessionState = 18;
+  Access::SetState(*S, St::Ended);
   FeedWhole("abdegjh\x00\xff"s);
   EXPECT_TRUE(Win->Trace.empty());
   EXPECT_TRUE(Port->Written.empty());
-  EXPECT_EQ(S->SessionState, 18);
+  EXPECT_EQ(S->SessionState(), St::Ended);
 }
 
 TEST_F(SessionTest, DeviceCharactersReachTheLogAsWindows1252) {
@@ -40,20 +40,21 @@ TEST_F(SessionTest, DeviceCharactersReachTheLogAsWindows1252) {
 }
 
 TEST_F(SessionTest, NextSelectedSectorWalksUpAndStopsAtTheLast) {
-  S->SectorSelected[3] = 1;
-  S->SectorSelected[5] = 1;
+  auto& selected = Access::SectorSelected(*S);
+  selected[3] = 1;
+  selected[5] = 1;
   std::vector<int32_t> picked;
   for (int i = 0; i < 3; ++i) {
-    S->NextSelectedSector();
-    picked.push_back(S->CurrentSector);
+    Access::NextSelectedSector(*S);
+    picked.push_back(S->CurrentSector());
   }
   EXPECT_EQ(picked, (std::vector<int32_t>{3, 5, 5}));
 
-  S->SectorSelected.fill(0);
-  S->SectorSelected[34] = 1;
-  S->CurrentSector = 34;
-  S->NextSelectedSector();
-  EXPECT_EQ(S->CurrentSector, 34);
+  selected.fill(0);
+  selected[34] = 1;
+  Access::SetCurrentSector(*S, 34);
+  Access::NextSelectedSector(*S);
+  EXPECT_EQ(S->CurrentSector(), 34);
 }
 
 TEST_F(SessionTest, LineErrorIsLoggedInHexWithAtLeastFourDigits) {
@@ -64,10 +65,10 @@ TEST_F(SessionTest, LineErrorIsLoggedInHexWithAtLeastFourDigits) {
                                                    {0xFFFFFFFF, "<ERR: FFFFFFFF>\r\n"}};
   for (const auto& [code, line] : rows) {
     Reset();
-    S->SessionState = 13;
+    Access::SetState(*S, St::AwaitProgramPrompt);
     S->Comm1CommError(code);
     EXPECT_EQ(Win->Log, line);
     EXPECT_EQ(Win->Panel, PanelForm::Error);
-    EXPECT_EQ(S->SessionState, 13);
+    EXPECT_EQ(S->SessionState(), St::AwaitProgramPrompt);
   }
 }

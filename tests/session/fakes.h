@@ -135,4 +135,35 @@ class RecordingWindow : public SessionWindow {
     return answer;
   }
   void KeepPainted() override { Trace.push_back("paint " + Num(++KeepPaintedCalls)); }
+  void JobStarted(Job job) override {
+    Started.push_back(job);
+    Trace.push_back("job " + Num(job));
+  }
+  void JobFinished(Job job, const JobResult& result) override {
+    Finished.emplace_back(job, result);
+    Trace.push_back("end " + Num(job) + " " + Num(result.Outcome) + " " + Num(result.Failure));
+  }
+
+  std::vector<Job> Started;
+  std::vector<std::pair<Job, JobResult>> Finished;
+};
+
+// The one door through which tests set up what a device would have set.
+class SessionTestAccess {
+ public:
+  static void SetState(Session& s, Session::State state) { s.vars_.SessionState = state; }
+  static void SetDataUse(Session& s, Session::DataUse use) { s.vars_.JobKind = use; }
+  static std::array<uint32_t, SectorTableSize>& SectorStart(Session& s) {
+    return s.vars_.SectorStart;
+  }
+  static std::array<uint8_t, SectorCount>& SectorSelected(Session& s) {
+    return s.vars_.SectorSelected;
+  }
+  static void SetSelectedSectorCount(Session& s, int32_t count) {
+    s.vars_.SelectedSectorCount = count;
+  }
+  static void SetCurrentSector(Session& s, int32_t sector) { s.vars_.CurrentSector = sector; }
+  static void SetReceiveIndex(Session& s, int32_t index) { s.vars_.ReceiveIndex = index; }
+  static void SetWordsToRead(Session& s, int32_t words) { s.vars_.WordsToRead = words; }
+  static void NextSelectedSector(Session& s) { s.NextSelectedSector(); }
 };

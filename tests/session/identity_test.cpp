@@ -37,42 +37,44 @@ TEST_F(SessionTest, IdentityReadTakesTheDeviceValues) {
   EXPECT_EQ(Win->Log,
             "\r\n\r\n<flashroutine waiting for command...>\r\n<command: read from address>"
             "\r\n<done>\r\n\r\n\r\n");
-  EXPECT_EQ(S->DeviceProductName, "UNIT-7");
-  EXPECT_EQ(S->DeviceHardwareVersion, "1.2a");
-  EXPECT_EQ(S->DeviceSerialNumber, 0x12345678u);
-  EXPECT_TRUE(S->DeviceSerialNumberFound);
-  EXPECT_EQ(S->DeviceBrandLabel, "XY");
-  EXPECT_EQ(std::string(S->IdentityArea.begin(), S->IdentityArea.begin() + 4096), block);
+  EXPECT_EQ(S->Identity().ProductName, "UNIT-7");
+  EXPECT_EQ(S->Identity().HardwareVersion, "1.2a");
+  EXPECT_EQ(S->Identity().SerialNumber, 0x12345678u);
+  EXPECT_TRUE(S->Identity().SerialNumberFound);
+  EXPECT_EQ(S->Identity().BrandLabel, "XY");
+  EXPECT_EQ(std::string(S->IdentityArea().begin(), S->IdentityArea().begin() + 4096), block);
   EXPECT_EQ(Win->Panel, PanelForm::Success);
   EXPECT_TRUE(Win->Warnings.empty());
   EXPECT_TRUE(Win->Enabled[Control::Button4]);
   EXPECT_FALSE(Win->Enabled[Control::Button6]);
   EXPECT_EQ(Win->Labels[StepLabel::Label4], LabelColour::Yellow);
-  EXPECT_EQ(S->SessionState, 0);
+  EXPECT_EQ(S->SessionState(), St::Idle);
 }
 
 TEST_F(SessionTest, BlockWithoutProductNameIsNotIdentified) {
-  S->DeviceSerialNumber = 99;
-  S->DeviceSerialNumberFound = true;
+  DeviceIdentity earlier;
+  earlier.SerialNumber = 99;
+  earlier.SerialNumberFound = true;
+  S->UseIdentity(earlier);
   S->Button6Click();
   FeedWhole(WordScript(Block(Record("PRODUKTNAME", "") + Record("HARDWAREVER", "9"))));
   EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"unable to identify your hardware"}));
   EXPECT_EQ(Win->Panel, PanelForm::Error);
   // "OK" came first: the read itself worked.
   EXPECT_NE(std::find(Win->Trace.begin(), Win->Trace.end(), "panel 2"), Win->Trace.end());
-  EXPECT_FALSE(S->DeviceSerialNumberFound);
-  EXPECT_EQ(S->DeviceSerialNumber, 99u);
+  EXPECT_FALSE(S->Identity().SerialNumberFound);
+  EXPECT_EQ(S->Identity().SerialNumber, 99u);
   EXPECT_TRUE(Win->Enabled[Control::Button4]);
 }
 
 TEST_F(SessionTest, BytesBeyondTheIdentityBlockAreNeverStored) {
   S->Button6Click();
-  S->ReceiveIndex = 4094;
-  S->SessionState = 7;
+  Access::SetReceiveIndex(*S, 4094);
+  Access::SetState(*S, St::AwaitIdentityWordFirst);
   FeedWhole("ABgCDgEFg");
-  EXPECT_EQ(S->IdentityArea[4094], 'A');
-  EXPECT_EQ(S->IdentityArea[4095], 'B');
-  for (size_t i = 4096; i < S->IdentityArea.size(); ++i) EXPECT_EQ(S->IdentityArea[i], 0);
-  EXPECT_EQ(S->ReceiveIndex, 4096);
-  EXPECT_EQ(S->TransferCount, 3);
+  EXPECT_EQ(S->IdentityArea()[4094], 'A');
+  EXPECT_EQ(S->IdentityArea()[4095], 'B');
+  for (size_t i = 4096; i < S->IdentityArea().size(); ++i) EXPECT_EQ(S->IdentityArea()[i], 0);
+  EXPECT_EQ(S->ReceiveIndex(), 4096);
+  EXPECT_EQ(S->TransferCount(), 3);
 }

@@ -18,7 +18,7 @@ TEST_F(ReadBackTest, TwoSectorsIntoTheFile) {
   // Sector 8 of two words, sector 9 of one; "z" lets the report come.
   const std::string script = "ABgCDfaEFfz";
   const auto start = [&] {
-    S->SectorSelected[20] = 1;  // a leftover of another job
+    Access::SectorSelected(*S)[20] = 1;  // a leftover of another job
     StartReadBack(Destination());
   };
   ExpectSameAtEverySplit(start, script);
@@ -35,18 +35,18 @@ TEST_F(ReadBackTest, TwoSectorsIntoTheFile) {
   EXPECT_EQ(Win->PanelCounts, (std::vector<int32_t>{1, 2, 3}));
   EXPECT_EQ(Win->Panel, PanelForm::Success);
   EXPECT_TRUE(Win->Enabled[Control::Button4]);
-  EXPECT_FALSE(S->DestinationFile.IsOpen());
-  EXPECT_EQ(S->SessionState, 0);
+  EXPECT_FALSE(S->DestinationFile().IsOpen());
+  EXPECT_EQ(S->SessionState(), St::Idle);
 }
 
 TEST_F(ReadBackTest, WordLimitStopsTheRead) {
   StartReadBack(Destination());
-  S->WordsToRead = 2;
+  Access::SetWordsToRead(*S, 2);
   FeedWhole("ABxyg");  // bytes other than "g" and "f" wait in state 5
   EXPECT_EQ(Port->WrittenText(), "2\x08"s + "3" + "3");
   FeedWhole("CDg");
   EXPECT_EQ(Port->WrittenText(), "2\x08"s + "3" + "3" + "4");
-  EXPECT_EQ(S->SessionState, 6);
+  EXPECT_EQ(S->SessionState(), St::AwaitReadReport);
   EXPECT_EQ(Win->Log.find("<done>"), std::string::npos);  // only on the next byte
   FeedWhole("a");
   EXPECT_NE(Win->Log.find("<    2words of 2words read>\r\n"), std::string::npos);
@@ -68,9 +68,9 @@ TEST_F(ReadBackTest, UnfinishedReadBackIsClosedWhenAnotherJobStarts) {
     Reset();
     StartReadBack(Destination());
     FeedWhole("ABgC");  // the device falls silent inside a word
-    ASSERT_TRUE(S->DestinationFile.IsOpen());
+    ASSERT_TRUE(S->DestinationFile().IsOpen());
     startOther();
-    EXPECT_FALSE(S->DestinationFile.IsOpen()) << name;
+    EXPECT_FALSE(S->DestinationFile().IsOpen()) << name;
     EXPECT_EQ(ReadWholeFile(Destination()), "ABC") << name;
   }
 }
@@ -85,21 +85,21 @@ TEST_F(ReadBackTest, DataGoesToTheLogOnceAnotherJobTookOver) {
 }
 
 TEST_F(ReadBackTest, NoDestinationChosenStartsNothing) {
-  S->SessionState = 4;
+  Access::SetState(*S, St::AwaitReadWordSecond);
   WriteWholeFile(Dir / "dump.2bf", "keep");
   Win->DialogAnswers[FileDialog::OpenDialog5].push_back(Destination());
   S->RadioButton5Click();  // a name chosen before does not count
-  EXPECT_EQ(S->DestinationFileName, Destination());
+  EXPECT_EQ(S->DestinationFileName(), Destination());
   StartReadBack(std::nullopt);
   EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"you need to choose a destination file"}));
-  EXPECT_EQ(S->JobKind, 1);
-  EXPECT_EQ(S->SessionState, 4);
+  EXPECT_EQ(S->JobKind(), Session::DataUse::KeepOrShow);
+  EXPECT_EQ(S->SessionState(), St::AwaitReadWordSecond);
   EXPECT_TRUE(Port->Written.empty());
   EXPECT_EQ(ReadWholeFile(Destination()), "keep");
 }
 
 TEST_F(ReadBackTest, DestinationThatCannotBeCreated) {
-  S->SessionState = 4;
+  Access::SetState(*S, St::AwaitReadWordSecond);
   const std::string name = (Dir / "missing" / "dump.2bf").string();
   StartReadBack(name);
   EXPECT_EQ(Win->Log, "<destination file: " + name +
@@ -107,7 +107,7 @@ TEST_F(ReadBackTest, DestinationThatCannotBeCreated) {
                           "\" >\r\n");
   EXPECT_EQ(Win->Panel, PanelForm::Error);
   EXPECT_TRUE(Port->Written.empty());
-  EXPECT_EQ(S->SessionState, 4);
+  EXPECT_EQ(S->SessionState(), St::AwaitReadWordSecond);
 }
 
 TEST_F(ReadBackTest, ExistingDestinationIsEmptiedFirst) {
@@ -121,10 +121,10 @@ TEST_F(ReadBackTest, FullDiskAbandonsThePassAndTheSessionGoesOn) {
   StartReadBack("/dev/full");
   FeedWhole("A");
   EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"E/A-Fehler 101"}));
-  EXPECT_EQ(S->SessionState, 3);
+  EXPECT_EQ(S->SessionState(), St::AwaitReadWordFirst);
   EXPECT_FALSE(S->Busy());
   // A later notification is handled as usual.
-  S->SessionState = 0;
+  Access::SetState(*S, St::Idle);
   FeedWhole("h12");
   EXPECT_EQ(Win->Log.substr(Win->Log.size() - 2), "12");
 }

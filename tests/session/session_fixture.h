@@ -16,6 +16,8 @@
 #include "session.h"
 
 namespace fs = std::filesystem;
+using Access = SessionTestAccess;
+using St = Session::State;
 using namespace std::string_literals;
 
 inline std::string ReadWholeFile(const fs::path& path) {
@@ -89,10 +91,10 @@ class SessionTest : public ::testing::Test {
   struct Outcome {
     std::vector<std::string> trace;
     std::vector<uint8_t> written;
-    int32_t state;
+    Session::State state;
     bool operator==(const Outcome&) const = default;
   };
-  Outcome Snapshot() const { return {Win->Trace, Port->Written, S->SessionState}; }
+  Outcome Snapshot() const { return {Win->Trace, Port->Written, S->SessionState()}; }
 
   // Runs `start` and the script fed whole, one byte per notification, and split
   // at every `stride`-th position; all runs must end alike. Leaves the run fed

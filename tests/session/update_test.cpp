@@ -32,11 +32,9 @@ std::string Ff(size_t count) {
 class UpdateTest : public SessionTest {
  protected:
   void Device() {
-    S->DeviceProductName = "UNIT";
-    S->DeviceHardwareVersion = "1.2b";
-    S->DeviceSerialNumber = 0x201;
-    S->DeviceSerialNumberFound = true;
-    for (size_t i = 0; i < S->SectorStart.size(); ++i) S->SectorStart[i] = 0x4000u * i;
+    S->UseIdentity(DeviceIdentity{"UNIT", "1.2b", 0x201, true, ""});
+    auto& table = Access::SectorStart(*S);
+    for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint32_t>(0x4000u * i);
   }
   std::string ChooseImage(const std::string& image) {
     WriteWholeFile(Dir / "new.bin", image);
@@ -46,8 +44,9 @@ class UpdateTest : public SessionTest {
   // The erase-only job on sectors 8 and 9 of the given sizes.
   void EraseOnly(const std::string& content, uint32_t size8, uint32_t size9) {
     WriteWholeFile(Dir / "empty", content);
-    S->SectorStart[9] = S->SectorStart[8] + size8;
-    S->SectorStart[10] = S->SectorStart[9] + size9;
+    auto& table = Access::SectorStart(*S);
+    table[9] = table[8] + size8;
+    table[10] = table[9] + size9;
     S->Button7Click();
   }
 };
@@ -74,7 +73,7 @@ TEST_F(UpdateTest, TwoSectorUpdateOnTheWireAndInTheLog) {
                 "<flashroutine waiting for command...>\r\n<command: delete sector 4 ...>\r\n"
                 "<sector 4 erased>\r\n<all selected sectors are erased now>\r\n"
                 "<sector 3 programmed>\r\n<sector 4 programmed>\r\n<done>\r\n");
-  EXPECT_EQ(S->SessionState, 18);
+  EXPECT_EQ(S->SessionState(), St::Ended);
   EXPECT_EQ(Win->Panel, PanelForm::Success);
   EXPECT_EQ(Win->Progress.back(), 100);
   EXPECT_EQ(Win->PanelCounts.front(), 512);
@@ -89,8 +88,7 @@ TEST_F(UpdateTest, TwoSectorUpdateOnTheWireAndInTheLog) {
 
 TEST_F(UpdateTest, TemporaryImageStaysWhenTheDeviceHasNoSerialNumber) {
   Device();
-  S->DeviceSerialNumberFound = false;
-  S->DeviceBrandLabel = "XY";
+  S->UseIdentity(DeviceIdentity{"UNIT", "1.2b", 0x201, false, "XY"});
   const std::string image = MakeImage(20480, "\x03\x04"s);
   const std::string chosen = ChooseImage(image);
   S->Button4Click();
@@ -112,7 +110,7 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
     std::string logTail;
     std::vector<std::string> warnings;
     std::string wire;
-    int32_t state;
+    St state;
     PanelForm panel;
   };
   const std::string noBlock = MakeImage(20480, "\x03"s, "1.2b", "BEGIN_____X");
@@ -126,64 +124,78 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
        Record("HARDWAREVER", longHardware) + Record("SOFTWARESNR", "\x03"s) + Ff(4096))
           .substr(0, 4096));
   const Row rows[] = {
-      {"cancel", "", "", {"you didn`t choose a file to download"}, "", 5, PanelForm::Error},
-      {"short file", Pattern(16383), "", {"E/A-Fehler 100"}, "", 5, PanelForm::Initial},
+      {"cancel",
+       "",
+       "",
+       {"you didn`t choose a file to download"},
+       "",
+       St::AwaitReadWordStatus,
+       PanelForm::Error},
+      {"short file",
+       Pattern(16383),
+       "",
+       {"E/A-Fehler 100"},
+       "",
+       St::AwaitReadWordStatus,
+       PanelForm::Initial},
       {"mismatch",
        MakeImage(20480, "\x03"s, "1.3b"),
        "\r\n\r\n",
        {"the selected file doesn\xC2\xB4t fit to your hardware"},
        "",
-       5,
+       St::AwaitReadWordStatus,
        PanelForm::Error},
       {"window cut short",
        Pattern(16384),
        "\r\n\r\n",
        {"invalid firmware file", "the selected file doesn\xC2\xB4t fit to your hardware"},
        "",
-       5,
+       St::AwaitReadWordStatus,
        PanelForm::Error},
       {"no begin record",
        noBlock,
        "\r\n\r\nERR: brandlabel not found in firmware\r\n",
        {},
        "",
-       5,
+       St::AwaitReadWordStatus,
        PanelForm::Error},
       {"block too long",
        tooLong,
        "<ERR: identity block of the firmware too long to take the device's values>\r\n",
        {},
        "",
-       5,
+       St::AwaitReadWordStatus,
        PanelForm::Error},
       {"no sector listed",
        MakeImage(20480, ""),
        "update possible\r\n\r\n<ERR: no sectors selected>\r\n",
        {},
        "",
-       0,
+       St::Idle,
        PanelForm::Neutral},
       {"only sectors above 34",
        MakeImage(20480, "\x28"s),
        "<ERR: the sector list of the firmware names no sector from 0 to 34>\r\n",
        {},
        "",
-       0,
+       St::Idle,
        PanelForm::Error},
       {"sectors 3, 5, 4",
        MakeImage(20480, "\x03\x05\x04"s),
        "<command: delete sector 3 ...>\r\n",
        {},
        "0\x03"s,
-       12,
+       St::AwaitEraseResult,
        PanelForm::Neutral},
   };
   for (const Row& row : rows) {
     Reset();
     Device();
-    if (row.name == "block too long"s) S->DeviceHardwareVersion = longHardware;
-    S->SessionState = 5;
-    S->JobKind = 3;
+    if (row.name == "block too long"s) {
+      S->UseIdentity(DeviceIdentity{"UNIT", longHardware, 0x201, true, ""});
+    }
+    Access::SetState(*S, St::AwaitReadWordStatus);
+    Access::SetDataUse(*S, Session::DataUse::ToDestinationFile);
     if (!row.image.empty()) ChooseImage(row.image);
     S->Button4Click();
     const std::string& log = Win->Log;
@@ -191,9 +203,9 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
         << row.name;
     EXPECT_EQ(Win->Warnings, row.warnings) << row.name;
     EXPECT_EQ(Port->WrittenText(), row.wire) << row.name;
-    EXPECT_EQ(S->SessionState, row.state) << row.name;
+    EXPECT_EQ(S->SessionState(), row.state) << row.name;
     EXPECT_EQ(Win->Panel, row.panel) << row.name;
-    EXPECT_EQ(S->JobKind, 1) << row.name;
+    EXPECT_EQ(S->JobKind(), Session::DataUse::KeepOrShow) << row.name;
     // After a mismatch the operator is sent to power down.
     const bool fits = row.warnings.empty() || row.warnings.back()[0] != 't';
     EXPECT_EQ(Win->Labels.count(StepLabel::Label7) == 0, fits) << row.name;
@@ -218,19 +230,19 @@ TEST_F(UpdateTest, TemporaryImageThatCannotBeWrittenAbandonsTheJob) {
 }
 
 TEST_F(UpdateTest, DownloadIsRefusedWhileTheFlashIsBeingWritten) {
-  for (int32_t state : {11, 12, 13, 14}) {
+  for (Session::State state : {St::AwaitErasePrompt, St::AwaitEraseResult, St::AwaitProgramPrompt,
+                               St::AwaitProgramResult}) {
     Reset();
     Device();
     ChooseImage(MakeImage(20480, "\x03"s));
-    S->SessionState = state;
-    S->JobKind = 3;
-    S->SectorsErased = 1;
+    Access::SetState(*S, state);
+    Access::SetDataUse(*S, Session::DataUse::ToDestinationFile);
+
     S->Button4Click();
     EXPECT_EQ(Win->Log, "<ERR: download refused, sectors are being erased or programmed>\r\n");
     EXPECT_TRUE(Win->DialogsRun.empty());
-    EXPECT_EQ(S->SessionState, state);
-    EXPECT_EQ(S->JobKind, 3);
-    EXPECT_EQ(S->SectorsErased, 1);
+    EXPECT_EQ(S->SessionState(), state);
+    EXPECT_EQ(S->JobKind(), Session::DataUse::ToDestinationFile);
   }
 }
 
@@ -242,7 +254,7 @@ TEST_F(UpdateTest, ProgrammingEndsAsTheDeviceAnswers) {
     std::string script;
     std::string wireData;  // after the two erase commands
     std::string logTail;
-    int32_t state;
+    St state;
     PanelForm panel;
   };
   const std::string p = Pattern(70000);
@@ -250,27 +262,27 @@ TEST_F(UpdateTest, ProgrammingEndsAsTheDeviceAnswers) {
       "<ERR: Es waren nicht gen\xC3\xBCgend Sektoren f\xC3\xBCr Firmware selektiert>\r\n";
   const Row rows[] = {
       {"5 bytes in an 8-byte sector", 5, 8, 8, "babaea", "1\x08"s + p.substr(0, 5) + Ff(3),
-       "<sector 8 programmed>\r\n<done>\r\n", 18, PanelForm::Success},
+       "<sector 8 programmed>\r\n<done>\r\n", St::Ended, PanelForm::Success},
       {"empty image", 0, 8, 8, "babaea", "1\x08"s + Ff(8), "<sector 8 programmed>\r\n<done>\r\n",
-       18, PanelForm::Success},
+       St::Ended, PanelForm::Success},
       {"image too long", 70000, 32768, 32768, "babaeaea",
        "1\x08"s + p.substr(0, 32768) + "1\x09" + p.substr(32768, 32768),
        "<sector 9 programmed>\r\n<Alle ausgew\xC3\xA4hlten Sektoren wurden programmiert>\r\n" +
            shortfall + "<    65536byte von 70000 programmiert>\r\n",
-       0, PanelForm::Error},
+       St::Idle, PanelForm::Error},
       {"d for the first sector", 12, 8, 8, "babada", "1\x08"s + p.substr(0, 8),
        "<ERR: Programmierfehler in Sektor 8 >\r\n" + shortfall +
            "<    8byte von 12 programmiert>\r\n",
-       18, PanelForm::Error},
+       St::Ended, PanelForm::Error},
       {"d for the sector with the last byte", 5, 8, 8, "babada", "1\x08"s + p.substr(0, 5) + Ff(3),
        "<ERR: Programmierfehler in Sektor 8 >\r\n<ERR: programming failed, the firmware is "
        "incomplete>\r\n",
-       18, PanelForm::Error},
+       St::Ended, PanelForm::Error},
       {"stray byte while waiting to program", 5, 8, 8, "babxxaea",
-       "1\x08"s + p.substr(0, 5) + Ff(3), "<sector 8 programmed>\r\n<done>\r\n", 18,
+       "1\x08"s + p.substr(0, 5) + Ff(3), "<sector 8 programmed>\r\n<done>\r\n", St::Ended,
        PanelForm::Success},
-      {"odd sector size", 3, 3, 8, "babaea", "1\x08"s + p.substr(0, 3) + Ff(1), "<done>\r\n", 18,
-       PanelForm::Success},
+      {"odd sector size", 3, 3, 8, "babaea", "1\x08"s + p.substr(0, 3) + Ff(1), "<done>\r\n",
+       St::Ended, PanelForm::Success},
   };
   for (const Row& row : rows) {
     Reset();
@@ -283,9 +295,9 @@ TEST_F(UpdateTest, ProgrammingEndsAsTheDeviceAnswers) {
     const std::string& log = Win->Log;
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), row.logTail.size())), row.logTail)
         << row.name;
-    EXPECT_EQ(S->SessionState, row.state) << row.name;
+    EXPECT_EQ(S->SessionState(), row.state) << row.name;
     EXPECT_EQ(Win->Panel, row.panel) << row.name;
-    EXPECT_FALSE(S->ImageFile.IsOpen()) << row.name;
+    EXPECT_FALSE(S->ImageFile().IsOpen()) << row.name;
   }
 }
 
@@ -294,44 +306,46 @@ TEST_F(UpdateTest, StrayByteInsteadOfErasedCountsNothing) {
   EraseOnly("", 8, 8);
   FeedWhole("xa");
   EXPECT_EQ(Port->WrittenText(), "0\x08"s + "0\x09");
-  EXPECT_EQ(S->SectorsErased, 0);
-  EXPECT_EQ(S->SessionState, 12);
+  EXPECT_EQ(S->SectorsErased(), 0);
+  EXPECT_EQ(S->SessionState(), St::AwaitEraseResult);
   // Both sectors have had their command; one more "a" finds none left.
   FeedWhole("ba");
   EXPECT_EQ(Port->WrittenText(), "0\x08"s + "0\x09");
   EXPECT_NE(Win->Log.find("<ERR: the sector list of the firmware names a sector twice or one above "
                           "34>\r\n"),
             std::string::npos);
-  EXPECT_EQ(S->SessionState, 0);
+  EXPECT_EQ(S->SessionState(), St::Idle);
   EXPECT_EQ(Win->Panel, PanelForm::Error);
-  EXPECT_FALSE(S->ImageFile.IsOpen());
+  EXPECT_FALSE(S->ImageFile().IsOpen());
 }
 
 TEST_F(UpdateTest, SectorListedTwiceIsNeverProgrammedTwice) {
   Device();
-  S->SectorStart[9] = S->SectorStart[8] + 2;
+  auto& table = Access::SectorStart(*S);
+  table[9] = table[8] + 2;
   WriteWholeFile(Dir / "empty", "abc");
   S->Button7Click();
-  S->SectorSelected.fill(0);
-  S->SectorSelected[8] = 1;
-  S->SelectedSectorCount = 2;
+  Access::SectorSelected(*S).fill(0);
+  Access::SectorSelected(*S)[8] = 1;
+  Access::SetSelectedSectorCount(*S, 2);
   // A second "b" ends the erase phase; the image needs a second sector.
   FeedWhole("bxbaea");
   EXPECT_EQ(Port->WrittenText(), "0\x08"s + "1\x08" + "ab");
   EXPECT_NE(Win->Log.find("names a sector twice"), std::string::npos);
-  EXPECT_EQ(S->SessionState, 0);
+  EXPECT_EQ(S->SessionState(), St::Idle);
 }
 
 TEST_F(UpdateTest, SectorsTheDeviceNeverDescribedGetNoData) {
   Device();
-  S->SectorStart.fill(0);
-  S->SectorStart[8] = 0x8000;
-  S->SectorStart[9] = 0x8004;  // the table ended here
+  auto& table = Access::SectorStart(*S);
+  table.fill(0);
+  table[8] = 0x8000;
+  table[9] = 0x8004;  // the table ended here
   WriteWholeFile(Dir / "empty", "abcdefgh");
   S->Button7Click();
   FeedWhole("babaea");
   EXPECT_EQ(Port->WrittenText(), "0\x08"s + "0\x09" + "1\x08" + "abcd" + "1\x09");
-  EXPECT_EQ(S->SessionState, 14);
+  EXPECT_EQ(S->SessionState(), St::AwaitProgramResult);
 }
 
 TEST_F(UpdateTest, PanelShowsTheCountEvery512Bytes) {
@@ -357,8 +371,8 @@ TEST_F(UpdateTest, PortThatStopsTakingDataEndsTheJobAtOnce) {
             "<all selected sectors are erased now>\r\n"
             "<ERR: sector 8 could not be sent, programming stopped>\r\n");
   EXPECT_EQ(Win->Panel, PanelForm::Error);
-  EXPECT_EQ(S->SessionState, 18);
-  EXPECT_FALSE(S->ImageFile.IsOpen());
+  EXPECT_EQ(S->SessionState(), St::Ended);
+  EXPECT_FALSE(S->ImageFile().IsOpen());
   EXPECT_FALSE(Win->Enabled[Control::Button4]);
   EXPECT_EQ(Win->Labels[StepLabel::Label7], LabelColour::Yellow);
   FeedWhole("ea");
@@ -367,11 +381,169 @@ TEST_F(UpdateTest, PortThatStopsTakingDataEndsTheJobAtOnce) {
 
 TEST_F(UpdateTest, EraseOnlyWithoutItsFileSendsNothing) {
   Device();
-  S->SectorSelected[3] = 1;
+  Access::SectorSelected(*S)[3] = 1;
   S->Button7Click();
   EXPECT_EQ(Win->Log, "<download file: EMPTY >\r\n<ERR: couldn`t find file EMPTY >\r\n");
   EXPECT_TRUE(Port->Written.empty());
   EXPECT_EQ(Win->Panel, PanelForm::Error);
-  EXPECT_EQ(S->SectorSelected[3], 0);
-  EXPECT_EQ(S->SelectedSectorCount, 2);
+  EXPECT_EQ(S->SectorSelected()[3], 0);
+  EXPECT_EQ(S->SelectedSectorCount(), 2);
+}
+
+TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
+  const auto uploadFiles = [&] {
+    WriteWholeFile(Dir / "Loader.hex", "00");
+    WriteWholeFile(Dir / "F29f160d.hex", "00");
+  };
+  const std::string table = "j?\x00"s + "p" + Entry(0) + "p" + Entry(0x4000);
+  // The device's answer to the identity read: each word and its "g".
+  const auto wordsOf = [](std::string block) {
+    block.resize(4096, '\xEE');
+    std::string words;
+    for (size_t i = 0; i < block.size(); i += 2) words += block.substr(i, 2) + "g";
+    return words;
+  };
+  const std::string words = wordsOf(Record("PRODUKTNAME", "UNIT") + Record("HARDWAREVER", "1.2b"));
+  const auto readBack = [&](const std::string& destination, const std::string& script) {
+    Win->DialogAnswers[FileDialog::OpenDialog5].push_back(destination);
+    S->Button11Click();
+    FeedWhole(script);
+  };
+  struct Row {
+    const char* name;
+    Job job;
+    JobOutcome outcome;
+    JobFailure failure;
+    std::function<void()> run;
+    int32_t sector = -1;
+  };
+  using O = JobOutcome;
+  using F = JobFailure;
+  const Row rows[] = {
+      {"connected", Job::Connect, O::Ok, F::None,
+       [&] {
+         uploadFiles();
+         S->Button3Click();
+         FeedWhole("\xD5" + table + "a");
+       }},
+      {"port not opened", Job::Connect, O::Refused, F::PortNotOpened,
+       [&] {
+         Port->IsConnected = false;
+         Port->OpenSucceeds = false;
+         S->Button3Click();
+       }},
+      {"upload file missing", Job::Connect, O::Refused, F::FileError, [&] { S->Button3Click(); }},
+      {"silent in the table", Job::Connect, O::Failed, F::DeviceSilent,
+       [&] {
+         uploadFiles();
+         S->Button3Click();
+         FeedWhole("\xD5j?\x05p\x00\x00"s);
+       }},
+      {"garbled table", Job::Connect, O::Failed, F::DeviceGarbled,
+       [&] {
+         uploadFiles();
+         S->Button3Click();
+         FeedWhole("\xD5j?\x00"s + "p" + Entry(0x4000) + "p" + Entry(0) + "a");
+       }},
+      {"identified", Job::VerifyHardware, O::Ok, F::None,
+       [&] {
+         S->Button6Click();
+         FeedWhole(words + "z");
+       }},
+      {"no identity", Job::VerifyHardware, O::Failed, F::NoIdentity,
+       [&] {
+         S->Button6Click();
+         FeedWhole(wordsOf(Record("PRODUKTNAME", "")) + "z");
+       }},
+      {"identity garbled", Job::VerifyHardware, O::Failed, F::DeviceGarbled,
+       [&] {
+         S->Button6Click();
+         FeedWhole(words.substr(0, 2) + "x" + words.substr(2) + "z");
+       }},
+      {"verify on a closed port", Job::VerifyHardware, O::Refused, F::NotReady,
+       [&] {
+         Port->IsConnected = false;
+         S->Button6Click();
+       }},
+      {"updated", Job::Download, O::Ok, F::None,
+       [&] {
+         ChooseImage(MakeImage(20580, "\x03\x04"s));
+         S->Button4Click();
+         FeedWhole("babaeaea");
+       }},
+      {"no image chosen", Job::Download, O::Refused, F::Cancelled, [&] { S->Button4Click(); }},
+      {"image missing", Job::Download, O::Refused, F::FileError,
+       [&] {
+         Win->DialogAnswers[FileDialog::OpenDialog3].push_back((Dir / "none.bin").string());
+         S->Button4Click();
+       }},
+      {"image does not fit", Job::Download, O::Refused, F::ImageRefused,
+       [&] {
+         ChooseImage(MakeImage(20480, "\x03"s, "2.0a"));
+         S->Button4Click();
+       }},
+      {"image shorter than its window", Job::Download, O::Refused, F::FileError,
+       [&] {
+         ChooseImage(Pattern(100));
+         S->Button4Click();
+       }},
+      {"d from the device", Job::EraseOnly, O::Failed, F::ProgrammingFailed,
+       [&] {
+         EraseOnly("abc", 8, 8);
+         FeedWhole("babada");
+       },
+       8},
+      {"line error, then done", Job::EraseOnly, O::Ok, F::None,
+       [&] {
+         EraseOnly("abc", 8, 8);
+         FeedWhole("bab");
+         S->Comm1CommError(8);
+         FeedWhole("aea");
+       }},
+      {"data not taken", Job::EraseOnly, O::Failed, F::DeviceSilent,
+       [&] {
+         EraseOnly("abc", 8, 8);
+         Port->WritesBeforeFailure = 4;
+         FeedWhole("baba");
+       },
+       8},
+      {"closed mid-job", Job::EraseOnly, O::Failed, F::Cancelled,
+       [&] {
+         EraseOnly("abc", 8, 8);
+         FeedWhole("b");
+         S->Shutdown();
+       }},
+      {"\"empty\" missing", Job::EraseOnly, O::Refused, F::FileError, [&] { S->Button7Click(); }},
+      {"erase on a closed port", Job::EraseOnly, O::Refused, F::NotReady,
+       [&] {
+         WriteWholeFile(Dir / "empty", "");
+         Port->IsConnected = false;
+         S->Button7Click();
+       }},
+      {"read back", Job::ReadBack, O::Ok, F::None,
+       [&] { readBack((Dir / "dump").string(), "ABfaCDfz"); }},
+      {"no destination", Job::ReadBack, O::Refused, F::Cancelled, [&] { S->Button11Click(); }},
+      {"read-back garbled", Job::ReadBack, O::Failed, F::DeviceGarbled,
+       [&] { readBack((Dir / "dump").string(), "ABxfaCDfz"); }},
+      {"destination full", Job::ReadBack, O::Failed, F::FileError,
+       [&] { readBack("/dev/full", "A"); }},
+  };
+  for (const Row& row : rows) {
+    for (const auto& entry : fs::directory_iterator(Dir)) fs::remove_all(entry);
+    Reset();
+    Device();
+    row.run();
+    ASSERT_EQ(Win->Started, std::vector<Job>{row.job}) << row.name;
+    ASSERT_EQ(Win->Finished.size(), 1u) << row.name;
+    const auto& [job, result] = Win->Finished.front();
+    EXPECT_EQ(job, row.job) << row.name;
+    EXPECT_EQ(result.Outcome, row.outcome) << row.name;
+    EXPECT_EQ(result.Failure, row.failure) << row.name;
+    EXPECT_EQ(result.Reason.empty(), row.outcome == JobOutcome::Ok) << row.name;
+    EXPECT_EQ(result.Sector, row.sector) << row.name;
+    EXPECT_EQ(result.HasIdentity, row.job == Job::VerifyHardware && row.outcome == O::Ok)
+        << row.name;
+    if (result.HasIdentity) EXPECT_EQ(result.Identity.ProductName, "UNIT") << row.name;
+    EXPECT_FALSE(S->RunningJob().has_value()) << row.name;
+  }
 }

@@ -152,7 +152,7 @@ TEST_F(WindowTest, AfterStartOnlyThePortButtonsCanBeUsed) {
   EXPECT_EQ(W().Panel5->text(), QStringLiteral("  "));
   EXPECT_EQ(Form().Comm1.Port(), 1) << "the stored configuration holds COM1";
   EXPECT_FALSE(Form().Comm1.Connected());
-  EXPECT_EQ(Form().GetSession().WordsToRead, 200);
+  EXPECT_EQ(Form().GetSession().WordsToRead(), 200);
 }
 
 TEST_F(WindowTest, ChoosingAPortSetsItAndMovesTheHighlightToStepTwo) {
@@ -179,7 +179,7 @@ TEST_F(WindowTest, ChoosingAPortSetsItAndMovesTheHighlightToStepTwo) {
 
 TEST_F(WindowTest, FirstStateIsSetOnceNotAgainAfterABoxOrDialog) {
   W().RadioButton6->click();
-  Form().GetSession().WordsToRead = 65536;
+  SessionTestAccess::SetWordsToRead(Form().GetSession(), 65536);
   // Another window takes the focus (as a box would) and gives it back.
   QWidget other;
   other.show();
@@ -192,7 +192,7 @@ TEST_F(WindowTest, FirstStateIsSetOnceNotAgainAfterABoxOrDialog) {
   EXPECT_EQ(BackgroundOf(W().Label9), ButtonFaceColour());
   EXPECT_EQ(BackgroundOf(W().Label5), YellowColour);
   EXPECT_TRUE(W().Button3->isEnabled());
-  EXPECT_EQ(Form().GetSession().WordsToRead, 65536);
+  EXPECT_EQ(Form().GetSession().WordsToRead(), 65536);
 }
 
 TEST_F(WindowTest, LineEndsOfLogWritesBecomeLines) {

@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -133,27 +134,29 @@ TEST_F(WindowTest, RightClickOffersTheMenuOnTheFreeAreaOnly) {
 
 TEST_F(WindowTest, ClosingDuringAFlashJobAsksFirst) {
   struct Row {
-    int32_t State;
+    Session::State State;
     bool Answer;
     int Questions;
     bool Closed;
-  } rows[] = {
-      {12, false, 1, false}, {14, true, 1, true}, {0, false, 0, true}, {18, false, 0, true}};
+  } rows[] = {{Session::State::AwaitEraseResult, false, 1, false},
+              {Session::State::AwaitProgramResult, true, 1, true},
+              {Session::State::Idle, false, 0, true},
+              {Session::State::Ended, false, 0, true}};
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.State);
+    SCOPED_TRACE(static_cast<int>(row.State));
     Form().show();
-    Form().GetSession().SessionState = row.State;
+    SessionTestAccess::SetState(Form().GetSession(), row.State);
     closeQuestions_ = 0;
     closeAnswer_ = row.Answer;
     Form().close();
     EXPECT_EQ(closeQuestions_, row.Questions);
     EXPECT_EQ(!Form().isVisible(), row.Closed);
   }
-  Form().GetSession().SessionState = 0;
+  SessionTestAccess::SetState(Form().GetSession(), Session::State::Idle);
 }
 
 TEST_F(WindowTest, CloseRequestInsideAPassWaitsForItsEnd) {
-  Form().GetSession().SessionState = 13;
+  SessionTestAccess::SetState(Form().GetSession(), Session::State::AwaitProgramPrompt);
   closeAnswer_ = true;
   bool visibleRightAfterRequest = false;
   int questionsDuringPass = -1;
@@ -171,7 +174,7 @@ TEST_F(WindowTest, CloseRequestInsideAPassWaitsForItsEnd) {
   EXPECT_EQ(questionsDuringPass, 0);
   EXPECT_TRUE(WaitUntil([this] { return !Form().isVisible(); }));
   EXPECT_EQ(closeQuestions_, 1);
-  Form().GetSession().SessionState = 0;
+  SessionTestAccess::SetState(Form().GetSession(), Session::State::Idle);
 }
 
 TEST_F(WindowTest, NotificationsArrivingInsideAPassAreHeldUntilItEnds) {
@@ -292,6 +295,31 @@ TEST_F(WindowTest, SetupRunsTheRealDialogWhenNoHookIsSet) {
   }
 }
 
+TEST(PortSettingsDialogTest, OffersThePresentDevicesByTheirLastingNamesAndTakesATypedOne) {
+  Dcb dcb{};
+  dcb.DCBlength = sizeof(Dcb);
+  dcb.BaudRate = 38400;
+  dcb.ByteSize = 8;
+  const std::vector<SerialPortInfo> present{
+      {"/dev/ttyS0", "", "", "", "", "", "serial8250"},
+      {"/dev/ttyUSB0", "/dev/serial/by-id/usb-Maker_Cable_A1-if00-port0", "Maker", "Cable", "A1",
+       "0403:6001", "ftdi_sio"}};
+  PortSettingsDialog dialog(1, "/dev/serial/by-id/usb-Maker_Cable_A1-if00-port0", dcb, present);
+  ASSERT_EQ(dialog.DeviceFile()->count(), 2);
+  EXPECT_EQ(dialog.DeviceFile()->currentText(),
+            QStringLiteral("/dev/serial/by-id/usb-Maker_Cable_A1-if00-port0  (Maker, Cable, serial "
+                           "A1, /dev/ttyUSB0)"));
+  EXPECT_EQ(dialog.ChosenDevice(), "/dev/serial/by-id/usb-Maker_Cable_A1-if00-port0");
+  dialog.DeviceFile()->setCurrentIndex(0);
+  EXPECT_EQ(dialog.ChosenDevice(), "/dev/ttyS0");
+  dialog.DeviceFile()->setEditText(QStringLiteral("/tmp/COM1"));
+  EXPECT_EQ(dialog.ChosenDevice(), "/tmp/COM1");
+
+  PortSettingsDialog fixed(1, "/tmp/pty", dcb, present, "UPDATER_COM1");
+  EXPECT_FALSE(fixed.DeviceFile()->isEnabled());
+  EXPECT_TRUE(fixed.DeviceNote()->text().startsWith(QStringLiteral("UPDATER_COM1 is set")));
+}
+
 TEST(PortSettingsDialogTest, OpensOnTheGivenSettingsAndWritesEveryLineSettingBack) {
   Dcb dcb{};
   dcb.DCBlength = sizeof(Dcb);
@@ -307,8 +335,7 @@ TEST(PortSettingsDialogTest, OpensOnTheGivenSettingsAndWritesEveryLineSettingBac
   EXPECT_EQ(dialog.ParityBox()->currentIndex(), 0);
   EXPECT_EQ(dialog.StopBitsBox()->currentIndex(), 0);
   EXPECT_EQ(dialog.FlowControlBox()->currentIndex(), 0);
-  EXPECT_EQ(dialog.DeviceFile()->text(), QStringLiteral("/dev/ttyS1"));
-  EXPECT_TRUE(dialog.DeviceFile()->isReadOnly());
+  EXPECT_EQ(dialog.ChosenDevice(), "/dev/ttyS1");
 
   const struct {
     int Rate, Bits, Parity, Stop, Flow;

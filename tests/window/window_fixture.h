@@ -38,6 +38,13 @@ inline QColor ButtonFaceColour() {
 }
 inline const QColor YellowColour(255, 255, 0);
 
+// Sets what a device would have set, without one.
+class SessionTestAccess {
+ public:
+  static void SetState(Session& s, Session::State state) { s.vars_.SessionState = state; }
+  static void SetWordsToRead(Session& s, int32_t words) { s.vars_.WordsToRead = words; }
+};
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
