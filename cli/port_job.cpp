@@ -4,6 +4,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "port_advice.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -36,22 +38,27 @@ std::string Hex(int64_t value, int digits) {
   return text;
 }
 
-// What a person needs to hear about a port that did not open.
+// What a person needs to hear about a port that did not open: the cause by
+// its name, then what to do. The window's advice points at its setup dialog,
+// so the causes that are answered there get the command line's own words.
 std::string OpenFailureText(const PortLink& link) {
   const SysError error = link.OpenError();
-  std::string text = "cannot open " + link.DevicePath();
+  const std::string device = link.DevicePath();
+  std::string text = "cannot open " + device;
   if (!error) return text;
-  text += ": ";
-  text += CauseName(error.Cause);
-  if (!error.Text.empty()) text += " (" + error.Text + ")";
-  if (error.Cause == ErrorCause::PermissionDenied) {
-    text +=
-        "; to use serial ports, join the dialout group: sudo usermod -aG dialout $USER, "
-        "then log in again";
-  } else if (error.Cause == ErrorCause::Busy) {
-    text += "; another program holds the port";
+  text += " (" + std::string(CauseName(error.Cause)) + "): ";
+  switch (error.Cause) {
+    case ErrorCause::NotFound:
+      return text + device +
+             " does not exist: is the download wire plugged in? \"updater-cli ports\" lists "
+             "the serial devices.";
+    case ErrorCause::NotSerialDevice:
+      return text + device + " is not a serial port; \"updater-cli ports\" lists them.";
+    case ErrorCause::SettingsRefused:
+      return text + device + " refused the line settings: try another --baud.";
+    default:
+      return text + PortOpenAdvice(error, device);
   }
-  return text;
 }
 
 std::string ReasonOf(const JobResult& result, const std::string& warning) {

@@ -184,6 +184,8 @@ TEST_P(CliExitCodes, EachFailureHasItsCode) {
   const std::string name = row.Name;
   if (name == "silent") setup = SilentInsideTheSectorTable();
   if (name == "programming") setup.Faults.FailingSectors = {4};
+  // Sector 3 starts at 0x8000: the flipped bit lies at 0x8064.
+  if (name == "verify") setup.Faults.BitFlips = {sim::BitFlip{3, 0x64, 0}};
   SimulatedDevice device(folder, setup);
   ASSERT_TRUE(device.Start(1));
   std::vector<std::string> args{"update",      "--port",    "COM1", "--files",
@@ -215,6 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ExitCodeRow{"silent", 3, {"COM1"}},
                       ExitCodeRow{"refused", 4, {"DEMO165", "OTHER165", "4711"}},
                       ExitCodeRow{"programming", 5, {"sector 4"}},
+                      ExitCodeRow{"verify", 6, {"0x008064"}},
                       ExitCodeRow{"file", 7, {"out.2bf"}}),
     [](const ::testing::TestParamInfo<ExitCodeRow>& info) {
       std::string name = info.param.Name;
