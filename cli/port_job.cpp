@@ -67,24 +67,25 @@ std::string ReasonOf(const JobResult& result, const std::string& warning) {
   return OutcomeName(result.Outcome);
 }
 
-const char* HistoryJobName(Command command) {
+Job JobOf(Command command) {
   switch (command) {
     case Command::Update:
-      return "update";
+      return Job::Download;
     case Command::Erase:
-      return "erase";
+      return Job::EraseOnly;
     case Command::Read:
-      return "read-back";
+      return Job::ReadBack;
     case Command::Identify:
       break;
   }
-  return "identify";
+  return Job::VerifyHardware;
 }
 
-void AppendToHistory(const PortOutcome& outcome, const PortRequest& request, Console& console) {
+void AppendToHistory(const PortOutcome& outcome, const PortRequest& request, bool verifyAsked,
+                     Console& console) {
   HistoryRecord record;
   record.FrontEnd = "cli";
-  record.Job = HistoryJobName(request.What);
+  record.Job = HistoryJobName(JobOf(request.What)).value_or("identify");
   record.Port = outcome.Port.Given;
   record.DeviceFile = outcome.DeviceFile;
   record.Identity = outcome.IdentityBefore;
@@ -97,14 +98,8 @@ void AppendToHistory(const PortOutcome& outcome, const PortRequest& request, Con
       record.ImageSha256 = FileSha256(request.Destination).value_or(std::string());
     }
   }
-  record.Outcome = OutcomeName(outcome.Result.Outcome);
+  TakeJobResult(record, outcome.Result, verifyAsked);
   if (outcome.Code != ExitCode::Success) record.Reason = outcome.Message;
-  record.Verify = outcome.Verify;
-  if (outcome.Verify == VerifyResult::Mismatch) {
-    record.VerifyAddress = outcome.Result.Address;
-    record.VerifyWritten = outcome.Result.Written;
-    record.VerifyRead = outcome.Result.Read;
-  }
   std::string warning;
   if (!AppendHistory(record, &warning, request.HistoryPath)) {
     console.Error("warning: " + outcome.Port.Given + ": " + warning);
@@ -201,10 +196,10 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   }
 
   std::string message;
-  if (request.What == Command::Update && settings.VerifyAfterDownload) {
-    if (result.Outcome == JobOutcome::Ok) outcome.Verify = VerifyResult::Passed;
-    if (result.Failure == JobFailure::VerifyMismatch) outcome.Verify = VerifyResult::Mismatch;
-  }
+  const bool verifyAsked = request.What == Command::Update && settings.VerifyAfterDownload;
+  HistoryRecord verify;
+  TakeJobResult(verify, result, verifyAsked);
+  outcome.Verify = verify.Verify;
   if (result.Outcome != JobOutcome::Ok) {
     switch (result.Failure) {
       case JobFailure::ImageRefused:
@@ -224,7 +219,7 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
                       : "programming failed: " + ReasonOf(result, observer.LastWarning());
         break;
       default:
-        message = std::string(HistoryJobName(request.What)) + ": " +
+        message = HistoryJobName(JobOf(request.What)).value_or("identify") + ": " +
                   ReasonOf(result, observer.LastWarning());
         if (request.What == Command::Read && result.Failure == JobFailure::FileError) {
           message += " (" + request.Destination + ")";
@@ -233,6 +228,6 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
     }
   }
   finish(result, message);
-  if (request.RecordHistory) AppendToHistory(outcome, request, console);
+  if (request.RecordHistory) AppendToHistory(outcome, request, verifyAsked, console);
   return outcome;
 }

@@ -59,6 +59,34 @@ const char* VerifyResultName(VerifyResult result) {
   return "unknown";
 }
 
+std::optional<std::string> HistoryJobName(Job job) {
+  switch (job) {
+    case Job::Download:
+      return std::string("update");
+    case Job::EraseOnly:
+      return std::string("erase");
+    case Job::ReadBack:
+      return std::string("read-back");
+    case Job::Connect:
+    case Job::VerifyHardware:
+      break;
+  }
+  return std::nullopt;
+}
+
+void TakeJobResult(HistoryRecord& record, const JobResult& result, bool verifyAsked) {
+  record.Outcome = OutcomeName(result.Outcome);
+  record.Reason = result.Outcome == JobOutcome::Ok ? std::string() : result.Reason;
+  record.Verify = VerifyResult::NotRun;
+  if (verifyAsked && result.Outcome == JobOutcome::Ok) record.Verify = VerifyResult::Passed;
+  if (result.Failure == JobFailure::VerifyMismatch) {
+    record.Verify = VerifyResult::Mismatch;
+    record.VerifyAddress = result.Address;
+    record.VerifyWritten = result.Written;
+    record.VerifyRead = result.Read;
+  }
+}
+
 std::string HistoryFilePath() {
   const char* state = std::getenv("XDG_STATE_HOME");
   fs::path base;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "identity.h"
+#include "session_window.h"
 
 enum class VerifyResult : uint8_t {
   NotRun,    // no verify was asked for, or the job ended before it
@@ -40,6 +41,14 @@ struct HistoryRecord {
   int VerifyWritten = -1;      // Mismatch: the byte sent there
   int VerifyRead = -1;         // Mismatch: the byte read back
 };
+
+// The name a job has in the history ("update", "erase", "read-back"); nothing
+// for the jobs that change and read nothing (connect, verify hardware).
+std::optional<std::string> HistoryJobName(Job job);
+
+// Fills Outcome, Reason and the verify fields from a job's end. `verifyAsked`:
+// the download was to verify after programming.
+void TakeJobResult(HistoryRecord& record, const JobResult& result, bool verifyAsked);
 
 // The history file as this user's environment places it; empty when neither
 // XDG_STATE_HOME nor HOME is set to an absolute path.
