@@ -3,9 +3,11 @@
 // at once with one command. The four should take little longer than the one:
 // each port has its own thread and nothing is shared between them.
 //
-//   cli_bench [--runs N] [--size BYTES] [--no-verify]
+//   cli_bench [--runs N] [--size BYTES] [--no-verify] [--paced BITRATE]
 //
-// Prints the median wall time of each and their ratio.
+// Prints the median wall time of each and their ratio. --paced makes the units
+// send at a serial line's rate, as real devices do; without it they answer at
+// once and the run measures the program's own work.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -35,6 +37,7 @@ struct Options {
   int Runs = 3;
   uint32_t Size = 0x100000;  // 1 MiB: sectors 0 to 18
   bool Verify = true;
+  uint32_t PacedRate = 0;  // 0: the units answer at once
 };
 
 // User and system seconds used so far by this process (the simulated units)
@@ -117,8 +120,10 @@ class Bench {
     for (int unit = 1; unit <= units; ++unit) {
       const std::vector<int> pattern{8, 9};
       sim::DeviceIdentity identity{"DEMO165", "1.0a", 4000u + static_cast<uint32_t>(unit), "LABEL"};
+      sim::DeviceConfig config = config_;
+      config.InitialFaults.BitRate = options_.PacedRate;
       devices.push_back(
-          std::make_unique<sim::PtyDevice>(config_, sim::MakeFlash(identity, pattern)));
+          std::make_unique<sim::PtyDevice>(config, sim::MakeFlash(identity, pattern)));
       std::string error;
       if (!devices.back()->Start(&error)) {
         std::fprintf(stderr, "simulator: %s\n", error.c_str());
@@ -158,10 +163,13 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.Runs = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--size" && i + 1 < argc) {
       options.Size = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+    } else if (arg == "--paced" && i + 1 < argc) {
+      options.PacedRate = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
     } else if (arg == "--no-verify") {
       options.Verify = false;
     } else {
-      std::fprintf(stderr, "usage: cli_bench [--runs N] [--size BYTES] [--no-verify]\n");
+      std::fprintf(stderr,
+                   "usage: cli_bench [--runs N] [--size BYTES] [--no-verify] [--paced BITRATE]\n");
       return false;
     }
   }
@@ -188,8 +196,12 @@ int main(int argc, char** argv) {
   }
   const double oneMedian = Median(one);
   const double fourMedian = Median(four);
-  std::printf("updater-cli update, %u-byte image, verify %s, median of %d runs\n", options.Size,
-              options.Verify ? "on" : "off", options.Runs);
+  std::printf("updater-cli update, %u-byte image, verify %s, units %s, median of %d runs\n",
+              options.Size, options.Verify ? "on" : "off",
+              options.PacedRate
+                  ? ("paced at " + std::to_string(options.PacedRate) + " bit/s").c_str()
+                  : "answering at once",
+              options.Runs);
   std::printf("                          wall      CPU of updater-cli  CPU of the units\n");
   std::printf("  one unit alone          %6.2f s  %6.2f s             %6.2f s\n", oneMedian,
               Median(oneCli), Median(oneUnits));
