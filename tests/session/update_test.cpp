@@ -543,7 +543,9 @@ TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
     EXPECT_EQ(result.Sector, row.sector) << row.name;
     EXPECT_EQ(result.HasIdentity, row.job == Job::VerifyHardware && row.outcome == O::Ok)
         << row.name;
-    if (result.HasIdentity) EXPECT_EQ(result.Identity.ProductName, "UNIT") << row.name;
+    if (result.HasIdentity) {
+      EXPECT_EQ(result.Identity.ProductName, "UNIT") << row.name;
+    }
     EXPECT_FALSE(S->RunningJob().has_value()) << row.name;
   }
 }

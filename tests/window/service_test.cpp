@@ -378,3 +378,25 @@ TEST(PortSettingsDialogTest, ARateOutsideTheListIsShownAndKept) {
   EXPECT_EQ(written.BaudRate, 500000u);
   EXPECT_EQ(written.Flags, dcb.Flags | DcbOutxCtsFlow);
 }
+
+TEST_F(WindowTest, APortThatCannotBeOpenedIsExplainedAndTheChoiceWorksAgain) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  const QString missing = folder.filePath(QStringLiteral("ttyUSB7"));
+  W().RadioButton2->click();
+  Form().RememberPortDevice(2, missing);
+  EXPECT_EQ(W().RadioButton2->toolTip(), QStringLiteral("COM2 opens ") + missing);
+  W().Button3->click();
+  ASSERT_TRUE(WaitUntil([&] { return Log().contains(QStringLiteral("does not exist")); }));
+  EXPECT_TRUE(Log().contains(missing + QStringLiteral(" does not exist: is the download wire "
+                                                      "plugged in? Choose the device in setup.")));
+  for (QWidget* control :
+       {static_cast<QWidget*>(W().RadioButton1), static_cast<QWidget*>(W().RadioButton7),
+        static_cast<QWidget*>(W().Button1), static_cast<QWidget*>(W().Button3)}) {
+    EXPECT_TRUE(control->isEnabled()) << control->objectName().toStdString();
+  }
+  // The next start of the program remembers the choice.
+  TForm1 nextRun;
+  nextRun.Widgets().RadioButton2->click();
+  EXPECT_EQ(nextRun.Comm1.DevicePath(), missing.toStdString());
+}
