@@ -20,6 +20,7 @@
 #include "port_list.h"
 #include "report.h"
 #include "seq_file.h"
+#include "updater_version.h"
 
 namespace {
 
@@ -237,7 +238,7 @@ int main(int argc, char** argv) {
 
   Options options;
   CLI::App app{"updater-cli: updates the firmware of C165 + 29F160D devices over a serial line."};
-  app.set_version_flag("--version", UPDATER_VERSION_TEXT);
+  app.set_version_flag("--version", UPDATER_VERSION);
   app.footer(std::string("Ports are COM1 to COM4 (as the window maps them: $UPDATER_COM<n>, else "
                          "/dev/ttyS<n-1>) or a device path.\n\n") +
              ExitCodeHelp);

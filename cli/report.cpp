@@ -5,6 +5,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "updater_version.h"
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -68,8 +70,8 @@ std::string ReportJson(const RunSummary& run) {
     });
   }
   const Json report{
-      {"program", "updater-cli"},    {"version", UPDATER_VERSION_TEXT}, {"command", run.Command},
-      {"started", run.Started},      {"seconds", run.Seconds},          {"ports", ports},
+      {"program", "updater-cli"},    {"version", UPDATER_VERSION}, {"command", run.Command},
+      {"started", run.Started},      {"seconds", run.Seconds},     {"ports", ports},
       {"exitCode", ToInt(run.Code)},
   };
   // Device strings may hold bytes that are no UTF-8: they become U+FFFD.
