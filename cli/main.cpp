@@ -33,7 +33,7 @@ struct Options {
   std::string Files;
   std::string Report;
   uint32_t Baud = 38400;
-  int TimeoutSeconds = 30;
+  int TimeoutSeconds = 60;
   bool NoVerify = false;
   bool Yes = false;
   bool Quiet = false;
@@ -222,7 +222,7 @@ void AddCommonOptions(CLI::App& command, Options& options) {
   command
       .add_option("--timeout", options.TimeoutSeconds,
                   "Seconds of silence from the device before a job is given up")
-      ->default_val(30)
+      ->default_val(60)
       ->check(CLI::Range(1, 3600));
   command.add_flag("-q,--quiet", options.Quiet, "No progress and no notes, only results");
   command.add_flag("-v,--verbose", options.Verbose, "Show the device log lines");

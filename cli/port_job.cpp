@@ -44,9 +44,8 @@ std::string Hex(int64_t value, int digits) {
 std::string OpenFailureText(const PortLink& link) {
   const SysError error = link.OpenError();
   const std::string device = link.DevicePath();
-  std::string text = "cannot open " + device;
-  if (!error) return text;
-  text += " (" + std::string(CauseName(error.Cause)) + "): ";
+  if (!error) return "cannot open " + device;
+  const std::string text = "port not opened (" + std::string(CauseName(error.Cause)) + "): ";
   switch (error.Cause) {
     case ErrorCause::NotFound:
       return text + device +

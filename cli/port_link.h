@@ -45,7 +45,7 @@ struct LinkSettings {
   bool VerifyAfterDownload = true;
   // Longest time without any notification from the port before a job is
   // given up as silent.
-  std::chrono::milliseconds SilenceLimit{30000};
+  std::chrono::milliseconds SilenceLimit{60000};
 };
 
 // True when the serial component can run at `rate` bit/s.
