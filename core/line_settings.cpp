@@ -18,3 +18,14 @@ void LoadComm1Configuration(TComm& comm) {
   comm.SetOutBufSize(2048);
   comm.SetEventMask(EventMaskAll);
 }
+
+std::string DescribeLine(const Dcb& dcb, TFlowControl flow) {
+  static constexpr char ParityLetters[] = "NOEMS";
+  const char parity = dcb.Parity < 5 ? ParityLetters[dcb.Parity] : '?';
+  const char* stop = dcb.StopBits == One5StopBits ? "1.5" : dcb.StopBits == TwoStopBits ? "2" : "1";
+  const char* flowText = flow == cfcHardware  ? "RTS/CTS flow control"
+                         : flow == cfcXonXoff ? "XON/XOFF flow control"
+                                              : "no flow control";
+  return std::to_string(dcb.BaudRate) + " bit/s, " + std::to_string(dcb.ByteSize) + parity + stop +
+         ", " + flowText;
+}

@@ -12,3 +12,6 @@
 // order, while the port is closed: COM1, 38400 bit/s, 8N1, no handshake,
 // queues of 2048 bytes, every event.
 void LoadComm1Configuration(TComm& comm);
+
+// The line settings in words, e.g. "38400 bit/s, 8N1, no flow control".
+std::string DescribeLine(const Dcb& dcb, TFlowControl flow);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "file_search.h"
 #include "host.h"
 #include "line_settings.h"
 #include "seq_file.h"
@@ -11,6 +12,7 @@ PortCore::PortCore(NotifyTarget& notifyWindow, SessionWindow& window)
   LoadComm1Configuration(comm_);
   session_ = std::make_unique<Session>(port_, window);
   session_->TemporaryImagePath = ::TemporaryImagePath().value_or(std::string());
+  session_->ProgramFolder = ::ProgramFolder();
   comm_.OnCommEvent = [this](TComm*, uint32_t events, uint32_t state) {
     RunPass([&] { session_->Comm1CommEvent(events, state); });
   };

@@ -86,6 +86,7 @@ ImageIdentity ScanIdentityWindow(std::span<const uint8_t> window) {
       // last sector count but select nothing.
       const std::span<const uint8_t> sectors = ValueAt(window, p);
       image.SelectedSectorCount = static_cast<int32_t>(sectors.size());
+      image.SectorLists.emplace_back(sectors.begin(), sectors.end());
       for (const uint8_t sector : sectors) {
         if (sector < FlashSectorCount) image.SectorSelected[sector] = 1;
       }

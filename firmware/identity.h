@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "seq_file.h"
 
@@ -64,6 +65,9 @@ struct ImageIdentity {
   std::string HardwareVersion;
   std::array<uint8_t, FlashSectorCount> SectorSelected{};
   int32_t SelectedSectorCount = 0;
+  // Every sector list found, in the order found, each as listed (the bytes
+  // within the window only).
+  std::vector<std::vector<uint8_t>> SectorLists;
 };
 
 // Scans the bytes read of an image's identity window (at most 4096). A record
@@ -82,13 +86,18 @@ struct PatchValues {
   std::string HardwareVersion;
   std::string ProductName;
   std::string BrandLabel;
+  // The device reported a serial number: an image without a "SERIAL_NO  "
+  // record gets one just before its end record, so that the number is not
+  // lost from the flash.
+  bool InsertSerialNumber = false;
 };
 
 struct RewrittenBlock {
   std::array<uint8_t, RewrittenBlockMax> Bytes{};
-  size_t Length = 0;       // bytes produced by the walk, at most RewrittenBlockMax
-  bool BeginSeen = false;  // a "BEGIN______" record was met: the block is usable
-  bool TooLong = false;    // the walk would have produced more than RewrittenBlockMax bytes
+  size_t Length = 0;            // bytes produced by the walk, at most RewrittenBlockMax
+  bool BeginSeen = false;       // a "BEGIN______" record was met: the block is usable
+  bool TooLong = false;         // the walk would have produced more than RewrittenBlockMax bytes
+  bool SerialInserted = false;  // a "SERIAL_NO  " record was added before the end record
 };
 
 // Walks an identity block (at most 4096 bytes) and rewrites its records with
@@ -112,5 +121,6 @@ enum class PatchOutcome {
 // Writes `imageFile` with its identity block rewritten to `temporaryPath` and,
 // on success, leaves `imageFile` as that file opened read-only at offset 0.
 // File errors throw InOutError.
+// `serialInserted`, when given, tells whether a serial-number record was added.
 PatchOutcome PatchIdentityBlock(SeqFile& imageFile, const std::string& temporaryPath,
-                                const PatchValues& values);
+                                const PatchValues& values, bool* serialInserted = nullptr);

@@ -63,8 +63,10 @@ void RewriteIdentityBlock(std::span<const uint8_t> input, const PatchValues& val
   out.Length = 0;
   out.BeginSeen = false;
   out.TooLong = false;
+  out.SerialInserted = false;
   BlockWriter writer(out);
   bool brandLabelSeen = false;
+  bool serialSeen = false;
 
   const std::array<uint8_t, 4> serial = {static_cast<uint8_t>(values.SerialNumber),
                                          static_cast<uint8_t>(values.SerialNumber >> 8),
@@ -86,6 +88,7 @@ void RewriteIdentityBlock(std::span<const uint8_t> input, const PatchValues& val
       i = RecordEnd(input, i);
     } else if (TagAt(input, i, TagSerialNumber)) {
       // Whatever length the image gave it, the serial number is four bytes.
+      serialSeen = true;
       writer.PutRecord(TagSerialNumber, serial);
       i = RecordEnd(input, i);
     } else if (TagAt(input, i, TagBrandLabel)) {
@@ -99,10 +102,17 @@ void RewriteIdentityBlock(std::span<const uint8_t> input, const PatchValues& val
       }
       i = end;
     } else if (TagAt(input, i, TagEnd)) {
-      if (!values.BrandLabel.empty() && !brandLabelSeen) {
-        // The image has no place for the device's brand label: it goes in
-        // just before the end, so that the next update finds it again.
-        writer.PutRecord(TagBrandLabel, values.BrandLabel);
+      const bool insertSerial = values.InsertSerialNumber && !serialSeen;
+      const bool insertBrand = !values.BrandLabel.empty() && !brandLabelSeen;
+      if (insertSerial || insertBrand) {
+        // The image has no place for the device's serial number or brand
+        // label: they go in just before the end, so that the next update
+        // finds them again.
+        if (insertSerial) {
+          writer.PutRecord(TagSerialNumber, serial);
+          out.SerialInserted = true;
+        }
+        if (insertBrand) writer.PutRecord(TagBrandLabel, values.BrandLabel);
         writer.PutRecord(TagEnd, std::span<const uint8_t>{});
       } else {
         const size_t end = RecordEnd(input, i);
@@ -117,7 +127,8 @@ void RewriteIdentityBlock(std::span<const uint8_t> input, const PatchValues& val
 }
 
 PatchOutcome PatchIdentityBlock(SeqFile& imageFile, const std::string& temporaryPath,
-                                const PatchValues& values) {
+                                const PatchValues& values, bool* serialInserted) {
+  if (serialInserted != nullptr) *serialInserted = false;
   const int64_t imageSize = imageFile.Size();
   if (imageSize <= IdentityOffsetPosition + 4) return PatchOutcome::NoIdentityBlock;
 
@@ -165,6 +176,7 @@ PatchOutcome PatchIdentityBlock(SeqFile& imageFile, const std::string& temporary
   imageFile.Close();
   temporary.Close();
 
+  if (serialInserted != nullptr) *serialInserted = block.SerialInserted;
   if (!imageFile.OpenExisting(temporaryPath)) return PatchOutcome::TempNotOpened;
   return PatchOutcome::Patched;
 }

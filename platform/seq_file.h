@@ -12,10 +12,14 @@
 #include <memory>
 #include <string>
 
-// Run-time error numbers carried by InOutError.
+#include "sys_error.h"
+
+// Run-time error numbers carried by InOutError (and OpenError).
 constexpr int IoFileNotFound = 2;
 constexpr int IoPathNotFound = 3;
+constexpr int IoTooManyOpenFiles = 4;
 constexpr int IoAccessDenied = 5;
+constexpr int IoSharingViolation = 32;
 constexpr int IoDiskReadError = 100;  // read past the end of the file
 constexpr int IoDiskWriteError = 101;
 constexpr int IoFileNotOpen = 103;
@@ -49,16 +53,19 @@ class SeqFile {
   // operator chose is ever opened for writing.
   static FileOpenMode DefaultOpenMode;
 
-  // Opens an existing file at its first byte, in DefaultOpenMode. A file that
-  // is open already is closed first. False when it cannot be opened.
+  // Opens an existing regular file at its first byte, in DefaultOpenMode. A
+  // file that is open already is closed first. False when it cannot be
+  // opened; a FIFO or a device is refused at once, never waited for.
   bool OpenExisting(const std::string& path);
   // Creates the file for reading and writing, or empties an existing one.
   bool Create(const std::string& path);
   // As Create, for a private file: mode 0600, never through a symbolic link,
   // and refused when the file belongs to another user.
   bool CreatePrivate(const std::string& path);
-  // Error number of the last failed open (0 after a successful one).
+  // Run-time error number of the last failed open (0 after a successful one).
   int OpenError() const { return openError_; }
+  // Why the last open failed, naming the file (no error after a success).
+  const SysError& OpenCause() const { return openCause_; }
 
   bool IsOpen() const;
   const std::string& Path() const { return path_; }
@@ -81,12 +88,14 @@ class SeqFile {
   void Flush();
   void RequireOpen() const;
   void CloseQuietly();
-  bool Adopt(const std::string& path);  // the handle is set: take the file on
+  // Takes on the file the system opened, or records why it could not.
+  bool Adopt(intptr_t file, bool writable, const std::string& path);
 
-  struct Handle;
-  std::unique_ptr<Handle> handle_;
+  intptr_t file_ = -1;  // the system's descriptor or handle
+  bool writable_ = false;
   std::string path_;
   int openError_ = 0;
+  SysError openCause_;
   bool writeBuffered_ = false;
   // Read-ahead and write-behind buffer; readPos_/readLen_ describe read-ahead.
   std::unique_ptr<uint8_t[]> buffer_;

@@ -1,4 +1,4 @@
-// POSIX backend of the sequential file.
+// POSIX side of the sequential file.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,220 +7,137 @@
 #include <cstring>
 
 #include "seq_file.h"
+#include "seq_file_os.h"
 
 namespace {
 
-constexpr size_t BufferSize = 64 * 1024;
-
-int ErrnoToIoCode(int err) {
+ErrorCause CauseOf(int err) {
   switch (err) {
     case ENOENT:
-      return IoFileNotFound;
     case ENOTDIR:
-      return IoPathNotFound;
+      return ErrorCause::NotFound;
     case EACCES:
     case EPERM:
     case EROFS:
-    case ELOOP:
-    case EISDIR:
-    case EBADF:
-      return IoAccessDenied;
+      return ErrorCause::PermissionDenied;
+    case EBUSY:
+    case ETXTBSY:
+      return ErrorCause::Busy;
     default:
-      return IoAccessDenied;
+      return ErrorCause::Other;
   }
+}
+
+SysError ErrnoError(int err, const std::string& path) {
+  return SysError{CauseOf(err), err, path + ": " + std::strerror(err)};
+}
+
+// A missing folder on the way is "path not found", as elsewhere; a missing
+// file in a folder that exists is "file not found".
+bool FolderExists(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return true;
+  struct stat st {};
+  return stat(slash == 0 ? "/" : path.substr(0, slash).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+OsFile Failed(const std::string& path, SysError& error) {
+  error = ErrnoError(errno, path);
+  if (error.Code == ENOENT && !FolderExists(path)) error.Code = ENOTDIR;
+  return NoOsFile;
 }
 
 }  // namespace
 
-InOutError::InOutError(int code) : code_(code), text_("E/A-Fehler " + std::to_string(code)) {}
-
-FileOpenMode SeqFile::DefaultOpenMode = FileOpenMode::ReadWrite;
-
-struct SeqFile::Handle {
-  int fd = -1;
-};
-
-SeqFile::SeqFile() : handle_(std::make_unique<Handle>()) {}
-
-SeqFile::~SeqFile() {
-  if (handle_->fd >= 0) {
-    try {
-      Flush();
-    } catch (const InOutError&) {
-      // Nobody is left to tell; the bytes that did reach the file stay.
-    }
-    ::close(handle_->fd);
-  }
-}
-
-bool SeqFile::IsOpen() const {
-  return handle_->fd >= 0;
-}
-
-void SeqFile::RequireOpen() const {
-  if (handle_->fd < 0) throw InOutError(IoFileNotOpen);
-}
-
-void SeqFile::CloseQuietly() {
-  if (!IsOpen()) return;
-  try {
-    Close();
-  } catch (const InOutError&) {
-    // Opening anew: what the old file failed to take is lost with it.
-  }
-}
-
-bool SeqFile::Adopt(const std::string& path) {
-  path_ = path;
-  openError_ = 0;
-  bufferStart_ = 0;
-  readPos_ = readLen_ = writeLen_ = 0;
-  return true;
-}
-
-bool SeqFile::OpenExisting(const std::string& path) {
-  CloseQuietly();
-  const int flags = (DefaultOpenMode == FileOpenMode::ReadOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC;
-  const int fd = ::open(path.c_str(), flags);
-  if (fd < 0) {
-    openError_ = ErrnoToIoCode(errno);
-    return false;
-  }
+OsFile OsOpenExisting(const std::string& path, bool writable, SysError& error) {
+  error = {};
+  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, holding the
+  // window thread. Regular files ignore the flag.
+  const int fd = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return Failed(path, error);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    openError_ = IoAccessDenied;
-    return false;
+  if (fstat(fd, &st) != 0) {
+    Failed(path, error);
+    close(fd);
+    return NoOsFile;
   }
-  handle_->fd = fd;
-  return Adopt(path);
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    error = SysError{ErrorCause::Other, S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
+                     path + (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file")};
+    return NoOsFile;
+  }
+  return fd;
 }
 
-bool SeqFile::Create(const std::string& path) {
-  CloseQuietly();
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    openError_ = ErrnoToIoCode(errno);
-    return false;
-  }
-  handle_->fd = fd;
-  return Adopt(path);
+OsFile OsCreate(const std::string& path, SysError& error) {
+  error = {};
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return fd < 0 ? Failed(path, error) : fd;
 }
 
-bool SeqFile::CreatePrivate(const std::string& path) {
-  CloseQuietly();
+OsFile OsCreatePrivate(const std::string& path, SysError& error) {
+  error = {};
   // O_NOFOLLOW: a link planted at this name by someone else is never followed.
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    openError_ = ErrnoToIoCode(errno);
-    return false;
-  }
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return Failed(path, error);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
-      ::ftruncate(fd, 0) != 0) {
-    ::close(fd);
-    openError_ = IoAccessDenied;
-    return false;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+      ftruncate(fd, 0) != 0) {
+    close(fd);
+    error = SysError{ErrorCause::PermissionDenied, EACCES,
+                     path + " is not a private file of this user"};
+    return NoOsFile;
   }
-  handle_->fd = fd;
-  return Adopt(path);
+  return fd;
 }
 
-void SeqFile::Flush() {
-  if (writeLen_ == 0) return;
-  size_t done = 0;
-  while (done < writeLen_) {
-    const ssize_t n = ::pwrite(handle_->fd, buffer_.get() + done, writeLen_ - done,
-                               bufferStart_ + static_cast<int64_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      // What did not reach the file is dropped; the position stays past it so
-      // that a later write does not land in the wrong place.
-      bufferStart_ += static_cast<int64_t>(writeLen_);
-      writeLen_ = 0;
-      throw InOutError(IoDiskWriteError);
-    }
-    done += static_cast<size_t>(n);
-  }
-  bufferStart_ += static_cast<int64_t>(writeLen_);
-  writeLen_ = 0;
-}
-
-uint8_t SeqFile::ReadByte() {
-  RequireOpen();
-  if (writeLen_ != 0) Flush();
-  if (readPos_ < readLen_) return buffer_[readPos_++];
-  if (!buffer_) buffer_ = std::make_unique<uint8_t[]>(BufferSize);
-  bufferStart_ += static_cast<int64_t>(readLen_);
-  readPos_ = readLen_ = 0;
+int64_t OsReadAt(OsFile file, void* buffer, size_t count, int64_t offset) {
   ssize_t n;
   do {
-    n = ::pread(handle_->fd, buffer_.get(), BufferSize, bufferStart_);
+    n = pread(static_cast<int>(file), buffer, count, offset);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) throw InOutError(IoDiskReadError);
-  if (n == 0) throw InOutError(IoDiskReadError);
-  readLen_ = static_cast<size_t>(n);
-  return buffer_[readPos_++];
+  return n;
 }
 
-void SeqFile::WriteByte(uint8_t value) {
-  RequireOpen();
-  if (readLen_ != 0) {
-    // Switching from reading to writing: continue at the logical position.
-    bufferStart_ += static_cast<int64_t>(readPos_);
-    readPos_ = readLen_ = 0;
-  }
-  if (!writeBuffered_) {
-    ssize_t n;
-    do {
-      n = ::pwrite(handle_->fd, &value, 1, bufferStart_);
-    } while (n < 0 && errno == EINTR);
-    if (n != 1) throw InOutError(n < 0 && errno == EBADF ? IoAccessDenied : IoDiskWriteError);
-    bufferStart_ += 1;
-    return;
-  }
-  if (!buffer_) buffer_ = std::make_unique<uint8_t[]>(BufferSize);
-  if (writeLen_ == BufferSize) Flush();
-  buffer_[writeLen_++] = value;
+int64_t OsWriteAt(OsFile file, const void* buffer, size_t count, int64_t offset) {
+  ssize_t n;
+  do {
+    n = pwrite(static_cast<int>(file), buffer, count, offset);
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
-int64_t SeqFile::Size() {
-  RequireOpen();
+int64_t OsSize(OsFile file) {
   struct stat st {};
-  if (::fstat(handle_->fd, &st) != 0) throw InOutError(IoDiskReadError);
-  const int64_t pending = bufferStart_ + static_cast<int64_t>(writeLen_);
-  return st.st_size > pending ? st.st_size : pending;
+  return fstat(static_cast<int>(file), &st) == 0 ? st.st_size : -1;
 }
 
-int64_t SeqFile::Position() {
-  RequireOpen();
-  return bufferStart_ + static_cast<int64_t>(readPos_) + static_cast<int64_t>(writeLen_);
+bool OsClose(OsFile file) {
+  // After EINTR the descriptor is gone on Linux; nothing to retry.
+  return close(static_cast<int>(file)) == 0 || errno == EINTR;
 }
 
-void SeqFile::Seek(int64_t offset) {
-  RequireOpen();
-  Flush();
-  if (offset < 0) throw InOutError(131);  // negative seek: "access denied" of the run-time
-  bufferStart_ = offset;
-  readPos_ = readLen_ = 0;
+bool OsErase(const std::string& path) {
+  return unlink(path.c_str()) == 0;
 }
 
-void SeqFile::Close() {
-  RequireOpen();
-  int flushError = 0;
-  try {
-    Flush();
-  } catch (const InOutError& e) {
-    flushError = e.Code();
+int RunTimeErrorOf(const SysError& error) {
+  switch (error.Code) {
+    case ENOENT:
+      return IoFileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      return IoPathNotFound;
+    case EMFILE:
+    case ENFILE:
+      return IoTooManyOpenFiles;
+    case EBUSY:
+    case ETXTBSY:
+      return IoSharingViolation;
+    default:
+      // Denied, a folder, not a regular file, a link refused: the file
+      // cannot be had.
+      return IoAccessDenied;
   }
-  const int rc = ::close(handle_->fd);
-  handle_->fd = -1;
-  bufferStart_ = 0;
-  readPos_ = readLen_ = writeLen_ = 0;
-  if (flushError != 0) throw InOutError(flushError);
-  if (rc != 0 && errno != EINTR) throw InOutError(IoDiskWriteError);
-}
-
-bool SeqFile::Erase(const std::string& path) {
-  return ::unlink(path.c_str()) == 0;
 }

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <thread>
+#include <vector>
 
+#include "file_search.h"
 #include "identity.h"
 
 namespace {
@@ -140,10 +142,26 @@ void Session::LogDeviceChar(uint8_t value) {
   Log(Utf8Of(code));
 }
 
-std::string Session::InWorkingDirectory(const std::string& name) const {
+std::string Session::FindOwnFile(const std::string& name) {
+  std::vector<std::string> folders{WorkingDirectory};
+  for (const std::string* folder : {&UploadFolder, &ProgramFolder}) {
+    if (!folder->empty() && std::find(folders.begin(), folders.end(), *folder) == folders.end()) {
+      folders.push_back(*folder);
+    }
+  }
+  const FoundFile found = FindInFolders(folders, name);
+  if (!found.Path.empty()) {
+    if (found.OtherCase) Log("<" + name + ": using " + found.Path + ">\r\n");
+    return found.Path;
+  }
+  std::string searched;
+  for (const std::string& folder : folders) {
+    if (!searched.empty()) searched += ", ";
+    searched += folder.empty() ? "the working folder" : folder;
+  }
+  Log("<" + name + " was looked for in: " + searched + ">\r\n");
   if (WorkingDirectory.empty()) return name;
-  if (WorkingDirectory.back() == '/') return WorkingDirectory + name;
-  return WorkingDirectory + "/" + name;
+  return WorkingDirectory.back() == '/' ? WorkingDirectory + name : WorkingDirectory + "/" + name;
 }
 
 bool Session::Send(uint8_t value) {
@@ -322,6 +340,16 @@ void Session::RunStateBlock(State state) {
       break;
     case State::Ended:
       // The session has ended: the byte is consumed.
+      break;
+    case State::AwaitVerifyPrompt:
+      StateVerifyPrompt();
+      break;
+    case State::AwaitVerifyWordFirst:
+    case State::AwaitVerifyWordSecond:
+      StateVerifyWordByte();
+      break;
+    case State::AwaitVerifyWordStatus:
+      StateVerifyWordStatus();
       break;
   }
 }

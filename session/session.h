@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "identity.h"
 #include "seq_file.h"
@@ -50,8 +51,13 @@ class Session {
     AwaitLogCharFirst = 16,       // first of the two characters after "h"
     AwaitLogCharSecond = 17,      // second of the two characters after "h"
     Ended = 18,                   // an update or erase-only job has ended; bytes are swallowed
+    // The verify after a download: the programmed sectors are read back.
+    AwaitVerifyPrompt = 19,      // "a" before the next sector's read command, or the report
+    AwaitVerifyWordFirst = 20,   // first byte of a word read back
+    AwaitVerifyWordSecond = 21,  // second byte of a word read back
+    AwaitVerifyWordStatus = 22,  // "g" (more follows) or "f" (end of sector)
   };
-  static constexpr int StateCount = 19;
+  static constexpr int StateCount = 23;
 
   // What the read states do with the bytes they receive (the variable the
   // device protocol calls JobKind).
@@ -63,15 +69,22 @@ class Session {
   Session(SessionPort& port, SessionWindow& window);
 
   // --- Settings of the host side (not device state) ---
-  // Folder in which Loader.hex, F29f160d.hex and "empty" are looked up; empty
-  // means the working directory.
+  // Folders in which Loader.hex, F29f160d.hex and "empty" are looked up, in
+  // this order: the working folder (empty means the process's own), then the
+  // folder the operator chose, then the program's folder. Empty entries after
+  // the first are skipped.
   std::string WorkingDirectory;
+  std::string UploadFolder;
+  std::string ProgramFolder;
   // Full path of the temporary image; empty when no private place exists.
   std::string TemporaryImagePath;
   // Longest wait for one byte inside the sector-table exchange.
   std::chrono::milliseconds SectorTableByteTimeout{2000};
   // The pause of "connect" before it starts the bootstrap.
   std::function<void(std::chrono::milliseconds)> Pause;
+  // After "download" has programmed the last sector, read the programmed
+  // bytes back and compare them with what was sent.
+  bool VerifyAfterDownload = true;
 
   // --- Handlers, as the window binds them ---
   void FormActivate();
@@ -173,7 +186,11 @@ class Session {
   void Log(std::string_view text);
   // One device byte in the log, read as a Windows-1252 character.
   void LogDeviceChar(uint8_t value);
-  std::string InWorkingDirectory(const std::string& name) const;
+  // The path of one of the program's own files (see WorkingDirectory). A file
+  // found under another letter case is named in the log; when no folder holds
+  // it, the log names the folders searched and the path in the working folder
+  // is returned, so the described failure follows.
+  std::string FindOwnFile(const std::string& name);
   // One byte to the device; false when the port took nothing.
   bool Send(uint8_t value);
   void SetProgressOf(int64_t count, int64_t total);
@@ -233,7 +250,24 @@ class Session {
   void State14ProgramResult();
   void State15FinalReport();
   void EndWithFaultySectorList();
+  // The image against the device, as a refusal names them.
+  std::string ImageAndDevice(const std::string& product, const std::string& hardware) const;
+  // After a refused image nothing was written: "download" takes another one.
+  void OfferAnotherImage();
+  // Everything the update will do, proven before the first erase; false
+  // (the image refused, nothing sent) when a check fails.
+  bool CheckBeforeErase(const ImageIdentity& image);
   void ShowEndOfUpdate();
+  // The final report of a flash job: "<done>" or the reasons it is not.
+  void ReportEndOfFlashJob();
+
+  // Verify after download.
+  bool VerifyRunning() const;
+  void StateVerifyPrompt();
+  void StateVerifyWordByte();
+  void StateVerifyWordStatus();
+  void SendVerifyReadCommand();
+  void ReportVerifyResult();
 
   SessionPort& port_;
   SessionWindow& window_;
@@ -259,4 +293,30 @@ class Session {
   // byte (the read was then stopped and the rest of its bytes go nowhere).
   bool readBackGarbled_ = false;
   bool readBackStopped_ = false;
+
+  // What the programming sent of each sector up to the image's last byte, so
+  // that the verify compares with exactly that (the filler of the last word
+  // included), even once the temporary image is gone.
+  struct SentSector {
+    int32_t Sector = -1;
+    size_t Offset = 0;  // into sentBytes_
+    size_t Length = 0;  // bytes of words that hold image bytes
+  };
+  std::vector<uint8_t> sentBytes_;
+  std::vector<SentSector> sentSectors_;
+  bool verifyPending_ = false;  // the flash job verifies once programming is done
+  size_t verifyIndex_ = 0;      // entry of sentSectors_ being read back
+  size_t verifyPosition_ = 0;   // bytes of that sector received so far
+  uint8_t verifyFirstByte_ = 0;
+  size_t verifiedBytes_ = 0;
+  bool verifyGarbled_ = false;
+  bool verifyCutShort_ = false;  // a sector ended before all its bytes came back
+  // The first difference: its sector, address, the byte sent and the byte read.
+  struct Difference {
+    int32_t Sector = -1;
+    int64_t Address = -1;
+    int Written = -1;
+    int Read = -1;
+  };
+  std::optional<Difference> difference_;
 };

@@ -53,11 +53,11 @@ void Session::DoButton3Click() {
     return;
   }
 
-  if (!vars_.LoaderFile.OpenExisting(InWorkingDirectory(LoaderFileName))) {
+  if (!vars_.LoaderFile.OpenExisting(FindOwnFile(LoaderFileName))) {
     Log("<ERR: couldn`f find file LOADER.HEX>\r\n");
     window_.SetPanelForm(PanelForm::Error);
   }
-  if (!vars_.FlashRoutineFile.OpenExisting(InWorkingDirectory(FlashRoutineFileName))) {
+  if (!vars_.FlashRoutineFile.OpenExisting(FindOwnFile(FlashRoutineFileName))) {
     Log("<ERR: couldn`f find file F29F160D.HEX>\r\n");
     window_.SetPanelForm(PanelForm::Error);
   }

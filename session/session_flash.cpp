@@ -6,6 +6,7 @@
 #include <span>
 
 #include "identity.h"
+#include "image_check.h"
 #include "session.h"
 #include "wire.h"
 
@@ -26,7 +27,7 @@ int32_t ClampedSize(int64_t size) {
 void Session::DoButton4Click() {
   // A second start now would reset the counters under a running exchange and
   // send an erase into the middle of a sector's data.
-  if (FlashJobRunning()) {
+  if (FlashJobRunning() || VerifyRunning()) {
     Log("<ERR: download refused, sectors are being erased or programmed>\r\n");
     RefuseStart(Job::Download, JobFailure::NotReady, "sectors are being erased or programmed");
     return;
@@ -72,6 +73,8 @@ void Session::DoButton4Click() {
 
   if (!FitsHardware(vars_.Device.ProductName, vars_.Device.HardwareVersion, image.ProductName,
                     image.HardwareVersion)) {
+    const std::string mismatch = ImageAndDevice(image.ProductName, image.HardwareVersion);
+    Log("<ERR: image refused: " + mismatch + ">\r\n");
     window_.SetPanelForm(PanelForm::Error);
     window_.ShowWarning("the selected file doesn\u00B4t fit to your hardware");
     window_.SetEnabled(Control::Button4, false);
@@ -80,7 +83,10 @@ void Session::DoButton4Click() {
                             StepLabel::Label1, StepLabel::Label6, StepLabel::Label4}) {
       window_.SetLabelColour(label, LabelColour::ButtonFace);
     }
-    RefuseJob(JobFailure::ImageRefused, "the image does not fit the device");
+    // Nothing was written to the device: another image may be chosen at once.
+    vars_.ImageFile.Close();
+    OfferAnotherImage();
+    RefuseJob(JobFailure::ImageRefused, mismatch);
     return;
   }
 
@@ -88,12 +94,15 @@ void Session::DoButton4Click() {
   // could swap it before it goes into the flash.
   const std::string temporaryName =
       TemporaryImagePath.empty() ? FallbackTemporaryName : TemporaryImagePath;
+  bool serialInserted = false;
   const PatchOutcome outcome =
       TemporaryImagePath.empty()
           ? PatchOutcome::TempNotCreated
           : PatchIdentityBlock(vars_.ImageFile, TemporaryImagePath,
                                PatchValues{vars_.Device.SerialNumber, vars_.Device.HardwareVersion,
-                                           image.ProductName, vars_.Device.BrandLabel});
+                                           image.ProductName, vars_.Device.BrandLabel,
+                                           vars_.Device.SerialNumberFound},
+                               &serialInserted);
   switch (outcome) {
     case PatchOutcome::Patched:
       break;
@@ -117,6 +126,11 @@ void Session::DoButton4Click() {
       throw InOutError(IoFileNotOpen);
   }
   imageIsTemporary_ = true;
+  if (serialInserted) {
+    Log("<the firmware had no serial number record: serial number " +
+        std::to_string(vars_.Device.SerialNumber) + " added>\r\n");
+  }
+  if (!CheckBeforeErase(image)) return;
 
   Log("update possible\r\n");
   window_.SetPanelForm(PanelForm::Neutral);
@@ -135,8 +149,48 @@ void Session::DoButton4Click() {
   StartErasePhase();
 }
 
+std::string Session::ImageAndDevice(const std::string& product, const std::string& hardware) const {
+  const auto named = [](const std::string& p, const std::string& h) {
+    return h.empty() ? p : p + " " + h;
+  };
+  std::string text = product.empty() ? std::string("the image names no product")
+                                     : "the image is for " + named(product, hardware);
+  if (vars_.Device.ProductName.empty()) return text + ", the device is not identified";
+  return text + ", the device is " + named(vars_.Device.ProductName, vars_.Device.HardwareVersion);
+}
+
+void Session::OfferAnotherImage() {
+  window_.SetEnabled(Control::Button4, true);
+  window_.SetLabelColour(StepLabel::Label7, LabelColour::ButtonFace);
+  window_.SetLabelColour(StepLabel::Label4, LabelColour::Yellow);
+}
+
+bool Session::CheckBeforeErase(const ImageIdentity& image) {
+  // Once the first sector is erased a refusal comes too late: everything the
+  // update will do is proven here, from the patched image and the device's
+  // table, while nothing has been sent.
+  ImageCheckResult result =
+      CheckPatchedIdentity(ReadIdentityBlock(vars_.ImageFile), vars_.Device, image.ProductName);
+  if (result && vars_.SelectedSectorCount >= 1) {
+    result = CheckFlashPlan(FlashPlan{image.SectorLists, vars_.SectorStart,
+                                      vars_.SectorTableTop + 1, vars_.ImageFile.Size()});
+  }
+  vars_.ImageFile.Seek(0);
+  if (result) return true;
+  std::string text = result.Text;
+  if (result.Failure == ImageCheckFailure::ImageTooLong) {
+    text += " (" + ImageAndDevice(image.ProductName, image.HardwareVersion) + ")";
+  }
+  Log("<ERR: image refused, nothing was erased: " + text + ">\r\n");
+  window_.SetPanelForm(PanelForm::Error);
+  vars_.ImageFile.Close();
+  OfferAnotherImage();
+  RefuseJob(JobFailure::ImageRefused, text);
+  return false;
+}
+
 void Session::DoButton7Click() {
-  if (FlashJobRunning()) {
+  if (FlashJobRunning() || VerifyRunning()) {
     Log("<ERR: erase refused, sectors are being erased or programmed>\r\n");
     RefuseStart(Job::EraseOnly, JobFailure::NotReady, "sectors are being erased or programmed");
     return;
@@ -150,7 +204,7 @@ void Session::DoButton7Click() {
   vars_.SelectedSectorCount = static_cast<int32_t>(std::size(EraseOnlySectors));
   Log("<download file: EMPTY >\r\n");
   imageIsTemporary_ = false;
-  if (!vars_.ImageFile.OpenExisting(InWorkingDirectory(EmptyImageFileName))) {
+  if (!vars_.ImageFile.OpenExisting(FindOwnFile(EmptyImageFileName))) {
     Log("<ERR: couldn`t find file EMPTY >\r\n");
     window_.SetPanelForm(PanelForm::Error);
     RefuseJob(JobFailure::FileError, "the file \"empty\" could not be opened");
@@ -170,6 +224,10 @@ void Session::DoButton7Click() {
 bool Session::StartErasePhase() {
   programmingFailed_ = false;
   failedSector_ = -1;
+  verifyPending_ = VerifyAfterDownload && imageIsTemporary_;
+  sentBytes_.clear();
+  sentSectors_.clear();
+  if (verifyPending_) sentBytes_.reserve(static_cast<size_t>(vars_.ImageSize) + 1);
   NextSelectedSector();
   if (vars_.CurrentSector < 0) {
     // A list of numbers none of which is a sector of this flash: erasing
@@ -248,15 +306,26 @@ bool Session::SendSectorData() {
     vars_.SectorBytesLeft =
         static_cast<int32_t>(vars_.SectorStart[sector + 1] - vars_.SectorStart[sector]);
   }
+  SentSector* kept = nullptr;
+  if (verifyPending_ && vars_.SectorBytesLeft > 0 && vars_.TransferCount < vars_.ImageSize) {
+    sentSectors_.push_back(SentSector{vars_.CurrentSector, sentBytes_.size(), 0});
+    kept = &sentSectors_.back();
+  }
   while (vars_.SectorBytesLeft > 0) {
     vars_.SectorBytesLeft -= 2;
     if (vars_.TransferCount < vars_.ImageSize) {
-      if (!Send(vars_.ImageFile.ReadByte())) return false;
+      const uint8_t first = vars_.ImageFile.ReadByte();
+      if (!Send(first)) return false;
       ++vars_.TransferCount;
       const uint8_t second =
           vars_.TransferCount < vars_.ImageSize ? vars_.ImageFile.ReadByte() : wire::ErasedByte;
       if (!Send(second)) return false;
       ++vars_.TransferCount;
+      if (kept != nullptr) {
+        sentBytes_.push_back(first);
+        sentBytes_.push_back(second);
+        kept->Length += 2;
+      }
       SetProgressOf(vars_.TransferCount, vars_.ImageSize);
     } else {
       if (!Send(wire::ErasedByte) || !Send(wire::ErasedByte)) return false;
@@ -341,10 +410,25 @@ void Session::State14ProgramResult() {
   // The patched image carries this unit's serial number; once it is in the
   // flash there is no reason to leave a copy lying around.
   if (vars_.Device.SerialNumberFound && imageIsTemporary_) SeqFile::Erase(imagePath);
+  if (verifyPending_) {
+    // The device's next "a" asks for the read command of the first sector.
+    verifyIndex_ = 0;
+    verifyPosition_ = 0;
+    verifiedBytes_ = 0;
+    verifyGarbled_ = false;
+    verifyCutShort_ = false;
+    difference_.reset();
+    vars_.SessionState = State::AwaitVerifyPrompt;
+    return;
+  }
   vars_.SessionState = State::AwaitFinalReport;
 }
 
 void Session::State15FinalReport() {
+  ReportEndOfFlashJob();
+}
+
+void Session::ReportEndOfFlashJob() {
   JobResult result;
   result.Count = vars_.TransferCount;
   if (vars_.TransferCount < vars_.ImageSize) {

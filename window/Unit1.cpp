@@ -15,10 +15,12 @@
 
 #include "app_settings.h"
 #include "dialog_filter.h"
+#include "line_settings.h"
 #include "port_advice.h"
 #include "port_settings_dialog.h"
 #include "seq_file.h"
 #include "ui_Unit1.h"
+#include "updater_version.h"
 #include "window_font.h"
 
 namespace {
@@ -65,6 +67,8 @@ TForm1::TForm1(QWidget* parent)
       Comm1(core_->Comm()) {
   LoadWindowResources();
   ui_->setupUi(this);
+  // The version is kept in one place, the build's.
+  setWindowTitle(windowTitle() + QStringLiteral(UPDATER_VERSION));
   setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
@@ -119,6 +123,8 @@ TForm1::TForm1(QWidget* parent)
     return true;
   });
   ShowPortDevices();
+  GetSession().UploadFolder = AppSettings::Folder("upload").toStdString();
+  GetSession().VerifyAfterDownload = AppSettings::VerifyAfterDownload();
   notifyWindow_.SetReceiver([this](uint32_t message, uint32_t wParam, uint32_t lParam) {
     core_->WndProc(message, wParam, lParam);
   });
@@ -216,6 +222,15 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
             [this] { Button7Click(); });
     menu->addSeparator();
   }
+  QAction* verify = menu->addAction(QStringLiteral("verify after download"));
+  verify->setCheckable(true);
+  verify->setChecked(GetSession().VerifyAfterDownload);
+  connect(verify, &QAction::toggled, this, [this](bool on) {
+    GetSession().VerifyAfterDownload = on;
+    AppSettings::SetVerifyAfterDownload(on);
+  });
+  connect(menu->addAction(QStringLiteral("choose the folder with Loader.hex and F29f160d.hex...")),
+          &QAction::triggered, this, [this] { ChooseUploadFolder(); });
   connect(menu->addAction(QStringLiteral("save log...")), &QAction::triggered, this,
           [this] { SaveLogAs(); });
   return menu;
@@ -249,6 +264,7 @@ void TForm1::ShowLogMenu(const QPoint& at) {
 
 void TForm1::FormActivate() {
   RunPass([this] { GetSession().FormActivate(); });
+  ApplyPreselectedPort();
 }
 
 void TForm1::RadioButton1Click(QRadioButton* sender) {
@@ -324,7 +340,12 @@ void TForm1::Comm1CommError(TComm*, uint32_t errorCode) {
 
 // --- The window as the session sees it
 
+void TForm1::JobStarted(Job job) {
+  describePortOnOpen_ = job == Job::Connect;
+}
+
 void TForm1::JobFinished(Job job, const JobResult& result) {
+  describePortOnOpen_ = false;
   if (job == Job::Connect && result.Failure == JobFailure::PortNotOpened) {
     // After the described lines: why, and what to do. The port choice and
     // "setup" are the way on.
@@ -352,6 +373,12 @@ void TForm1::LogWrite(std::string_view text) {
   t.replace(u'\r', u'\n');
   fullLog_ += t;
   AppendToPane(t);
+  if (describePortOnOpen_ && text.starts_with("<serial interface opened>")) {
+    // Which device COMn stands for, and how the line is set.
+    describePortOnOpen_ = false;
+    LogWrite("<COM" + std::to_string(Comm1.Port()) + ": " + Comm1.DevicePath() + ", " +
+             DescribeLine(Comm1.GetDcb(), Comm1.FlowControl()) + ">\r\n");
+  }
 }
 
 void TForm1::AppendToPane(const QString& text) {
@@ -387,6 +414,34 @@ bool TForm1::SaveLog(const QString& path, QString* why) const {
     return false;
   }
   return true;
+}
+
+void TForm1::SetUploadFolder(const QString& folder) {
+  GetSession().UploadFolder = folder.toStdString();
+}
+
+void TForm1::ChooseUploadFolder() {
+  const QString title = QStringLiteral("choose the folder with Loader.hex and F29f160d.hex");
+  const QString start = AppSettings::Folder("upload");
+  const QString folder = FolderDialogHook ? FolderDialogHook(title)
+                                          : QFileDialog::getExistingDirectory(this, title, start);
+  if (folder.isEmpty()) return;
+  AppSettings::SetFolder("upload", folder);
+  SetUploadFolder(folder);
+  LogWrite(
+      ("<upload files: looked for in the working folder, then " + folder + ">\r\n").toStdString());
+}
+
+void TForm1::PreselectPort(int port) {
+  preselectedPort_ = port;
+  if (activated_) ApplyPreselectedPort();
+}
+
+void TForm1::ApplyPreselectedPort() {
+  QRadioButton* const radios[] = {ui_->RadioButton1, ui_->RadioButton2, ui_->RadioButton6,
+                                  ui_->RadioButton7};
+  if (preselectedPort_ >= 1 && preselectedPort_ <= 4) radios[preselectedPort_ - 1]->click();
+  preselectedPort_ = 0;
 }
 
 void TForm1::SaveLogAs() {

@@ -47,6 +47,9 @@ class TForm1 : public QWidget, public SessionWindow {
   std::function<QString(const QString& title)> SaveFileHook;
   // Sees every job's outcome after the window has shown it.
   std::function<void(Job, const JobResult&)> JobFinishedHook;
+  // The folder dialog of the upload files; gets its title, returns the chosen
+  // folder or an empty string for Cancel.
+  std::function<QString(const QString& title)> FolderDialogHook;
   // The port-settings dialog, in the form Comm1 calls it.
   TComm::SetupDialog SetupDialogHook;
 
@@ -66,6 +69,12 @@ class TForm1 : public QWidget, public SessionWindow {
   // The name of the environment variable that fixes the device of COM n, when
   // it is set; empty otherwise.
   static std::string DeviceVariable(uint8_t port);
+
+  // Loader.hex, F29f160d.hex and "empty" are looked for in `folder` after the
+  // working folder, in this run.
+  void SetUploadFolder(const QString& folder);
+  // Chooses COM n (1 to 4) as the operator would, once the window is up.
+  void PreselectPort(int port);
 
   // Everything logged since the start, as shown (line ends "\n").
   const QString& FullLog() const { return fullLog_; }
@@ -97,6 +106,7 @@ class TForm1 : public QWidget, public SessionWindow {
   void ShowWarning(std::string_view text) override;
   std::optional<std::string> RunFileDialog(FileDialog dialog) override;
   void KeepPainted() override;
+  void JobStarted(Job job) override;
   void JobFinished(Job job, const JobResult& result) override;
 
  protected:
@@ -118,6 +128,8 @@ class TForm1 : public QWidget, public SessionWindow {
   // The COM buttons' tooltips name the device each opens.
   void ShowPortDevices();
   void SaveLogAs();
+  void ChooseUploadFolder();
+  void ApplyPreselectedPort();
   void ShowLogMenu(const QPoint& at);
   // Lets the status panel paint its latest state from now on.
   void ShowPanelNow();
@@ -139,6 +151,9 @@ class TForm1 : public QWidget, public SessionWindow {
   // A Cr ended the last log write: an Lf that starts the next one is the same
   // line end.
   bool pendingCr_ = false;
+  int preselectedPort_ = 0;
+  // "connect" is running: the port's line follows "<serial interface opened>".
+  bool describePortOnOpen_ = false;
   QString fullLog_;
   // Characters of the pane's last line.
   int paneLineLength_ = 0;

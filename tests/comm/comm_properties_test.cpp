@@ -261,29 +261,6 @@ TEST_F(CommProperties, ClosedSetupDialogShowsOwnSettingsAndCancelChangesNothing)
   EXPECT_EQ(comm.GetDcb().BaudRate, 38400u);
 }
 
-struct DevicePathRow {
-  const char* value;  // nullptr: not set
-  uint8_t port;
-  std::string expected;
-};
-
-TEST(SerialDevicePath, EnvironmentNamesTheDeviceElseTheStandardPort) {
-  const std::vector<DevicePathRow> rows = {
-      {nullptr, 1, "/dev/ttyS0"},      {nullptr, 4, "/dev/ttyS3"}, {"", 2, "/dev/ttyS1"},
-      {"/dev/pts/7", 3, "/dev/pts/7"}, {"/tmp/x", 0, ""},          {"/tmp/x", 5, ""},
-  };
-  for (const DevicePathRow& row : rows) {
-    const std::string name = "UPDATER_COM" + std::to_string(row.port);
-    if (row.value) {
-      setenv(name.c_str(), row.value, 1);
-    } else {
-      unsetenv(name.c_str());
-    }
-    EXPECT_EQ(SerialDevice::DevicePath(row.port), row.expected) << int(row.port);
-    unsetenv(name.c_str());
-  }
-}
-
 // Records what the notification methods pass on.
 struct WndProcFixture : CommFixture {
   std::vector<std::string> calls;

@@ -203,3 +203,40 @@ TEST(NoWindowConnect, RoutineMessageShowsInTheLog) {
 
 }  // namespace
 }  // namespace integration
+
+namespace integration {
+namespace {
+
+// The core as every front end drives it: each job is judged by its outcome
+// alone, not by the log.
+TEST(NoWindowCore, AWholeUpdateIsJudgedByTheJobOutcomesAlone) {
+  WorkFolder folder;
+  SimulatedDevice device(folder);
+  ASSERT_TRUE(device.Start());
+  NoWindowRig rig(folder);
+  const std::string image = MakeImage(folder, "fits.bin", {0, 1, 2, 3}, 40000);
+  rig.AnswerFileDialog(FileDialog::OpenDialog3, image);
+
+  const auto run = [&](Job job, void (Session::*handler)()) -> std::optional<JobResult> {
+    const size_t before = rig.Window.Finished.size();
+    (rig.TheSession.*handler)();
+    if (!rig.PumpUntil([&] { return rig.Window.Finished.size() > before; })) return std::nullopt;
+    EXPECT_EQ(rig.Window.Finished.back().first, job);
+    return rig.Window.Finished.back().second;
+  };
+  for (const auto& [job, handler] : {std::pair{Job::Connect, &Session::Button3Click},
+                                     std::pair{Job::VerifyHardware, &Session::Button6Click},
+                                     std::pair{Job::Download, &Session::Button4Click}}) {
+    const std::optional<JobResult> result = run(job, handler);
+    ASSERT_TRUE(result) << JobName(job) << " did not finish";
+    EXPECT_EQ(result->Outcome, JobOutcome::Ok) << JobName(job) << ": " << result->Reason;
+    if (job == Job::VerifyHardware) {
+      EXPECT_TRUE(result->HasIdentity);
+      EXPECT_EQ(result->Identity.SerialNumber, 4711u);
+    }
+  }
+  EXPECT_EQ(rig.Window.Started.size(), 3u);
+}
+
+}  // namespace
+}  // namespace integration

@@ -282,7 +282,7 @@ std::string IdentityReadLog() {
          "\r\n";
 }
 
-std::string FlashJobLog(const std::vector<int>& sectors, int64_t imageSize) {
+std::string FlashJobLog(const std::vector<int>& sectors, int64_t imageSize, bool verified) {
   std::string log;
   for (const int sector : sectors) {
     log += "<flashroutine waiting for command...>\r\n";
@@ -297,18 +297,20 @@ std::string FlashJobLog(const std::vector<int>& sectors, int64_t imageSize) {
     sent += sim::SectorSize(sector);
     if (sent >= imageSize) break;
   }
+  // The verify compares every word that holds image bytes.
+  if (verified) log += "<verify: " + std::to_string((imageSize + 1) / 2 * 2) + " bytes match>\r\n";
   log += "<done>\r\n";
   return log;
 }
 
 std::string UpdateLog(const std::string& imagePath, const std::vector<int>& sectors,
-                      int64_t imageSize) {
+                      int64_t imageSize, bool verified) {
   return "<download file: " + imagePath + " >\r\n" +
          "\r\n"
          "\r\n"
          "update possible\r\n"
          "\r\n" +
-         FlashJobLog(sectors, imageSize);
+         FlashJobLog(sectors, imageSize, verified);
 }
 
 std::string EraseOnlyLog(int64_t imageSize) {

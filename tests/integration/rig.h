@@ -183,10 +183,10 @@ std::string IdentityReadLog();
 // The erase and programming exchange of an image of `imageSize` bytes into
 // `sectors` (ascending), from the first "<flashroutine waiting for
 // command...>" to "<done>".
-std::string FlashJobLog(const std::vector<int>& sectors, int64_t imageSize);
+std::string FlashJobLog(const std::vector<int>& sectors, int64_t imageSize, bool verified = false);
 // "download" of a fitting image, from the dialog's answer to "<done>".
 std::string UpdateLog(const std::string& imagePath, const std::vector<int>& sectors,
-                      int64_t imageSize);
+                      int64_t imageSize, bool verified = true);
 // The erase-only job with an "empty" of `imageSize` bytes.
 std::string EraseOnlyLog(int64_t imageSize);
 // The read-back of sectors 8 and 9 in full into `destinationPath`.

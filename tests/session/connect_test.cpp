@@ -86,11 +86,14 @@ TEST_F(ConnectTest, MissingUploadFileStopsBeforeTheStartByte) {
     bool loader, flash;
     std::string lines;
   };
+  const std::string loaderMissing = "<Loader.hex was looked for in: " + Dir.string() +
+                                    ">\r\n<ERR: couldn`f find file LOADER.HEX>\r\n";
+  const std::string flashMissing = "<F29f160d.hex was looked for in: " + Dir.string() +
+                                   ">\r\n<ERR: couldn`f find file F29F160D.HEX>\r\n";
   const Row rows[] = {
-      {false, true, "<ERR: couldn`f find file LOADER.HEX>\r\n"},
-      {true, false, "<ERR: couldn`f find file F29F160D.HEX>\r\n"},
-      {false, false,
-       "<ERR: couldn`f find file LOADER.HEX>\r\n<ERR: couldn`f find file F29F160D.HEX>\r\n"},
+      {false, true, loaderMissing},
+      {true, false, flashMissing},
+      {false, false, loaderMissing + flashMissing},
   };
   for (const Row& row : rows) {
     Reset();
@@ -106,6 +109,21 @@ TEST_F(ConnectTest, MissingUploadFileStopsBeforeTheStartByte) {
     EXPECT_EQ(S->SessionState(), St::AwaitBootstrapAnswer);
     EXPECT_FALSE(S->Busy());
   }
+}
+
+TEST_F(ConnectTest, UploadFilesAreFoundInTheChosenFolderAndUnderAnotherLetterCase) {
+  fs::remove(Dir / "Loader.hex");
+  fs::remove(Dir / "F29f160d.hex");
+  const fs::path chosen = Dir / "chosen";
+  fs::create_directories(chosen);
+  WriteWholeFile(chosen / "LOADER.HEX", "00");
+  WriteWholeFile(chosen / "F29f160d.hex", "00");
+  S->UploadFolder = chosen.string();
+  S->Button3Click();
+  const std::string expected = "<serial interface already opened>\r\n\r\n<Loader.hex: using " +
+                               (chosen / "LOADER.HEX").string() + ">\r\n<activating bootstrap";
+  EXPECT_EQ(Win->Log.substr(0, expected.size()), expected);
+  EXPECT_TRUE(Win->Warnings.empty());
 }
 
 TEST_F(ConnectTest, PortThatDoesNotOpenSendsNothing) {

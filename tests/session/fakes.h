@@ -159,6 +159,11 @@ class SessionTestAccess {
   static std::array<uint8_t, SectorCount>& SectorSelected(Session& s) {
     return s.vars_.SectorSelected;
   }
+  // The device's sector table with a count byte of `top` (sectors 0 to top).
+  static std::array<uint32_t, SectorTableSize>& SectorTable(Session& s, int32_t top) {
+    s.vars_.SectorTableTop = top;
+    return s.vars_.SectorStart;
+  }
   static void SetSelectedSectorCount(Session& s, int32_t count) {
     s.vars_.SelectedSectorCount = count;
   }

@@ -11,18 +11,22 @@ std::string Pattern(size_t size) {
 
 // An image whose identity block is its identity window, with the serial number
 // 0x201: patched for the device of UpdateTest it stays byte for byte the same.
-std::string MakeImage(size_t size, const std::string& sectors, const std::string& hardware = "1.2b",
-                      const std::string& begin = "BEGIN______") {
+std::string ImageWithBlock(size_t size, std::string block) {
   std::string image = Pattern(size);
   image.replace(8192, 4, "\x00\x40\x00\x00"s);
-  std::string block = Record(begin, "") + Record("PRODUKTNAME", "UNIT") +
-                      Record("HARDWAREVER", hardware) + Record("SERIAL_NO  ", "\x01\x02\x00\x00"s) +
-                      Record("SOFTWARESNR", sectors) + Record("END________", "");
   if (size > 16384) {
     block.resize(std::min<size_t>(4096, size - 16384), '\xFF');
     image.replace(16384, block.size(), block);
   }
   return image;
+}
+
+std::string MakeImage(size_t size, const std::string& sectors, const std::string& hardware = "1.2b",
+                      const std::string& begin = "BEGIN______") {
+  return ImageWithBlock(size, Record(begin, "") + Record("PRODUKTNAME", "UNIT") +
+                                  Record("HARDWAREVER", hardware) +
+                                  Record("SERIAL_NO  ", "\x01\x02\x00\x00"s) +
+                                  Record("SOFTWARESNR", sectors) + Record("END________", ""));
 }
 
 std::string Ff(size_t count) {
@@ -33,7 +37,9 @@ class UpdateTest : public SessionTest {
  protected:
   void Device() {
     S->UseIdentity(DeviceIdentity{"UNIT", "1.2b", 0x201, true, ""});
-    auto& table = Access::SectorStart(*S);
+    // These tests look at the programming; the verify after it has its own.
+    S->VerifyAfterDownload = false;
+    auto& table = Access::SectorTable(*S, SectorCount - 1);
     for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint32_t>(0x4000u * i);
   }
   std::string ChooseImage(const std::string& image) {
@@ -140,14 +146,14 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
        PanelForm::Initial},
       {"mismatch",
        MakeImage(20480, "\x03"s, "1.3b"),
-       "\r\n\r\n",
+       "<ERR: image refused: the image is for UNIT 1.3b, the device is UNIT 1.2b>\r\n",
        {"the selected file doesn\xC2\xB4t fit to your hardware"},
        "",
        St::AwaitReadWordStatus,
        PanelForm::Error},
       {"window cut short",
        Pattern(16384),
-       "\r\n\r\n",
+       "<ERR: image refused: the image names no product, the device is UNIT 1.2b>\r\n",
        {"invalid firmware file", "the selected file doesn\xC2\xB4t fit to your hardware"},
        "",
        St::AwaitReadWordStatus,
@@ -175,10 +181,11 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
        PanelForm::Neutral},
       {"only sectors above 34",
        MakeImage(20480, "\x28"s),
-       "<ERR: the sector list of the firmware names no sector from 0 to 34>\r\n",
+       "<ERR: image refused, nothing was erased: the sector list names sector 40, the device has "
+       "sectors 0 to 34>\r\n",
        {},
        "",
-       St::Idle,
+       St::AwaitReadWordStatus,
        PanelForm::Error},
       {"sectors 3, 5, 4",
        MakeImage(20480, "\x03\x05\x04"s),
@@ -206,10 +213,76 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
     EXPECT_EQ(S->SessionState(), row.state) << row.name;
     EXPECT_EQ(Win->Panel, row.panel) << row.name;
     EXPECT_EQ(S->JobKind(), Session::DataUse::KeepOrShow) << row.name;
-    // After a mismatch the operator is sent to power down.
-    const bool fits = row.warnings.empty() || row.warnings.back()[0] != 't';
-    EXPECT_EQ(Win->Labels.count(StepLabel::Label7) == 0, fits) << row.name;
-    EXPECT_EQ(Win->Enabled.count(Control::Button4) == 0, fits) << row.name;
+    // After a refused image nothing was written: another one may be chosen.
+    if (log.find("<ERR: image refused") != std::string::npos) {
+      EXPECT_TRUE(Win->Enabled[Control::Button4]) << row.name;
+      EXPECT_EQ(Win->Labels[StepLabel::Label4], LabelColour::Yellow) << row.name;
+      EXPECT_EQ(Win->Labels[StepLabel::Label7], LabelColour::ButtonFace) << row.name;
+    } else {
+      EXPECT_EQ(Win->Labels.count(StepLabel::Label7), 0u) << row.name;
+      EXPECT_EQ(Win->Enabled.count(Control::Button4), 0u) << row.name;
+    }
+  }
+}
+
+TEST_F(UpdateTest, ImageIsCheckedWholeBeforeTheFirstErase) {
+  const std::string identity =
+      Record("BEGIN______", "") + Record("PRODUKTNAME", "UNIT") + Record("HARDWAREVER", "1.2b");
+  const std::string end = Record("END________", "");
+  const std::string serial = Record("SERIAL_NO  ", "\x01\x02\x00\x00"s);
+  struct Row {
+    const char* name;
+    std::string image;
+    std::string line;  // empty: the update starts
+    DeviceIdentity device{"UNIT", "1.2b", 0x201, true, ""};
+    int32_t tableTop = SectorCount - 1;
+  };
+  const Row rows[] = {
+      {"sector listed twice", MakeImage(20480, "\x03\x03\x00\x01"s),
+       "the sector list names sector 3 twice"},
+      {"lists that differ",
+       ImageWithBlock(20480, identity + serial + Record("SOFTWARESNR", "\x03"s) +
+                                 Record("SOFTWARESNR", "\x00"s) + end),
+       "the image holds 2 sector lists that differ"},
+      {"beyond the device's table",
+       MakeImage(20480, "\x14"s),
+       "the sector list names sector 20, the device has sectors 0 to 10",
+       {"UNIT", "1.2b", 0x201, true, ""},
+       10},
+      {"too long for its sectors", MakeImage(70000, "\x03"s),
+       "the image of 70000 bytes does not fit into its sectors of 16384 bytes (the image is for "
+       "UNIT 1.2b, the device is UNIT 1.2b)"},
+      {"brand label has no place",
+       ImageWithBlock(20480, identity + serial + Record("SOFTWARESNR", "\x03"s)),
+       "the patched identity block does not carry the device's brand label",
+       {"UNIT", "1.2b", 0x201, true, "XY"}},
+      {"serial number added",
+       ImageWithBlock(20480, identity + Record("SOFTWARESNR", "\x03\x04"s) + end), ""},
+  };
+  for (const Row& row : rows) {
+    Reset();
+    Device();
+    S->UseIdentity(row.device);
+    Access::SectorTable(*S, row.tableTop);
+    ChooseImage(row.image);
+    S->Button4Click();
+    ASSERT_EQ(Win->Finished.size(), row.line.empty() ? 0u : 1u) << row.name << Win->Log;
+    if (row.line.empty()) {
+      EXPECT_NE(Win->Log.find("<the firmware had no serial number record: serial number 513 "
+                              "added>\r\nupdate possible\r\n"),
+                std::string::npos)
+          << row.name;
+      EXPECT_EQ(Port->WrittenText(), "0\x03"s) << row.name;
+      continue;
+    }
+    const std::string line = "<ERR: image refused, nothing was erased: " + row.line + ">\r\n";
+    EXPECT_EQ(Win->Log.substr(Win->Log.size() - std::min(Win->Log.size(), line.size())), line)
+        << row.name;
+    EXPECT_TRUE(Port->Written.empty()) << row.name;
+    EXPECT_EQ(Win->Panel, PanelForm::Error) << row.name;
+    EXPECT_EQ(Win->Finished[0].second.Outcome, JobOutcome::Refused) << row.name;
+    EXPECT_EQ(Win->Finished[0].second.Failure, JobFailure::ImageRefused) << row.name;
+    EXPECT_TRUE(Win->Enabled[Control::Button4]) << row.name;
   }
 }
 
@@ -383,7 +456,8 @@ TEST_F(UpdateTest, EraseOnlyWithoutItsFileSendsNothing) {
   Device();
   Access::SectorSelected(*S)[3] = 1;
   S->Button7Click();
-  EXPECT_EQ(Win->Log, "<download file: EMPTY >\r\n<ERR: couldn`t find file EMPTY >\r\n");
+  EXPECT_EQ(Win->Log, "<download file: EMPTY >\r\n<empty was looked for in: " + Dir.string() +
+                          ">\r\n<ERR: couldn`t find file EMPTY >\r\n");
   EXPECT_TRUE(Port->Written.empty());
   EXPECT_EQ(Win->Panel, PanelForm::Error);
   EXPECT_EQ(S->SectorSelected()[3], 0);
@@ -547,5 +621,81 @@ TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
       EXPECT_EQ(result.Identity.ProductName, "UNIT") << row.name;
     }
     EXPECT_FALSE(S->RunningJob().has_value()) << row.name;
+  }
+}
+
+// The device's answer to a read of `bytes`: each word and its "g", then the
+// "a" after the stop.
+std::string ReadBackWords(const std::string& bytes) {
+  std::string script;
+  for (size_t i = 0; i < bytes.size(); i += 2) script += bytes.substr(i, 2) + "g";
+  return script + "a";
+}
+
+TEST_F(UpdateTest, VerifyReadsBackWhatWasSentAndNamesTheFirstDifference) {
+  struct Row {
+    const char* name;
+    size_t imageSize;
+    size_t flipAt;       // image byte the device returns changed; npos for none
+    size_t sector4Ends;  // bytes of sector 4 the device sends before "f"; npos for all
+    std::string logTail;
+    int32_t sector;
+    int64_t address;
+  };
+  const size_t all = std::string::npos;
+  const Row rows[] = {
+      {"match", 20580, all, all, "<verify: 20580 bytes match>\r\n<done>\r\n", -1, -1},
+      {"odd size, filler compared", 20581, all, all, "<verify: 20582 bytes match>\r\n<done>\r\n",
+       -1, -1},
+      {"flipped bit", 20580, 10000, all,
+       "<ERR: verify failed in sector 3 at address 0x00E710: written 0xE1, read 0xE0>\r\n", 3,
+       0xE710},
+      {"sector ends early", 20580, all, 8,
+       "<ERR: verify failed in sector 4 at address 0x010008: written 0x5F, read nothing (the "
+       "sector ended)>\r\n",
+       4, 0x10008},
+  };
+  for (const Row& row : rows) {
+    Reset();
+    Device();
+    S->VerifyAfterDownload = true;
+    const std::string image = MakeImage(row.imageSize, "\x03\x04"s);
+    ChooseImage(image);
+    S->Button4Click();
+    std::string back = image;
+    if (back.size() % 2 != 0) back += '\xFF';
+    std::string script = "babaeaea";
+    if (row.flipAt != all) {
+      back[row.flipAt] = static_cast<char>(back[row.flipAt] ^ 0x01);
+      // The read stops at the word that differs.
+      script += ReadBackWords(back.substr(0, row.flipAt / 2 * 2 + 2));
+    } else if (row.sector4Ends != all) {
+      const std::string words = ReadBackWords(back.substr(16384, row.sector4Ends));
+      script += ReadBackWords(back.substr(0, 16384)) + words.substr(0, words.size() - 2) + "fa";
+    } else {
+      script += ReadBackWords(back.substr(0, 16384)) + ReadBackWords(back.substr(16384));
+    }
+    FeedWhole(script);
+
+    const bool ok = row.sector < 0;
+    const std::string wire = Port->WrittenText();
+    const std::string programmed = "0\x03"s + "0\x04" + "1\x03" + image.substr(0, 16384) + "1\x04";
+    const size_t verifyAt = programmed.size() + 16384;
+    const std::string firstRead =
+        "2\x03"s + "3" + std::string(row.flipAt == all ? 8191 : 5000, '3') + "4";
+    EXPECT_TRUE(wire.compare(verifyAt, firstRead.size(), firstRead) == 0) << row.name;
+    const std::string& log = Win->Log;
+    EXPECT_EQ(log.substr(log.size() - std::min(log.size(), row.logTail.size())), row.logTail)
+        << row.name;
+    EXPECT_EQ(log.find("<done>") != std::string::npos, ok) << row.name;
+    EXPECT_EQ(Win->Panel, ok ? PanelForm::Success : PanelForm::Error) << row.name;
+    EXPECT_EQ(S->SessionState(), St::Ended) << row.name;
+    EXPECT_EQ(Win->Labels[StepLabel::Label7], LabelColour::Yellow) << row.name;
+    ASSERT_EQ(Win->Finished.size(), 1u) << row.name;
+    const JobResult& result = Win->Finished.front().second;
+    EXPECT_EQ(result.Outcome, ok ? JobOutcome::Ok : JobOutcome::Failed) << row.name;
+    EXPECT_EQ(result.Failure, ok ? JobFailure::None : JobFailure::VerifyMismatch) << row.name;
+    EXPECT_EQ(result.Sector, row.sector) << row.name;
+    EXPECT_EQ(result.Address, row.address) << row.name;
   }
 }

@@ -12,6 +12,7 @@
 #include <QTextBlock>
 #include <thread>
 
+#include "updater_version.h"
 #include "window_fixture.h"
 
 namespace {
@@ -58,7 +59,7 @@ QString TextOf(const QWidget* w) {
 }  // namespace
 
 TEST_F(WindowTest, WindowAndEveryControlSitWhereTheLayoutPutsThem) {
-  EXPECT_EQ(Form().windowTitle(), QStringLiteral(" Updater        v1.07"));
+  EXPECT_EQ(Form().windowTitle(), QStringLiteral(" Updater        v" UPDATER_VERSION));
   EXPECT_EQ(Form().size(), QSize(632, 334));
   EXPECT_EQ(Form().minimumSize(), Form().maximumSize()) << "the border is fixed";
   EXPECT_EQ(Form().pos(), QPoint(23, 28));

@@ -57,7 +57,9 @@ static QStringList EntriesOf(const QMenu& menu) {
 }
 
 TEST_F(WindowTest, ServiceJobsAreOfferedOnlyWhileThePortIsOpen) {
-  const QStringList always{QStringLiteral("save log...")};
+  const QStringList always{QStringLiteral("verify after download"),
+                           QStringLiteral("choose the folder with Loader.hex and F29f160d.hex..."),
+                           QStringLiteral("save log...")};
   EXPECT_EQ(EntriesOf(*Form().BuildServiceMenu()), always);
   PseudoPort pty;
   ASSERT_TRUE(pty.Ok());
@@ -70,6 +72,18 @@ TEST_F(WindowTest, ServiceJobsAreOfferedOnlyWhileThePortIsOpen) {
                 always);
   Form().Comm1.Close();
   EXPECT_EQ(EntriesOf(*Form().BuildServiceMenu()), always);
+}
+
+TEST_F(WindowTest, VerifyAfterDownloadIsOnByDefaultAndRemembered) {
+  auto menu = Form().BuildServiceMenu();
+  QAction* verify = menu->actions().constFirst();
+  ASSERT_EQ(verify->text(), QStringLiteral("verify after download"));
+  EXPECT_TRUE(verify->isChecked());
+  verify->toggle();
+  EXPECT_FALSE(Form().GetSession().VerifyAfterDownload);
+  TForm1 nextRun;
+  EXPECT_FALSE(nextRun.GetSession().VerifyAfterDownload);
+  verify->toggle();
 }
 
 TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
@@ -101,7 +115,8 @@ TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
   // Erase-only job without its image.
   actions[2]->trigger();
   EXPECT_TRUE(
-      Log().endsWith(QStringLiteral("<download file: EMPTY >\n<ERR: couldn`t find file EMPTY >\n")))
+      Log().contains(QStringLiteral("<download file: EMPTY >\n<empty was looked for in: ")));
+  EXPECT_TRUE(Log().endsWith(QStringLiteral("<ERR: couldn`t find file EMPTY >\n")))
       << Log().toStdString();
   EXPECT_EQ(W().Panel5->text(), QStringLiteral("ERR"));
   Form().Comm1.Close();

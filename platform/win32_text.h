@@ -1,0 +1,15 @@
+// Windows only: UTF-8 names to the system's wide ones and back, and the
+// system's error numbers as SysError, for the Win32 backends.
+#pragma once
+
+#include <string>
+
+#include "sys_error.h"
+
+std::wstring WideFromUtf8(const std::string& text);
+std::string Utf8FromWide(const std::wstring& text);
+// The system's own words for error `code` (FormatMessage), one line.
+std::string SystemMessage(unsigned long code);
+// `what` (naming the file or port) with the system's words; the cause from
+// the usual meaning of `code` for a file.
+SysError Win32Error(unsigned long code, const std::string& what);

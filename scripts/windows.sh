@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows programs with mingw-w64 into build-windows/ (the
+# libraries, the tests that need no pseudo-terminal, and updater-cli.exe
+# where cli/ exists) and runs the tests under wine. The serial backend is
+# tested against devsim on a pseudo-terminal that wine maps to COM5; that
+# needs the native devsim (build/sim/devsim, built here when build/ exists).
+# Usage: scripts/windows.sh [extra cmake arguments]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+out=build-windows
+started=$(date +%s)
+
+# What the cross build needs beyond scripts/setup.sh's packages.
+packages=(g++-mingw-w64-x86-64-posix googletest wine wine64 zip cmake ninja-build)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "windows: installing ${missing[*]}"
+  if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+launcher=()
+command -v ccache > /dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake --preset windows "${launcher[@]}" "$@" > "$out.configure.log" 2>&1 ||
+  { cat "$out.configure.log"; exit 1; }
+rm -f "$out.configure.log"
+cmake --build "$out"
+
+# A wine of its own, so that nothing of the user's wine is touched.
+export WINEPREFIX="$root/$out/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# wine's own chatter (and its server's, which outlives each program) goes
+# here; the tests report on standard output.
+winelog="$root/$out/wine.log"
+: > "$winelog"
+tests=(platform/platform_tests firmware/firmware_tests session/session_tests comm/comm_tests)
+failed=0
+for t in "${tests[@]}"; do
+  exe="$out/tests/$t.exe"
+  [ -f "$exe" ] || continue
+  echo "== wine $t.exe"
+  wine "$exe" --gtest_brief=1 2>> "$winelog" || failed=1
+done
+
+# The serial backend against the simulated device, through wine's COM5.
+devsim=$(realpath -m "${DEVSIM:-build/sim/devsim}")
+if [ ! -x "$devsim" ] && [ -f build/build.ninja ]; then cmake --build build --target devsim; fi
+if [ -x "$devsim" ]; then
+  run="$out/devsim-run"
+  rm -rf "$run" && mkdir -p "$run"
+  cp demo/Loader.hex demo/F29f160d.hex "$run/"
+  (cd "$run" && exec "$devsim" --link "$root/$run/com5" > devsim.log 2>&1) &
+  devsimPid=$!
+  trap 'kill "$devsimPid" 2> /dev/null || true' EXIT
+  for _ in $(seq 50); do [ -e "$run/com5" ] && break; sleep 0.1; done
+  wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$root/$run/com5" /f > /dev/null 2>> "$winelog"
+  # The port mapping is read when wine starts: let this prefix's server end.
+  wineserver -w
+  echo "== wine comm/comm_tests.exe on COM5 (devsim)"
+  # Wine's drive Z: is the Linux root.
+  UPDATER_TEST_PORT=COM5 UPDATER_TEST_FILES="Z:$root/$run" \
+    wine "$out/tests/comm/comm_tests.exe" --gtest_brief=1 \
+    --gtest_filter='Win32Port.*' 2>> "$winelog" || failed=1
+  kill "$devsimPid" 2> /dev/null || true
+  trap - EXIT
+else
+  echo "windows: no native devsim ($devsim): the serial test on COM5 is left out"
+fi
+
+if [ -f "$out/cli/updater-cli.exe" ]; then
+  (cd "$out" && rm -f updater-cli-windows.zip &&
+    zip -j -q updater-cli-windows.zip cli/updater-cli.exe "$root/README.md")
+  echo "windows: $out/updater-cli-windows.zip"
+fi
+# Leave no wine server behind.
+wineserver -w
+echo "windows: $(($(date +%s) - started)) s"
+[ "$failed" -eq 0 ] || { echo "windows: tests failed under wine"; exit 1; }
+echo "== windows build and tests passed =="

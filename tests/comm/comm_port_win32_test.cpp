@@ -1,0 +1,123 @@
+// TComm on a Windows port. Without hardware: what the failed opens report.
+// With a port named by UPDATER_TEST_PORT (COM5, say) that has the simulated
+// device at its other end (Wine maps COM5 to devsim's pseudo-terminal): a
+// connect and an identity read through the core, as the program runs them.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "comm_async.h"
+#include "line_settings.h"
+#include "port_core.h"
+#include "queue_notify_target.h"
+#include "serial_ports.h"
+#include "session.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Wine lets a second program open a port that is held (it ignores the share
+// mode of devices); Windows refuses it.
+bool UnderWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+std::string TestPort() {
+  const char* port = std::getenv("UPDATER_TEST_PORT");
+  return port ? port : "";
+}
+
+TEST(Win32Port, PortNumbersNameTheSystemsDevices) {
+  EXPECT_EQ(SerialDevice::DevicePath(1), "\\\\.\\COM1");
+  EXPECT_EQ(SerialDevice::DevicePath(12), "\\\\.\\COM12");
+  EXPECT_EQ(SerialDevice::DevicePath(0), "");
+}
+
+TEST(Win32Port, FailedOpensTellTheirCause) {
+  struct Row {
+    std::string path;
+    ErrorCause cause;
+  };
+  std::vector<Row> rows = {{"COM199", ErrorCause::NotFound},
+                           {"\\\\.\\NUL", ErrorCause::NotSerialDevice}};
+  QueueNotifyTarget holderTarget;
+  TComm holder(holderTarget);
+  LoadComm1Configuration(holder);
+  if (!TestPort().empty() && !UnderWine()) {
+    holder.SetDevicePath(TestPort());
+    ASSERT_TRUE(holder.Open()) << holder.LastError().Text;
+    rows.push_back({TestPort(), ErrorCause::Busy});
+  }
+  for (const Row& row : rows) {
+    QueueNotifyTarget t;
+    TComm c(t);
+    LoadComm1Configuration(c);
+    c.SetDevicePath(row.path);
+    EXPECT_FALSE(c.Open()) << row.path;
+    EXPECT_EQ(c.LastError().Cause, row.cause) << row.path << ": " << c.LastError().Text;
+    EXPECT_NE(c.LastError().Code, 0) << row.path;
+  }
+}
+
+// Records what the session tells the window; answers no dialog.
+struct JobRecorder : SessionWindow {
+  std::string Log;
+  std::vector<std::pair<Job, JobResult>> Finished;
+  void LogWrite(std::string_view text) override { Log += text; }
+  void SetPanelForm(PanelForm) override {}
+  void SetPanelCount(int32_t) override {}
+  void RepaintPanelNow() override {}
+  void SetProgress(int32_t) override {}
+  void SetLabelColour(StepLabel, LabelColour) override {}
+  void SetEnabled(Control, bool) override {}
+  void ShowWarning(std::string_view text) override { Log += "warning: " + std::string(text); }
+  std::optional<std::string> RunFileDialog(FileDialog) override { return std::nullopt; }
+  void KeepPainted() override {}
+  void JobFinished(Job job, const JobResult& result) override { Finished.push_back({job, result}); }
+};
+
+// The whole chain on this system's backend: the session connects (start
+// byte, loader, flash routine, sector table) and reads the identity.
+// UPDATER_TEST_FILES names the folder with Loader.hex and F29f160d.hex.
+TEST(Win32Port, ConnectAndVerifyHardwareThroughTheCore) {
+  const char* files = std::getenv("UPDATER_TEST_FILES");
+  if (TestPort().empty() || files == nullptr) GTEST_SKIP() << "no port with the device here";
+  bool listed = false;
+  for (const SerialPortInfo& port : ListSerialPorts()) listed |= port.Path == TestPort();
+  EXPECT_TRUE(listed) << TestPort() << " is not among the listed ports";
+
+  QueueNotifyTarget target;
+  JobRecorder window;
+  PortCore core(target, window);
+  core.Comm().SetDevicePath(TestPort());
+  Session& session = core.GetSession();
+  session.WorkingDirectory = files;
+  session.FormActivate();
+  const auto finish = [&](const std::function<void()>& start) -> const JobResult* {
+    window.Finished.clear();
+    core.RunPass(start);
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (window.Finished.empty() && std::chrono::steady_clock::now() < end)
+      target.PumpOne(core.Comm(), 20ms);
+    return window.Finished.empty() ? nullptr : &window.Finished.back().second;
+  };
+
+  const JobResult* connected = finish([&] { session.Button3Click(); });
+  ASSERT_NE(connected, nullptr) << "connect did not finish; log:\n" << window.Log;
+  ASSERT_EQ(connected->Outcome, JobOutcome::Ok) << connected->Reason << "\n" << window.Log;
+  const JobResult* verified = finish([&] { session.Button6Click(); });
+  ASSERT_NE(verified, nullptr) << "verify did not finish; log:\n" << window.Log;
+  ASSERT_EQ(verified->Outcome, JobOutcome::Ok) << verified->Reason << "\n" << window.Log;
+  EXPECT_TRUE(verified->HasIdentity);
+  EXPECT_EQ(verified->Identity.ProductName, "DEMO165");
+}
+
+}  // namespace
