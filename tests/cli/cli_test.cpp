@@ -137,14 +137,20 @@ TEST(Cli, UpdateVerifiesWritesTheReportAndTheHistory) {
   EXPECT_EQ(history[0]["verify"], "passed");
 }
 
-TEST(Cli, ReadBackAndEraseEachLeaveOneHistoryLine) {
+TEST(Cli, IdentifyReadBackAndEraseOnlyTheLastTwoInTheHistory) {
   WorkFolder folder;
   SimulatedDevice device(folder);
   ASSERT_TRUE(device.Start(1));
   const sim::Flash before = device.ReadFlash();
 
+  CliRun run = RunCli(folder, {"identify", "--port", "COM1", "--files", folder.Path()});
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  EXPECT_NE(run.Out.find("DEMO165, hardware 1.0a, serial 4711, brand LABEL-7"), std::string::npos)
+      << run.Out;
+
   const std::string destination = folder.File("sectors.2bf");
-  CliRun run = RunCli(folder, {"read", "--port", "COM1", destination, "--files", folder.Path()});
+  device.Pty().PowerCycle(false);
+  run = RunCli(folder, {"read", "--port", "COM1", destination, "--files", folder.Path()});
   ASSERT_EQ(run.Code, 0) << run.Err;
   Bytes expected(before.Sector(8).begin(), before.Sector(8).end());
   expected.insert(expected.end(), before.Sector(9).begin(), before.Sector(9).end());
@@ -188,15 +194,16 @@ TEST_P(CliExitCodes, EachFailureHasItsCode) {
   if (name == "verify") setup.Faults.BitFlips = {sim::BitFlip{3, 0x64, 0}};
   SimulatedDevice device(folder, setup);
   ASSERT_TRUE(device.Start(1));
-  std::vector<std::string> args{"update",      "--port",    "COM1", "--files",
-                                folder.Path(), "--timeout", "5"};
+  const std::string report = folder.File("r.json");
+  std::vector<std::string> args{"update",    "--port", "COM1",     "--files", folder.Path(),
+                                "--timeout", "5",      "--report", report};
   if (name == "usage") args = {"update", MakeImage(folder, "fw.bin")};
   if (name == "not found") args[2] = folder.File("no-such-tty");
   if (name == "refused") {
     args.push_back(MakeImage(folder, "fw.bin", "OTHER165"));
   } else if (name == "file") {
-    args = {"read",    "--port",     "COM1", folder.File("no-such-folder/out.2bf"),
-            "--files", folder.Path()};
+    args = {"read",    "--port",      "COM1",     folder.File("no-such-folder/out.2bf"),
+            "--files", folder.Path(), "--report", report};
   } else if (name != "usage") {
     args.push_back(MakeImage(folder, "fw.bin"));
   }
@@ -208,6 +215,15 @@ TEST_P(CliExitCodes, EachFailureHasItsCode) {
         << "missing \"" << word << "\" in:\n"
         << run.Out << run.Err;
   }
+  if (name == "usage") return;
+  // The report tells a script the same as the exit code, also on failure.
+  const Json written = Json::parse(TextOf(report));
+  EXPECT_EQ(written["exitCode"], row.Expected);
+  EXPECT_EQ(written["ports"][0]["exitCode"], row.Expected);
+  if (name == "verify") {
+    EXPECT_EQ(written["ports"][0]["verify"]["result"], "mismatch");
+    EXPECT_EQ(written["ports"][0]["verify"]["address"], 0x8064);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -217,8 +233,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ExitCodeRow{"silent", 3, {"COM1"}},
                       ExitCodeRow{"refused", 4, {"DEMO165", "OTHER165", "4711"}},
                       ExitCodeRow{"programming", 5, {"sector 4"}},
-                      ExitCodeRow{"verify", 6, {"0x008064"}},
-                      ExitCodeRow{"file", 7, {"out.2bf"}}),
+                      ExitCodeRow{"verify", 6, {"0x008064"}}, ExitCodeRow{"file", 7, {"out.2bf"}}),
     [](const ::testing::TestParamInfo<ExitCodeRow>& info) {
       std::string name = info.param.Name;
       std::replace(name.begin(), name.end(), ' ', '_');
