@@ -31,6 +31,9 @@ constexpr int64_t ReadBackLineBytes = 65536 * 4;
 constexpr int64_t ConnectLineBytes = 16384;
 constexpr int64_t EraseOnlyLineBytes = 2 * 65536;
 
+// Of a device path, the end that names the temporary image of its port.
+constexpr size_t MaxTagLength = 100;
+
 constexpr std::array<uint32_t, 15> BaudRates = {110,   300,   600,    1200,   2400,
                                                 4800,  9600,  14400,  19200,  38400,
                                                 56000, 57600, 115200, 128000, 256000};
@@ -45,7 +48,6 @@ class CliWindow : public SessionWindow {
   std::optional<std::string> DestinationAnswer;
   std::optional<Job> Running;
   std::optional<JobResult> Finished;
-  std::string LastWarning;
 
   void LogWrite(std::string_view text) override { observer_.Log(text); }
   void SetPanelForm(PanelForm) override {}
@@ -60,10 +62,7 @@ class CliWindow : public SessionWindow {
   }
   void SetLabelColour(StepLabel, LabelColour) override {}
   void SetEnabled(Control, bool) override {}
-  void ShowWarning(std::string_view text) override {
-    LastWarning = text;
-    observer_.Warning(text);
-  }
+  void ShowWarning(std::string_view text) override { observer_.Warning(text); }
   std::optional<std::string> RunFileDialog(FileDialog dialog) override {
     return dialog == FileDialog::OpenDialog3 ? ImageAnswer : DestinationAnswer;
   }
@@ -101,8 +100,10 @@ JobResult Failure(JobFailure failure, std::string reason) {
 std::string TemporaryImageFor(const PortName& port) {
   const std::optional<std::string> shared = ::TemporaryImagePath();
   if (!shared) return std::string();
-  std::string tag = port.Number != 0 ? "COM" + std::to_string(port.Number)
-                                     : std::filesystem::path(port.Path).filename().string();
+  // The whole path: two devices of the same name in different folders are
+  // two ports.
+  std::string tag = port.Number != 0 ? "COM" + std::to_string(port.Number) : port.Path;
+  if (tag.size() > MaxTagLength) tag.erase(0, tag.size() - MaxTagLength);
   std::replace_if(
       tag.begin(), tag.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
       '_');
