@@ -608,9 +608,11 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, options)) return 2;
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
   SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
-  // What the window remembers goes to a scratch folder, never the user's.
+  // What the window remembers and keeps goes to a scratch folder, never the
+  // user's.
   QTemporaryDir config;
   qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+  qputenv("XDG_STATE_HOME", config.path().toUtf8());
   QApplication application(argc, argv);
 
   std::string error;

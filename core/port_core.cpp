@@ -4,6 +4,7 @@
 
 #include "file_search.h"
 #include "host.h"
+#include "identity_store.h"
 #include "line_settings.h"
 #include "seq_file.h"
 
@@ -27,6 +28,19 @@ PortCore::PortCore(NotifyTarget& notifyWindow, SessionWindow& window)
 PortCore::~PortCore() {
   session_->Shutdown();
   comm_.Close();
+  // The patched image carries the device's serial number: it is not left
+  // behind, however the program ends.
+  if (!session_->TemporaryImagePath.empty()) SeqFile::Erase(session_->TemporaryImagePath);
+}
+
+std::string PortCore::NoteJobFinished(Job job, const JobResult& result) {
+  if (job != Job::VerifyHardware || result.Outcome != JobOutcome::Ok || !result.HasIdentity)
+    return {};
+  const auto& area = session_->IdentityArea();
+  const std::vector<uint8_t> block(area.begin(), area.begin() + IdentityBlockBytes);
+  std::string why;
+  if (SaveIdentity(result.Identity, block, &why, IdentityFolderOverride)) return {};
+  return "the device's identity could not be kept on this machine: " + why;
 }
 
 void PortCore::SetPassRunner(PassRunner runner) {

@@ -49,6 +49,15 @@ class PortCore {
     comm_.WndProc(message, wParam, lParam);
   }
 
+  // Front ends hand every job's end here (from their SessionWindow's
+  // JobFinished): an identity read is kept on this machine, so that an update
+  // interrupted after the identity block was erased can be finished. Returns
+  // a warning to show when the identity could not be kept; empty otherwise.
+  std::string NoteJobFinished(Job job, const JobResult& result);
+
+  // Where identities are kept; empty for the user's state folder.
+  std::string IdentityFolderOverride;
+
   // Port n (1 to 4) of the operator's choice.
   void SelectPort(uint8_t port) { comm_.SetPort(port); }
 

@@ -78,8 +78,20 @@ OsFile OsCreate(const std::string& path, SysError& error) {
 
 OsFile OsCreatePrivate(const std::string& path, SysError& error) {
   error = {};
-  // O_NOFOLLOW: a link planted at this name by someone else is never followed.
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  // Made afresh: an old file of this user's own is removed first; anything
+  // else at this name (a symbolic or a hard link planted by someone else, a
+  // file of another user) is refused, and O_EXCL refuses whatever appears in
+  // between, so no other file is ever written through this name.
+  struct stat old {};
+  if (lstat(path.c_str(), &old) == 0) {
+    if (!S_ISREG(old.st_mode) || old.st_uid != geteuid() || old.st_nlink != 1) {
+      error = SysError{ErrorCause::PermissionDenied, EEXIST,
+                       path + " is a link or not this user's own file"};
+      return NoOsFile;
+    }
+    if (unlink(path.c_str()) != 0) return Failed(path, error);
+  }
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return Failed(path, error);
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||

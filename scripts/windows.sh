@@ -53,6 +53,9 @@ if [ -x "$devsim" ]; then
   run="$out/devsim-run"
   rm -rf "$run" && mkdir -p "$run"
   cp demo/Loader.hex demo/F29f160d.hex "$run/"
+  # An image that fits devsim's device, for the update.
+  "$devsim" make-image --out "$run/fits.bin" --size 128K --product DEMO165 --hwver 1.0b \
+    --fwver 2.00 --seed 7 > /dev/null
   (cd "$run" && exec "$devsim" --link "$root/$run/com5" > devsim.log 2>&1) &
   devsimPid=$!
   trap 'kill "$devsimPid" 2> /dev/null || true' EXIT

@@ -15,6 +15,7 @@
 
 #include "app_settings.h"
 #include "dialog_filter.h"
+#include "identity_store.h"
 #include "line_settings.h"
 #include "port_advice.h"
 #include "port_settings_dialog.h"
@@ -346,6 +347,12 @@ void TForm1::JobStarted(Job job) {
 
 void TForm1::JobFinished(Job job, const JobResult& result) {
   describePortOnOpen_ = false;
+  if (const std::string warning = core_->NoteJobFinished(job, result); !warning.empty()) {
+    LogWrite("<" + warning + ">\r\n");
+  }
+  if (job == Job::VerifyHardware && result.Failure == JobFailure::NoIdentity) {
+    OfferSavedIdentity();
+  }
   if (job == Job::Connect && result.Failure == JobFailure::PortNotOpened) {
     // After the described lines: why, and what to do. The port choice and
     // "setup" are the way on.
@@ -414,6 +421,30 @@ bool TForm1::SaveLog(const QString& path, QString* why) const {
     return false;
   }
   return true;
+}
+
+bool TForm1::Ask(const QString& question) {
+  if (QuestionHook) return QuestionHook(question);
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Updater"), question,
+                  QMessageBox::Yes | QMessageBox::No);
+  box.setDefaultButton(QMessageBox::No);
+  CentreOnScreen(box, *this);
+  return box.exec() == QMessageBox::Yes;
+}
+
+// A device whose identity block is gone was most likely interrupted in an
+// update after sector 1 was erased: with the identity it had, the update can
+// be finished.
+void TForm1::OfferSavedIdentity() {
+  const std::optional<SavedIdentity> saved = LastSavedIdentity(core_->IdentityFolderOverride);
+  if (!saved) return;
+  const std::string described = DescribeIdentity(saved->Identity);
+  const QString question = QString::fromStdString(
+      "the device holds no identity; an interrupted update? use the identity saved at " +
+      saved->Time + ": " + described + "?");
+  if (!Ask(question)) return;
+  GetSession().UseIdentity(saved->Identity, saved->Block);
+  LogWrite("<using the identity saved at " + saved->Time + ": " + described + ">\r\n");
 }
 
 void TForm1::SetUploadFolder(const QString& folder) {

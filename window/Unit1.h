@@ -50,6 +50,8 @@ class TForm1 : public QWidget, public SessionWindow {
   // The folder dialog of the upload files; gets its title, returns the chosen
   // folder or an empty string for Cancel.
   std::function<QString(const QString& title)> FolderDialogHook;
+  // A Yes/No question to the operator (No is the default); true for Yes.
+  std::function<bool(const QString& question)> QuestionHook;
   // The port-settings dialog, in the form Comm1 calls it.
   TComm::SetupDialog SetupDialogHook;
 
@@ -129,6 +131,8 @@ class TForm1 : public QWidget, public SessionWindow {
   void ShowPortDevices();
   void SaveLogAs();
   void ChooseUploadFolder();
+  bool Ask(const QString& question);
+  void OfferSavedIdentity();
   void ApplyPreselectedPort();
   void ShowLogMenu(const QPoint& at);
   // Lets the status panel paint its latest state from now on.

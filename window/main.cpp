@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "Unit1.h"
+#include "exit_signals.h"
 #include "seq_file.h"
 #include "updater_version.h"
 
@@ -86,6 +87,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationVersion(QStringLiteral(UPDATER_VERSION));
   // Destroying Form1 ends the session and then closes Comm1.
   TForm1 Form1;
+  QuitOnExitSignals(&Form1);
   if (!options->Files.isEmpty()) Form1.SetUploadFolder(options->Files);
   if (options->Port) Form1.PreselectPort(*options->Port);
   Form1.show();

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -93,7 +94,8 @@ PortSettingsDialog::PortSettingsDialog(uint8_t port, const std::string& devicePa
   deviceFile_->setEditable(true);
   deviceFile_->setInsertPolicy(QComboBox::NoInsert);
   deviceFile_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-  deviceFile_->setMinimumContentsLength(40);
+  // Wide enough for a by-id name: the start of a path tells most.
+  deviceFile_->setMinimumContentsLength(std::clamp(static_cast<int>(devicePath.size()), 40, 72));
   for (const SerialPortInfo& info : present) {
     deviceFile_->addItem(DeviceLabel(info),
                          QString::fromStdString(info.ById.empty() ? info.Path : info.ById));
@@ -105,6 +107,7 @@ PortSettingsDialog::PortSettingsDialog(uint8_t port, const std::string& devicePa
   } else {
     deviceFile_->setEditText(current);
   }
+  deviceFile_->lineEdit()->setCursorPosition(0);
   if (!fixedBy.empty()) {
     deviceFile_->setEnabled(false);
     deviceNote_->setText(QString::fromStdString(fixedBy) +

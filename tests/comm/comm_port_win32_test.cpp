@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "comm_async.h"
+#include "host.h"
 #include "line_settings.h"
 #include "port_core.h"
 #include "queue_notify_target.h"
@@ -79,15 +81,20 @@ struct JobRecorder : SessionWindow {
   void SetLabelColour(StepLabel, LabelColour) override {}
   void SetEnabled(Control, bool) override {}
   void ShowWarning(std::string_view text) override { Log += "warning: " + std::string(text); }
-  std::optional<std::string> RunFileDialog(FileDialog) override { return std::nullopt; }
+  std::optional<std::string> Image;  // the answer to "select new firmware"
+  std::optional<std::string> RunFileDialog(FileDialog dialog) override {
+    return dialog == FileDialog::OpenDialog3 ? Image : std::nullopt;
+  }
   void KeepPainted() override {}
   void JobFinished(Job job, const JobResult& result) override { Finished.push_back({job, result}); }
 };
 
 // The whole chain on this system's backend: the session connects (start
-// byte, loader, flash routine, sector table) and reads the identity.
-// UPDATER_TEST_FILES names the folder with Loader.hex and F29f160d.hex.
-TEST(Win32Port, ConnectAndVerifyHardwareThroughTheCore) {
+// byte, loader, flash routine, sector table), reads the identity and, where
+// the folder holds fits.bin, updates the device with it (erase, program,
+// read back). UPDATER_TEST_FILES names the folder with Loader.hex and
+// F29f160d.hex.
+TEST(Win32Port, ConnectVerifyAndUpdateThroughTheCore) {
   const char* files = std::getenv("UPDATER_TEST_FILES");
   if (TestPort().empty() || files == nullptr) GTEST_SKIP() << "no port with the device here";
   bool listed = false;
@@ -100,11 +107,12 @@ TEST(Win32Port, ConnectAndVerifyHardwareThroughTheCore) {
   core.Comm().SetDevicePath(TestPort());
   Session& session = core.GetSession();
   session.WorkingDirectory = files;
+  session.TemporaryImagePath = TemporaryImagePath().value_or("");
   session.FormActivate();
   const auto finish = [&](const std::function<void()>& start) -> const JobResult* {
     window.Finished.clear();
     core.RunPass(start);
-    const auto end = std::chrono::steady_clock::now() + 20s;
+    const auto end = std::chrono::steady_clock::now() + 60s;
     while (window.Finished.empty() && std::chrono::steady_clock::now() < end)
       target.PumpOne(core.Comm(), 20ms);
     return window.Finished.empty() ? nullptr : &window.Finished.back().second;
@@ -118,6 +126,14 @@ TEST(Win32Port, ConnectAndVerifyHardwareThroughTheCore) {
   ASSERT_EQ(verified->Outcome, JobOutcome::Ok) << verified->Reason << "\n" << window.Log;
   EXPECT_TRUE(verified->HasIdentity);
   EXPECT_EQ(verified->Identity.ProductName, "DEMO165");
+
+  const std::string image = std::string(files) + "/fits.bin";
+  if (GetFileAttributesW(std::filesystem::u8path(image).c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  window.Image = image;
+  const JobResult* updated = finish([&] { session.Button4Click(); });
+  ASSERT_NE(updated, nullptr) << "download did not finish; log:\n" << window.Log;
+  EXPECT_EQ(updated->Outcome, JobOutcome::Ok) << updated->Reason << "\n" << window.Log;
+  EXPECT_GT(updated->Count, 0);
 }
 
 }  // namespace

@@ -33,9 +33,14 @@ TEST_F(SeqFileTest, WriteFailureOnAFullDeviceIsReported) {
 TEST_F(SeqFileTest, PrivateFileIsNeverOpenedThroughALink) {
   Put("target", "keep");
   ASSERT_EQ(symlink(Path("target").c_str(), Path("link").c_str()), 0);
-  SeqFile f;
-  EXPECT_FALSE(f.CreatePrivate(Path("link")));
+  ASSERT_EQ(link(Path("target").c_str(), Path("hard").c_str()), 0);
+  // Nothing is written through a planted link of either kind.
+  for (const char* planted : {"link", "hard"}) {
+    SeqFile f;
+    EXPECT_FALSE(f.CreatePrivate(Path(planted))) << planted;
+  }
   EXPECT_EQ(Contents("target"), "keep");
+  SeqFile f;
   ASSERT_TRUE(f.CreatePrivate(Path("own")));
   struct stat st {};
   ASSERT_EQ(stat(Path("own").c_str(), &st), 0);

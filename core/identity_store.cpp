@@ -1,0 +1,171 @@
+#include "identity_store.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string NowUtc() {
+  // std::gmtime shares one result between threads; several ports may save
+  // at once.
+  static std::mutex mutex;
+  const std::time_t now = std::time(nullptr);
+  char text[32] = {};
+  std::lock_guard lock(mutex);
+  if (const std::tm* utc = std::gmtime(&now))
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", utc);
+  return text;
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  static constexpr char Digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    text += Digits[b >> 4];
+    text += Digits[b & 0xF];
+  }
+  return text;
+}
+
+std::optional<std::vector<uint8_t>> FromHex(const std::string& text) {
+  if (text.size() % 2 != 0 || text.size() > 2 * 4096) return std::nullopt;
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const std::string pair = text.substr(i, 2);
+    char* end = nullptr;
+    const long value = std::strtol(pair.c_str(), &end, 16);
+    if (end != pair.c_str() + 2) return std::nullopt;
+    bytes.push_back(static_cast<uint8_t>(value));
+  }
+  return bytes;
+}
+
+// Written beside its final name and renamed over it: a reader sees the old
+// file or the new one, never half of one.
+bool WriteWhole(const fs::path& path, const std::string& text, std::string* why) {
+  const fs::path temporary = path.string() + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      if (why) *why = "cannot write " + temporary.string();
+      return false;
+    }
+  }
+  std::error_code error;
+  fs::rename(temporary, path, error);
+  if (error) {
+    if (why) *why = "cannot rename " + temporary.string() + ": " + error.message();
+    fs::remove(temporary, error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string IdentityFolder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && fs::path(state).is_absolute()) {
+    return (fs::path(state) / "updater" / "identities").string();
+  }
+  const char* home = std::getenv("HOME");
+  if (home == nullptr) home = std::getenv("USERPROFILE");
+  if (home != nullptr && fs::path(home).is_absolute()) {
+    return (fs::path(home) / ".local" / "state" / "updater" / "identities").string();
+  }
+  return {};
+}
+
+bool SaveIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& block,
+                  std::string* why, const std::string& folder) {
+  const fs::path where = folder.empty() ? fs::path(IdentityFolder()) : fs::path(folder);
+  if (where.empty()) {
+    if (why) *why = "no folder for saved identities (HOME is not set)";
+    return false;
+  }
+  std::error_code error;
+  fs::create_directories(where, error);
+  if (error) {
+    if (why) *why = "cannot create " + where.string() + ": " + error.message();
+    return false;
+  }
+  nlohmann::ordered_json json;
+  json["time"] = NowUtc();
+  json["product"] = identity.ProductName;
+  json["hardware"] = identity.HardwareVersion;
+  json["serial"] = identity.SerialNumberFound ? nlohmann::ordered_json(identity.SerialNumber)
+                                              : nlohmann::ordered_json(nullptr);
+  json["brand"] = identity.BrandLabel;
+  json["block"] = Hex(block);
+  const std::string text = json.dump(2) + "\n";
+  if (identity.SerialNumberFound &&
+      !WriteWhole(where / ("serial-" + std::to_string(identity.SerialNumber) + ".json"), text,
+                  why)) {
+    return false;
+  }
+  return WriteWhole(where / "last.json", text, why);
+}
+
+std::optional<SavedIdentity> LoadIdentity(const std::string& path, std::string* why) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    if (why) *why = "cannot read " + path;
+    return std::nullopt;
+  }
+  const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
+  if (json.is_discarded() || !json.is_object() || !json["product"].is_string() ||
+      !json["hardware"].is_string() || !json["brand"].is_string() || !json["block"].is_string() ||
+      !json["time"].is_string() ||
+      !(json["serial"].is_null() || json["serial"].is_number_unsigned())) {
+    if (why) *why = path + " is not a saved identity";
+    return std::nullopt;
+  }
+  std::optional<std::vector<uint8_t>> block = FromHex(json["block"].get<std::string>());
+  if (!block) {
+    if (why) *why = path + " holds a broken identity block";
+    return std::nullopt;
+  }
+  SavedIdentity saved;
+  saved.Identity.ProductName = json["product"].get<std::string>();
+  saved.Identity.HardwareVersion = json["hardware"].get<std::string>();
+  saved.Identity.BrandLabel = json["brand"].get<std::string>();
+  saved.Identity.SerialNumberFound = json["serial"].is_number_unsigned();
+  if (saved.Identity.SerialNumberFound) {
+    saved.Identity.SerialNumber = json["serial"].get<uint32_t>();
+  }
+  if (saved.Identity.ProductName.empty()) {
+    if (why) *why = path + " names no product";
+    return std::nullopt;
+  }
+  saved.Block = std::move(*block);
+  saved.Time = json["time"].get<std::string>();
+  saved.Path = path;
+  return saved;
+}
+
+std::optional<SavedIdentity> LastSavedIdentity(const std::string& folder) {
+  const fs::path where = folder.empty() ? fs::path(IdentityFolder()) : fs::path(folder);
+  if (where.empty()) return std::nullopt;
+  return LoadIdentity((where / "last.json").string());
+}
+
+std::string DescribeIdentity(const DeviceIdentity& identity) {
+  std::string text = identity.ProductName + ", hardware " + identity.HardwareVersion;
+  text += identity.SerialNumberFound ? ", serial " + std::to_string(identity.SerialNumber)
+                                     : std::string(", no serial number");
+  if (!identity.BrandLabel.empty()) text += ", brand label " + identity.BrandLabel;
+  return text;
+}
