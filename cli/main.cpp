@@ -32,6 +32,7 @@ struct Options {
   std::string Destination;
   std::string Files;
   std::string Report;
+  std::string Identity;
   uint32_t Baud = 38400;
   int TimeoutSeconds = 60;
   bool NoVerify = false;
@@ -134,7 +135,8 @@ bool AskToErase(const std::string& port, const std::string& folder) {
   return answer == "y" || answer == "Y" || answer == "yes";
 }
 
-int RunPorts(Command command, const Options& options, const ImagePlan* image) {
+int RunPorts(Command command, const Options& options, const ImagePlan* image,
+             const SavedIdentity* keptIdentity = nullptr) {
   std::vector<PortName> ports;
   std::set<std::string> seen;
   for (const std::string& text : options.Ports) {
@@ -163,6 +165,7 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image) {
   request.What = command;
   request.Image = image;
   request.Destination = options.Destination;
+  request.KeptIdentity = keptIdentity;
 
   Console console(StyleForStandardError(options.Quiet), options.Verbose);
   RunSummary run;
@@ -257,6 +260,9 @@ int main(int argc, char** argv) {
   update->add_option("IMAGE", options.Image, "Firmware image")->required();
   update->add_flag("--no-verify", options.NoVerify,
                    "Do not read the programmed sectors back to compare them");
+  update->add_option("--identity", options.Identity,
+                     "When a device holds no identity (an update of it was interrupted), use "
+                     "this one, kept on this machine by an earlier identity read");
 
   CLI::App* read = app.add_subcommand("read", "Read sectors 8 and 9 into FILE");
   read->add_option("--port", options.Ports, "Serial port")->required()->allow_extra_args(false);
@@ -306,5 +312,13 @@ int main(int argc, char** argv) {
     }
     return ToInt(planned);
   }
-  return RunPorts(Command::Update, options, &image);
+  std::optional<SavedIdentity> kept;
+  if (!options.Identity.empty()) {
+    kept = LoadIdentity(options.Identity, &why);
+    if (!kept) {
+      std::fprintf(stderr, "updater-cli: %s\n", why.c_str());
+      return ToInt(ExitCode::FileError);
+    }
+  }
+  return RunPorts(Command::Update, options, &image, kept ? &*kept : nullptr);
 }

@@ -107,15 +107,6 @@ void AppendToHistory(const PortOutcome& outcome, const PortRequest& request, boo
 
 }  // namespace
 
-std::string DescribeIdentity(const DeviceIdentity& identity) {
-  std::string text = identity.ProductName.empty() ? "(no product name)" : identity.ProductName;
-  text += ", hardware " + (identity.HardwareVersion.empty() ? "(none)" : identity.HardwareVersion);
-  text +=
-      ", serial " + (identity.SerialNumberFound ? std::to_string(identity.SerialNumber) : "(none)");
-  if (!identity.BrandLabel.empty()) text += ", brand " + identity.BrandLabel;
-  return text;
-}
-
 std::string DescribeImage(const ImageIdentity& identity) {
   std::string text = identity.ProductName.empty() ? "(no product name)" : identity.ProductName;
   text += ", hardware " + (identity.HardwareVersion.empty() ? "(none)" : identity.HardwareVersion);
@@ -157,18 +148,38 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   console.SetTotal(slot, Job::VerifyHardware, IdentityWords, "words");
   result = phase("identify", [&] { return link.ReadIdentity(); });
   if (result.HasIdentity) outcome.IdentityBefore = result.Identity;
+  if (!link.JobWarning().empty())
+    console.Error("warning: " + port.Given + ": " + link.JobWarning());
   const bool identityUnreadable = result.Outcome != JobOutcome::Ok;
-  // An erased device has no identity: it can still be read back or erased.
+  // A device without identity can still be read back or erased.
   const bool identityOptional = request.What == Command::Read || request.What == Command::Erase;
-  if (identityUnreadable && !(identityOptional && result.Failure == JobFailure::NoIdentity)) {
-    if (result.Failure == JobFailure::NoIdentity) {
-      result.Failure =
-          request.What == Command::Update ? JobFailure::ImageRefused : JobFailure::DeviceGarbled;
+  if (identityUnreadable && result.Failure == JobFailure::NoIdentity && request.KeptIdentity) {
+    const SavedIdentity& kept = *request.KeptIdentity;
+    link.UseIdentity(kept.Identity, kept.Block);
+    outcome.IdentityBefore = kept.Identity;
+    outcome.IdentityFromFile = true;
+    console.Note(port.Given + ": the device holds no identity; using the one saved at " +
+                 kept.Time + " in " + kept.Path);
+  } else if (identityUnreadable &&
+             !(identityOptional && result.Failure == JobFailure::NoIdentity)) {
+    std::string message = "identify: " + ReasonOf(result, observer.LastWarning());
+    if (result.Failure == JobFailure::NoIdentity && request.What == Command::Update) {
+      // Nothing to check the image against: refused, and the way out named.
+      result.Failure = JobFailure::ImageRefused;
+      message +=
+          "; if an update of it was interrupted, finish it with --identity FILE, one of "
+          "the identities kept in " +
+          IdentityFolder();
+    } else if (result.Failure == JobFailure::NoIdentity) {
+      result.Failure = JobFailure::DeviceGarbled;
     }
-    return finish(result, "identify: " + ReasonOf(result, observer.LastWarning()));
+    return finish(result, message);
   }
-  if (outcome.IdentityBefore) {
+  if (outcome.IdentityBefore && !outcome.IdentityFromFile) {
     console.Note(port.Given + ": device " + DescribeIdentity(*outcome.IdentityBefore));
+    if (request.KeptIdentity) {
+      console.Note(port.Given + ": the device holds its own identity; --identity is not used");
+    }
   }
 
   switch (request.What) {

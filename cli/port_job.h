@@ -11,6 +11,7 @@
 #include "exit_code.h"
 #include "history.h"
 #include "identity.h"
+#include "identity_store.h"
 #include "port_link.h"
 #include "port_name.h"
 
@@ -30,6 +31,9 @@ struct PortRequest {
   Command What = Command::Identify;
   const ImagePlan* Image = nullptr;  // Update
   std::string Destination;           // Read
+  // Update: the identity to use when the device holds none (an update that
+  // was interrupted after its identity block was erased).
+  const SavedIdentity* KeptIdentity = nullptr;
   bool RecordHistory = true;
   std::string HistoryPath;  // empty: the user's history file
 };
@@ -43,6 +47,7 @@ struct PortOutcome {
   PortName Port;
   std::string DeviceFile;
   std::optional<DeviceIdentity> IdentityBefore;
+  bool IdentityFromFile = false;                  // IdentityBefore came from --identity
   std::optional<DeviceIdentity> IdentityWritten;  // Update: what went into the image
   std::vector<PhaseTime> Phases;
   VerifyResult Verify = VerifyResult::NotRun;
@@ -55,6 +60,5 @@ struct PortOutcome {
 PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
                       const PortRequest& request, Console& console);
 
-// "DEMO165, hardware 1.0a, serial 4711, brand LABEL-7"
-std::string DescribeIdentity(const DeviceIdentity& identity);
+// "DEMO165, hardware 1.0b"
 std::string DescribeImage(const ImageIdentity& identity);

@@ -143,15 +143,8 @@ PortLink::PortLink(PortName port, LinkSettings settings, LinkObserver& observer)
   session.FormActivate();
 }
 
-PortLink::~PortLink() {
-  const std::string temporary = parts_->Core.GetSession().TemporaryImagePath;
-  parts_.reset();
-  // A job that ended early may leave the patched image behind.
-  if (!temporary.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove(temporary, ignored);
-  }
-}
+// The core removes the patched image, however the job ended.
+PortLink::~PortLink() = default;
 
 std::string PortLink::DevicePath() const {
   return parts_->Core.Comm().DevicePath();
@@ -165,6 +158,7 @@ JobResult PortLink::Run(Job job, const std::function<void()>& start, int64_t lin
   CliWindow& window = parts_->Window;
   Session& session = parts_->Core.GetSession();
   window.Finished.reset();
+  jobWarning_.clear();
   const auto lineTime = std::chrono::milliseconds(static_cast<int64_t>(
       static_cast<double>(lineBytes) * BitsPerByte * 1000 / settings_.BaudRate));
   const Clock::time_point deadline = Clock::now() + LineTimeFactor * lineTime + JobAllowance;
@@ -187,7 +181,14 @@ JobResult PortLink::Run(Job job, const std::function<void()>& start, int64_t lin
                      std::string(JobName(job)) + " took longer than its bytes can need");
     }
   }
+  // Every job's end goes through the core: an identity read is kept on this
+  // machine there.
+  jobWarning_ = parts_->Core.NoteJobFinished(job, *window.Finished);
   return *window.Finished;
+}
+
+void PortLink::UseIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& block) {
+  parts_->Core.GetSession().UseIdentity(identity, block);
 }
 
 void PortLink::Start(void (Session::*handler)()) {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "identity.h"
 #include "port_name.h"
@@ -66,6 +67,12 @@ class PortLink {
   JobResult ReadBack(const std::string& destinationPath);
   JobResult EraseOnly();
 
+  // Takes a saved identity as if the device had reported it.
+  void UseIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& block);
+  // A warning from the last job's end (the identity could not be kept on
+  // this machine); empty when none.
+  const std::string& JobWarning() const { return jobWarning_; }
+
   const PortName& Port() const { return port_; }
   // The device file the port opens.
   std::string DevicePath() const;
@@ -81,4 +88,5 @@ class PortLink {
   PortName port_;
   LinkSettings settings_;
   std::unique_ptr<Parts> parts_;
+  std::string jobWarning_;
 };

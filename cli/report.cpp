@@ -59,6 +59,8 @@ std::string ReportJson(const RunSummary& run) {
         {"port", port.Port.Given},
         {"deviceFile", port.DeviceFile},
         {"identityBefore", IdentityJson(port.IdentityBefore)},
+        // "saved": the device held none and --identity stood in for it.
+        {"identitySource", port.IdentityFromFile ? "saved" : "device"},
         {"image", ImageJson(run.Image)},
         {"identityWritten", IdentityJson(port.IdentityWritten)},
         {"phases", phases},

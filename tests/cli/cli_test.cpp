@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "history.h"
+#include "identity_store.h"
 #include "image_builder.h"
 #include "rig.h"
 
@@ -145,7 +146,8 @@ TEST(Cli, IdentifyReadBackAndEraseOnlyTheLastTwoInTheHistory) {
 
   CliRun run = RunCli(folder, {"identify", "--port", "COM1", "--files", folder.Path()});
   ASSERT_EQ(run.Code, 0) << run.Err;
-  EXPECT_NE(run.Out.find("DEMO165, hardware 1.0a, serial 4711, brand LABEL-7"), std::string::npos)
+  EXPECT_NE(run.Out.find("DEMO165, hardware 1.0a, serial 4711, brand label LABEL-7"),
+            std::string::npos)
       << run.Out;
 
   const std::string destination = folder.File("sectors.2bf");
@@ -173,6 +175,36 @@ TEST(Cli, IdentifyReadBackAndEraseOnlyTheLastTwoInTheHistory) {
   ASSERT_EQ(history.size(), 2u);
   EXPECT_EQ(history[0]["job"], "read-back");
   EXPECT_EQ(history[1]["job"], "erase");
+}
+
+TEST(Cli, AnUpdateInterruptedAfterTheIdentityWasErasedIsFinishedWithTheKeptOne) {
+  WorkFolder folder;
+  DeviceSetup setup;
+  setup.Identity = sim::DeviceIdentity{};  // its identity block is gone
+  SimulatedDevice device(folder, setup);
+  ASSERT_TRUE(device.Start(1));
+  const sim::Flash before = device.ReadFlash();
+  const std::string image = MakeImage(folder, "fw.bin");
+  const std::vector<std::string> update{"update", "--port",  "COM1",
+                                        image,    "--files", folder.Path()};
+
+  CliRun run = RunCli(folder, update);
+  EXPECT_EQ(run.Code, 4) << run.Err;
+  EXPECT_NE(run.Err.find("--identity"), std::string::npos) << run.Err;
+
+  const DeviceIdentity kept{"DEMO165", "1.0a", 4711, true, "LABEL-7"};
+  std::string why;
+  ASSERT_TRUE(SaveIdentity(kept, {}, &why, folder.File("kept"))) << why;
+  std::vector<std::string> finish = update;
+  finish.insert(finish.end(), {"--identity", folder.File("kept/serial-4711.json")});
+  device.Pty().PowerCycle(false);
+  run = RunCli(folder, finish);
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  const std::optional<Bytes> patched = PatchedImage(folder, image, DemoIdentity());
+  ASSERT_TRUE(patched);
+  EXPECT_EQ(
+      FirstDifference(device.ReadFlash(), FlashAfterProgramming(before, *patched, ImageSectorsInt)),
+      std::nullopt);
 }
 
 struct ExitCodeRow {
