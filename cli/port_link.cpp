@@ -67,6 +67,9 @@ class CliWindow : public SessionWindow {
     return dialog == FileDialog::OpenDialog3 ? ImageAnswer : DestinationAnswer;
   }
   void KeepPainted() override {}
+  // The command line asks its questions before a job starts (erase asks
+  // unless --yes): what the session asks then is already answered.
+  bool Confirm(std::string_view /*question*/) override { return true; }
   void JobStarted(Job job) override {
     Running = job;
     count_ = 0;
@@ -129,6 +132,9 @@ PortLink::PortLink(PortName port, LinkSettings settings, LinkObserver& observer)
       settings_(std::move(settings)),
       parts_(std::make_unique<Parts>(observer)) {
   TComm& comm = parts_->Core.Comm();
+  // The session hands its thread back now and then with bytes still unread
+  // (a flooding device): they must be announced again.
+  comm.NotifyAgainForUnreadBytes = true;
   if (port_.Number != 0) {
     parts_->Core.SelectPort(port_.Number);
   } else {
