@@ -233,6 +233,8 @@ class Rig {
       if (onKeepPainted_) onKeepPainted_();
     };
     form_->GetSession().WorkingDirectory = folder_.string();
+    // The rows time the programming; the verify after it would double them.
+    form_->GetSession().VerifyAfterDownload = false;
     form_->show();
     paints_.Watch(*form_);
     form_->Widgets().RadioButton1->click();

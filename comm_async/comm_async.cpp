@@ -286,6 +286,7 @@ bool TComm::Open() {
     return false;
   }
   device_ = std::move(device);
+  device_->SetReportLeftovers(NotifyAgainForUnreadBytes);
   state_.PortHandle = device_.get();
   state_.Connected.store(true);
 

@@ -105,6 +105,9 @@ class TComm {
   uint16_t XOffLimit() const { return dcb_.XoffLim; }
   void SetXOffLimit(uint16_t value) { dcb_.XoffLim = value; }
   bool Connected() const { return state_.Connected.load(); }
+  // A characters handler that returns with bytes unread (to keep its thread
+  // responsive) is notified again for them. Off by default.
+  bool NotifyAgainForUnreadBytes = false;
   uint32_t InBufSize() const { return state_.InBufSize; }
   void SetInBufSize(uint32_t value);
   uint32_t OutBufSize() const { return state_.OutBufSize; }

@@ -40,6 +40,10 @@ class SerialDevice {
   // 0 when woken by SetMask(0) or when the wait failed. Called by the watcher
   // thread only.
   uint32_t WaitEvent();
+  // When on, bytes that a characters notification left unread are reported
+  // again once the handler took some of them, so that a handler may hand its
+  // thread back with bytes still waiting. Off, only new bytes are reported.
+  void SetReportLeftovers(bool on);
   // Takes and clears the pending CE_ error flags; *inQue gets the number of
   // bytes waiting in the input queue.
   uint32_t ClearError(uint32_t* inQue);

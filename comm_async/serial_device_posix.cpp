@@ -250,6 +250,11 @@ struct SerialDevice::Impl {
   std::mutex TakeMutex;
   // Bytes taken out of the input queue so far, by Read (and Purge).
   uint64_t Consumed = 0;
+  // Consumed at the last characters event: a handler that took some bytes
+  // and handed back with more waiting (so as not to hold its thread) is
+  // told again about the rest.
+  uint64_t ConsumedAtReport = 0;
+  std::atomic<bool> ReportLeftovers{false};
   // Bytes already fetched from the tty but not yet handed to Read's callers:
   // still part of the input queue. Guarded by TakeMutex.
   std::array<uint8_t, InputChunk> Fetched{};
@@ -510,6 +515,10 @@ Dcb SerialDevice::Current() const {
   return dcb;
 }
 
+void SerialDevice::SetReportLeftovers(bool on) {
+  impl_->ReportLeftovers.store(on);
+}
+
 void SerialDevice::SetMask(uint32_t mask) {
   impl_->Mask.store(mask);
   if (mask == 0) impl_->Wake();
@@ -534,8 +543,11 @@ uint32_t SerialDevice::WaitEvent() {
       std::lock_guard<std::mutex> lock(d.TakeMutex);
       queued = d.Queued();
       const uint64_t arrived = d.Consumed + static_cast<uint64_t>(queued);
-      if (arrived > d.ReportedArrived) {
+      const bool leftOver =
+          d.ReportLeftovers.load() && queued > 0 && d.Consumed > d.ConsumedAtReport;
+      if (arrived > d.ReportedArrived || leftOver) {
         d.ReportedArrived = arrived;
+        d.ConsumedAtReport = d.Consumed;
         events |= mask & EvRxChar;
       }
       const bool nothingNew = !(events & EvRxChar);

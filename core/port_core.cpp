@@ -11,6 +11,9 @@
 PortCore::PortCore(NotifyTarget& notifyWindow, SessionWindow& window)
     : comm_(notifyWindow), port_(comm_) {
   LoadComm1Configuration(comm_);
+  // The session hands the thread back every 50 ms, bytes waiting or not: the
+  // component tells it again about the bytes it left.
+  comm_.NotifyAgainForUnreadBytes = true;
   session_ = std::make_unique<Session>(port_, window);
   session_->TemporaryImagePath = ::TemporaryImagePath().value_or(std::string());
   session_->ProgramFolder = ::ProgramFolder();

@@ -221,6 +221,8 @@ class Harness {
     session_.TemporaryImagePath = (flags & 0x80) ? std::string() : scene.TemporaryImage;
     session_.SectorTableByteTimeout = std::chrono::milliseconds(1);
     session_.Pause = [](std::chrono::milliseconds) {};
+    // Time moves only when the input says so: every run is repeatable.
+    session_.Clock = [this] { return now_; };
     if (flags & 0x40) session_.FormActivate();
     // As if "verify hardware" had read a device FUZZDEV 1.0a.
     DeviceIdentity device;
@@ -399,12 +401,20 @@ class Harness {
         }
         return true;
       case 14:
-        switch (input.Byte() % 3) {
+        switch (input.Byte() % 5) {
           case 0:
             session_.FormActivate();
             break;
           case 1:
             session_.Comm1CommError(input.Long());
+            break;
+          case 2:
+            // The front end's tick, some seconds on: silence may end the job.
+            now_ += std::chrono::seconds(input.Byte());
+            session_.Tick(now_);
+            break;
+          case 3:
+            session_.StartOver();
             break;
           default: {
             const uint32_t events = input.Long();
@@ -464,6 +474,7 @@ class Harness {
   bool inDispatcher_ = false;
   Bytes handlerWrites_;
   std::optional<Session::State> blockState_;
+  std::chrono::steady_clock::time_point now_{};
   uint64_t blockWrites_ = 0;
   uint8_t blockSector_ = 0;
   size_t fileErrorsAtBlock_ = 0;

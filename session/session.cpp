@@ -52,23 +52,51 @@ std::string Utf8Of(char32_t code) {
 // read states stop after this many words.
 constexpr int32_t StartWordsToRead = 200;
 
+// The run-time's error numbers in words.
+std::string IoErrorText(int code) {
+  switch (code) {
+    case 2:
+      return "file not found (error 2)";
+    case 3:
+      return "path not found (error 3)";
+    case 5:
+      return "access denied (error 5)";
+    case 100:
+      return "read past the end of the file (error 100)";
+    case 101:
+      return "the write failed, the disk may be full (error 101)";
+    case 103:
+      return "the file is not open (error 103)";
+    default:
+      return "error " + std::to_string(code);
+  }
+}
+
 }  // namespace
 
 Session::Session(SessionPort& port, SessionWindow& window)
     : Pause([](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }),
+      Clock([] { return std::chrono::steady_clock::now(); }),
       port_(port),
       window_(window) {}
 
 void Session::Guarded(void (Session::*body)()) {
   BusyScope scope(busy_);
+  fileStep_.clear();
   try {
     (this->*body)();
   } catch (const InOutError& error) {
     ReportFileFailure(error.Code());
   }
+  lastProgress_ = Clock();
 }
 
 void Session::ReportFileFailure(int code) {
+  if (!fileStep_.empty()) {
+    Log("<ERR: " + fileStep_ + " failed: " + IoErrorText(code) + ">\r\n");
+  }
+  fileStep_.clear();
+  window_.SetPanelForm(PanelForm::Error);
   window_.ShowWarning("E/A-Fehler " + std::to_string(code));
   if (!runningJob_) return;
   const JobOutcome outcome = jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused;
@@ -128,6 +156,7 @@ void Session::UseIdentity(const DeviceIdentity& identity, std::span<const uint8_
   vars_.Device = identity;
   const size_t kept = std::min(rawBlock.size(), static_cast<size_t>(IdentityBlockBytes));
   std::copy_n(rawBlock.begin(), kept, vars_.IdentityArea.begin());
+  if (kept > 0) vars_.ReceiveIndex = static_cast<int32_t>(kept);
 }
 
 void Session::Log(std::string_view text) {
@@ -254,8 +283,15 @@ void Session::Shutdown() {
 }
 
 void Session::DoShutdown() {
+  FinishJob(jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused, JobFailure::Cancelled,
+            "the program was closed");
+  CloseAllFiles();
+}
+
+void Session::CloseAllFiles() {
   // Each file on its own, so that one failing close does not keep the others
   // open; the first failure is still reported.
+  fileStep_ = "closing the files of the session";
   int firstError = 0;
   for (SeqFile* file :
        {&vars_.DestinationFile, &vars_.ImageFile, &vars_.LoaderFile, &vars_.FlashRoutineFile}) {
@@ -266,26 +302,99 @@ void Session::DoShutdown() {
       if (firstError == 0) firstError = error.Code();
     }
   }
-  FinishJob(jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused, JobFailure::Cancelled,
-            "the program was closed");
   if (firstError != 0) throw InOutError(firstError);
+  fileStep_.clear();
+}
+
+void Session::ResetVariables() {
+  Variables& v = vars_;
+  v.SessionState = State::Idle;
+  v.ActiveState = State::Idle;
+  v.JobKind = DataUse::KeepOrShow;
+  v.CurrentSector = -1;
+  v.SelectedSectorCount = 0;
+  v.SectorSelected.fill(0);
+  v.SectorStart.fill(0);
+  v.SectorTableTop = 0;
+  v.SectorsErased = 0;
+  v.SectorsDone = 0;
+  v.TransferCount = 0;
+  v.ImageSize = 0;
+  v.SectorBytesLeft = 0;
+  v.LoaderFileSize = 0;
+  v.FlashRoutineFileSize = 0;
+  v.DestinationFileName.clear();
+  v.WordsToRead = StartWordsToRead;
+  v.ReadAddress.fill(0);
+  v.IdentityArea.fill(0);
+  v.ReceiveIndex = 0;
+  v.CurrentChar = 0;
+  v.Device = DeviceIdentity{};
+  imageIsTemporary_ = false;
+  programmingFailed_ = false;
+  failedSector_ = -1;
+  sectorTableUnusable_ = false;
+  identityGarbled_ = false;
+  readBackGarbled_ = false;
+  readBackStopped_ = false;
+  verifyPending_ = false;
+  sentBytes_.clear();
+  sentSectors_.clear();
+  difference_.reset();
+}
+
+void Session::StartOver() {
+  BusyScope scope(busy_);
+  try {
+    FinishJob(jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused, JobFailure::Cancelled,
+              "started over");
+    ResetVariables();
+    CloseAllFiles();
+  } catch (const InOutError& error) {
+    ReportFileFailure(error.Code());
+  }
+  lastProgress_ = Clock();
+}
+
+void Session::Tick(std::chrono::steady_clock::time_point now) {
+  // Inside a handler or a pass (a box is open) nothing is decided: the
+  // silence may be the operator's.
+  if (busy_ > 0) return;
+  const std::chrono::milliseconds bound = SilenceBound();
+  if (bound.count() == 0 || now - lastProgress_ < bound) return;
+  BusyScope scope(busy_);
+  try {
+    EndSilentJob(bound);
+  } catch (const InOutError& error) {
+    ReportFileFailure(error.Code());
+  }
+  lastProgress_ = now;
 }
 
 void Session::Comm1CharReceived(uint32_t /*cbInQue*/) {
   // The count of waiting bytes is stale by the time it arrives; reading until
   // the port has nothing more also takes the bytes that came in meanwhile.
   BusyScope scope(busy_);
+  fileStep_.clear();
+  // A device that floods the line must not hold the window: after the slice
+  // the pass ends with bytes still waiting, and the serial component posts
+  // again for them once this notification has been handed back.
+  const auto sliceEnd = Clock() + DispatcherSlice;
+  bool received = false;
   try {
     for (;;) {
       uint8_t value = 0;
-      if (port_.Read(&value, 1) == 0) return;
+      if (port_.Read(&value, 1) == 0) break;
+      received = true;
       vars_.CurrentChar = value;
       vars_.ActiveState = vars_.SessionState;
       RunStateBlock(vars_.ActiveState);
+      if (Clock() >= sliceEnd) break;
     }
   } catch (const InOutError& error) {
     ReportFileFailure(error.Code());
   }
+  if (received) lastProgress_ = Clock();
 }
 
 void Session::RunStateBlock(State state) {

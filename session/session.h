@@ -85,6 +85,21 @@ class Session {
   // After "download" has programmed the last sector, read the programmed
   // bytes back and compare them with what was sent.
   bool VerifyAfterDownload = true;
+  // The clock of the bounded waits and of the dispatcher's time slice.
+  std::function<std::chrono::steady_clock::time_point()> Clock;
+
+  // --- Bounds of the waits for the device (Tick enforces them) ---
+  // The chip's bootstrap loader answers the start byte at once when it is
+  // there at all.
+  static constexpr std::chrono::seconds BootstrapAnswerTimeout{3};
+  // One sector erase or program: a 29F160D takes up to about 15 s to erase a
+  // 64K sector; twice that leaves room for a slow part and the line.
+  static constexpr std::chrono::seconds FlashOperationTimeout{30};
+  // Every other reply (prompts, words of a read, the sector table).
+  static constexpr std::chrono::seconds DeviceReplyTimeout{5};
+  // The dispatcher hands the thread back after this long, bytes waiting or
+  // not: a device that floods the line cannot freeze the window.
+  static constexpr std::chrono::milliseconds DispatcherSlice{50};
 
   // --- Handlers, as the window binds them ---
   void FormActivate();
@@ -100,6 +115,14 @@ class Session {
   // The program ends: files still open are closed, keeping what was written;
   // a job still running ends as cancelled.
   void Shutdown();
+  // Back to the start state, as a fresh start of the program would be: a job
+  // still running ends as cancelled, files are closed, every session variable
+  // and the device's identity are forgotten. The port and the widgets are
+  // the front end's.
+  void StartOver();
+  // Called by the front end about every 100 ms: a job whose device has been
+  // silent for longer than the bound of what it waits for ends (DeviceSilent).
+  void Tick(std::chrono::steady_clock::time_point now);
 
   // Takes these identity values as if "verify hardware" had read them from
   // the device; `rawBlock` is the device's identity block, when known.
@@ -181,8 +204,17 @@ class Session {
 
   // Runs one handler body; a file failure ends it with the run-time's warning.
   void Guarded(void (Session::*body)());
-  // A file failure that ended a handler or a pass: the box, and the job's end.
+  // A file failure that ended a handler or a pass: a line naming the file,
+  // the box, and the job's end.
   void ReportFileFailure(int code);
+  // Closes every open file; the first failure is thrown once all are closed.
+  void CloseAllFiles();
+  void ResetVariables();
+  // How long the device may stay silent in the current state; 0 for no bound.
+  std::chrono::milliseconds SilenceBound() const;
+  // What the session waits for in the current state, for the silence line.
+  std::string WaitingFor() const;
+  void EndSilentJob(std::chrono::milliseconds bound);
   void Log(std::string_view text);
   // One device byte in the log, read as a Windows-1252 character.
   void LogDeviceChar(uint8_t value);
@@ -272,6 +304,11 @@ class Session {
   SessionPort& port_;
   SessionWindow& window_;
   Variables vars_;
+  // When the device last sent a byte or a handler last sent it something.
+  std::chrono::steady_clock::time_point lastProgress_{};
+  // The file operation under way, for the line that goes with "E/A-Fehler";
+  // empty where the failure has already been told.
+  std::string fileStep_;
   int busy_ = 0;
   std::optional<Job> runningJob_;
   // Something of the running job went to the device: its end is a failure,

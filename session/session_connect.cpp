@@ -62,6 +62,8 @@ void Session::DoButton3Click() {
     window_.SetPanelForm(PanelForm::Error);
   }
   window_.SetProgress(0);
+  fileStep_ = vars_.LoaderFile.IsOpen() ? "taking the size of F29f160d.hex"
+                                        : "taking the size of Loader.hex";
   // A file that did not open fails here with "file not open", before the chip
   // is woken: nothing would follow the start byte.
   vars_.LoaderFileSize = static_cast<int32_t>(vars_.LoaderFile.Size());
@@ -83,6 +85,7 @@ void Session::UploadPairs(SeqFile& file, int32_t pairs) {
 void Session::State1Upload() {
   // Any answer will do: the loader's reply carries no information we use.
   Log("<bootstrapmode activated>\r\n");
+  fileStep_ = "reading the upload files Loader.hex and F29f160d.hex";
   Log("<writing loader into C165...>");
   const int32_t loaderBytes = vars_.LoaderFileSize / 2;
   UploadPairs(vars_.LoaderFile, loaderBytes);

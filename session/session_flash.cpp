@@ -52,6 +52,7 @@ void Session::DoButton4Click() {
     return;
   }
 
+  fileStep_ = "reading the firmware file \"" + *chosen + "\"";
   const int64_t fileSize = vars_.ImageFile.Size();
   if (fileSize < IdentityWindowOffset) throw InOutError(IoDiskReadError);
   vars_.ImageFile.Seek(IdentityWindowOffset);
@@ -92,6 +93,7 @@ void Session::DoButton4Click() {
 
   // Without a private folder the image is not written anywhere a stranger
   // could swap it before it goes into the flash.
+  fileStep_ = "writing the temporary image from \"" + *chosen + "\"";
   const std::string temporaryName =
       TemporaryImagePath.empty() ? FallbackTemporaryName : TemporaryImagePath;
   bool serialInserted = false;
@@ -117,10 +119,12 @@ void Session::DoButton4Click() {
       RefuseJob(JobFailure::ImageRefused, "the image's identity block is too long");
       return;
     case PatchOutcome::TempNotCreated:
+      fileStep_.clear();
       Log("<ERR: temporary file " + temporaryName + " could not be created>\r\n");
       window_.SetPanelForm(PanelForm::Error);
       throw InOutError(IoFileNotOpen);
     case PatchOutcome::TempNotOpened:
+      fileStep_.clear();
       Log("<ERR: temporary file " + temporaryName + " could not be opened>\r\n");
       window_.SetPanelForm(PanelForm::Error);
       throw InOutError(IoFileNotOpen);
@@ -146,6 +150,10 @@ void Session::DoButton4Click() {
     RefuseJob(JobFailure::ImageRefused, "the image lists no sector");
     return;
   }
+  // Sector 1 holds the device's identity: kept outside the device before
+  // anything is erased, an interrupted update can still be finished.
+  const auto kept = static_cast<size_t>(std::clamp(vars_.ReceiveIndex, 0, IdentityBlockBytes));
+  window_.KeepIdentity(vars_.Device, std::span<const uint8_t>(vars_.IdentityArea.data(), kept));
   StartErasePhase();
 }
 
@@ -198,6 +206,13 @@ void Session::DoButton7Click() {
   BeginJob(Job::EraseOnly);
   CloseUnfinishedReadBack();
   if (RefuseUnlessConnected()) return;
+  // Two sectors of the device are wiped on one click: the operator says so
+  // first, and anything but a clear yes sends nothing.
+  if (!window_.Confirm("Erase sectors 8 and 9 of the device on this port?")) {
+    Log("<erase of sectors 8 and 9 cancelled, nothing sent>\r\n");
+    RefuseJob(JobFailure::Cancelled, "the operator did not confirm the erase");
+    return;
+  }
   vars_.JobKind = DataUse::KeepOrShow;
   vars_.SectorSelected.fill(0);
   for (int32_t sector : EraseOnlySectors) vars_.SectorSelected[static_cast<size_t>(sector)] = 1;
@@ -211,6 +226,7 @@ void Session::DoButton7Click() {
     return;
   }
 
+  fileStep_ = "reading the file \"empty\"";
   vars_.ImageSize = ClampedSize(vars_.ImageFile.Size());
   vars_.TransferCount = 0;
   vars_.CurrentSector = -1;
@@ -370,6 +386,8 @@ void Session::State13NextProgram() {
   }
   Send(wire::CmdProgramSector);
   Send(static_cast<uint8_t>(vars_.CurrentSector));
+  fileStep_ = "reading the image \"" + vars_.ImageFile.Path() + "\" for sector " +
+              std::to_string(vars_.CurrentSector);
   if (!SendSectorData()) {
     // The port is gone or the device stopped taking bytes. Retrying would
     // wait a second for every byte of the sector; the device now waits for

@@ -14,6 +14,21 @@ namespace {
 constexpr char IdentityAddressDigits[3][3] = {"00", "40", "00"};
 constexpr int32_t IdentityWords = IdentityBlockBytes / 2;
 
+// One line naming what the identity read found.
+std::string DescribeIdentity(const DeviceIdentity& device) {
+  const std::string product =
+      device.ProductName.empty() ? "no product name" : "product " + device.ProductName;
+  const std::string hardware = device.HardwareVersion.empty()
+                                   ? "no hardware version"
+                                   : "hardware version " + device.HardwareVersion;
+  const std::string serial = device.SerialNumberFound
+                                 ? "serial number " + std::to_string(device.SerialNumber)
+                                 : "no serial number";
+  const std::string brand =
+      device.BrandLabel.empty() ? "no brand label" : "brand label " + device.BrandLabel;
+  return "<device: " + product + ", " + hardware + ", " + serial + ", " + brand + ">\r\n";
+}
+
 }  // namespace
 
 void Session::DoButton6Click() {
@@ -95,6 +110,7 @@ void Session::State10Evaluate() {
 
   Log("\r\n");
   Log("\r\n");
+  Log(DescribeIdentity(vars_.Device));
   JobResult result;
   result.Count = vars_.TransferCount;
   result.HasIdentity = !vars_.Device.ProductName.empty();

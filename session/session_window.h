@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -126,4 +127,12 @@ class SessionWindow {
   // ignore them.
   virtual void JobStarted(Job /*job*/) {}
   virtual void JobFinished(Job /*job*/, const JobResult& /*result*/) {}
+
+  // Asks the operator a yes/no question, No being the default; true for Yes.
+  // A front end that cannot ask answers No.
+  virtual bool Confirm(std::string_view /*question*/) { return false; }
+  // The device's identity, just before the first erase of an update: a front
+  // end keeps it, so that an interrupted update can be finished (UseIdentity).
+  virtual void KeepIdentity(const DeviceIdentity& /*identity*/,
+                            std::span<const uint8_t> /*rawBlock*/) {}
 };

@@ -32,6 +32,11 @@ const QColor Yellow(255, 255, 0);
 constexpr int PanelCountPaintIntervalMs = 25;
 const QColor Green(0, 128, 0);
 const QColor Red(255, 0, 0);
+// How often the session looks at the time of its waits.
+constexpr int SessionTickMs = 100;
+constexpr StepLabel AllLabels[] = {
+    StepLabel::Label1, StepLabel::Label2, StepLabel::Label3, StepLabel::Label4, StepLabel::Label5,
+    StepLabel::Label6, StepLabel::Label7, StepLabel::Label8, StepLabel::Label9, StepLabel::Label10};
 // The log pane keeps the last lines only; "save log..." writes all of them.
 constexpr int LogPaneLinesMax = 5000;
 // Longest line the pane lays out in one piece.
@@ -124,6 +129,17 @@ TForm1::TForm1(QWidget* parent)
     return true;
   });
   ShowPortDevices();
+  // The session's waits for the device are bounded; this is their clock.
+  tickTimer_.setInterval(SessionTickMs);
+  connect(&tickTimer_, &QTimer::timeout, this, [this] {
+    if (!InPass()) RunPass([this] { GetSession().Tick(std::chrono::steady_clock::now()); });
+  });
+  tickTimer_.start();
+  // How the labels look before the first activation: "start over" goes back
+  // to it.
+  for (StepLabel label : AllLabels) {
+    startLabels_.push_back({LabelOf(label)->palette(), LabelOf(label)->autoFillBackground()});
+  }
   GetSession().UploadFolder = AppSettings::Folder("upload").toStdString();
   GetSession().VerifyAfterDownload = AppSettings::VerifyAfterDownload();
   notifyWindow_.SetReceiver([this](uint32_t message, uint32_t wParam, uint32_t lParam) {
@@ -234,6 +250,9 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
           &QAction::triggered, this, [this] { ChooseUploadFolder(); });
   connect(menu->addAction(QStringLiteral("save log...")), &QAction::triggered, this,
           [this] { SaveLogAs(); });
+  menu->addSeparator();
+  connect(menu->addAction(QStringLiteral("start over")), &QAction::triggered, this,
+          [this] { StartOver(); });
   return menu;
 }
 
@@ -424,8 +443,8 @@ bool TForm1::SaveLog(const QString& path, QString* why) const {
 }
 
 bool TForm1::Ask(const QString& question) {
-  if (QuestionHook) return QuestionHook(question);
-  QMessageBox box(QMessageBox::Question, QStringLiteral("Updater"), question,
+  if (ConfirmHook) return ConfirmHook(question);
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Warnung"), question,
                   QMessageBox::Yes | QMessageBox::No);
   box.setDefaultButton(QMessageBox::No);
   CentreOnScreen(box, *this);
@@ -445,6 +464,33 @@ void TForm1::OfferSavedIdentity() {
   if (!Ask(question)) return;
   GetSession().UseIdentity(saved->Identity, saved->Block);
   LogWrite("<using the identity saved at " + saved->Time + ": " + described + ">\r\n");
+}
+
+// Whatever happened (a silent device, a refused image, a pulled wire), the
+// window goes back to how a fresh start shows it: the port closed, nothing
+// chosen, the log kept.
+void TForm1::StartOver() {
+  if (InPass()) return;
+  RunPass([this] { GetSession().StartOver(); });
+  Comm1.Close();
+  for (size_t i = 0; i < std::size(AllLabels); ++i) {
+    QLabel* label = LabelOf(AllLabels[i]);
+    label->setPalette(startLabels_[i].Palette);
+    label->setAutoFillBackground(startLabels_[i].Filled);
+  }
+  for (QRadioButton* radio :
+       {ui_->RadioButton1, ui_->RadioButton2, ui_->RadioButton6, ui_->RadioButton7}) {
+    radio->setAutoExclusive(false);
+    radio->setChecked(false);
+    radio->setAutoExclusive(true);
+    radio->setEnabled(true);
+  }
+  SetPanelForm(PanelForm::Initial);
+  SetProgress(0);
+  RunPass([this] { GetSession().FormActivate(); });
+  LogWrite(
+      "<started over: the port is closed. Power the device down, choose the port and go "
+      "on with step 2.>\r\n");
 }
 
 void TForm1::SetUploadFolder(const QString& folder) {
@@ -563,6 +609,10 @@ void TForm1::ShowWarning(std::string_view text) {
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Warnung"), message, QMessageBox::Ok);
   CentreOnScreen(box, *this);
   box.exec();
+}
+
+bool TForm1::Confirm(std::string_view question) {
+  return Ask(QString::fromUtf8(question.data(), static_cast<qsizetype>(question.size())));
 }
 
 std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {

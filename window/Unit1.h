@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "comm_async.h"
 #include "port_core.h"
@@ -50,8 +51,9 @@ class TForm1 : public QWidget, public SessionWindow {
   // The folder dialog of the upload files; gets its title, returns the chosen
   // folder or an empty string for Cancel.
   std::function<QString(const QString& title)> FolderDialogHook;
-  // A Yes/No question to the operator (No is the default); true for Yes.
-  std::function<bool(const QString& question)> QuestionHook;
+  // A Yes/No question to the operator (No is the default): the session's
+  // (erase sectors 8 and 9?) and the window's own; true for Yes.
+  std::function<bool(const QString& question)> ConfirmHook;
   // The port-settings dialog, in the form Comm1 calls it.
   TComm::SetupDialog SetupDialogHook;
 
@@ -75,6 +77,8 @@ class TForm1 : public QWidget, public SessionWindow {
   // Loader.hex, F29f160d.hex and "empty" are looked for in `folder` after the
   // working folder, in this run.
   void SetUploadFolder(const QString& folder);
+  // Back to the start state, as a fresh start would show it ("start over").
+  void StartOver();
   // Chooses COM n (1 to 4) as the operator would, once the window is up.
   void PreselectPort(int port);
 
@@ -107,6 +111,7 @@ class TForm1 : public QWidget, public SessionWindow {
   void SetEnabled(Control control, bool enabled) override;
   void ShowWarning(std::string_view text) override;
   std::optional<std::string> RunFileDialog(FileDialog dialog) override;
+  bool Confirm(std::string_view question) override;
   void KeepPainted() override;
   void JobStarted(Job job) override;
   void JobFinished(Job job, const JobResult& result) override;
@@ -156,6 +161,12 @@ class TForm1 : public QWidget, public SessionWindow {
   // line end.
   bool pendingCr_ = false;
   int preselectedPort_ = 0;
+  QTimer tickTimer_;
+  struct LabelLook {
+    QPalette Palette;
+    bool Filled;
+  };
+  std::vector<LabelLook> startLabels_;
   // "connect" is running: the port's line follows "<serial interface opened>".
   bool describePortOnOpen_ = false;
   QString fullLog_;

@@ -299,6 +299,20 @@ TEST_F(PtyTest, BytesArrivingTogetherGiveOneNotificationAndStaleBytesNone) {
   EXPECT_EQ(std::string(rest, 2), "zw");
 }
 
+TEST_F(PtyTest, UnreadBytesAreNotifiedAgainWhenAskedFor) {
+  comm.NotifyAgainForUnreadBytes = true;
+  ASSERT_TRUE(comm.Open());
+  std::string taken;
+  onChar = [&](uint32_t) {
+    char c;
+    if (comm.Read(&c, 1) == 1) taken += c;
+  };
+  ToPort("xyz");
+  // One byte per notification, and no new byte arrives: the rest is told again.
+  ASSERT_TRUE(PumpUntil([&] { return taken.size() == 3; }));
+  EXPECT_EQ(taken, "xyz");
+}
+
 TEST_F(PtyTest, NoNotificationWhileAHandlerRuns) {
   ASSERT_TRUE(comm.Open());
   size_t pendingWhileRunning = 99;

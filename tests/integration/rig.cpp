@@ -279,7 +279,9 @@ std::string IdentityReadLog() {
          "<command: read from address>"
          "\r\n<done>\r\n"
          "\r\n"
-         "\r\n";
+         "\r\n"
+         "<device: product DEMO165, hardware version 1.0a, serial number 4711, brand label "
+         "LABEL-7>\r\n";
 }
 
 std::string FlashJobLog(const std::vector<int>& sectors, int64_t imageSize, bool verified) {

@@ -54,6 +54,7 @@ class FormRig {
       return answer;
     };
     form_->ConfirmCloseHook = [] { return true; };
+    form_->ConfirmHook = [](const QString&) { return true; };
     Session& session = form_->GetSession();
     session.WorkingDirectory = folder.Path();
     session.TemporaryImagePath = folder.File("tmp.bin");

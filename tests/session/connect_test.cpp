@@ -86,14 +86,17 @@ TEST_F(ConnectTest, MissingUploadFileStopsBeforeTheStartByte) {
     bool loader, flash;
     std::string lines;
   };
+  const auto SizeFailed = [](const std::string& name) {
+    return "<ERR: taking the size of " + name + " failed: the file is not open (error 103)>\r\n";
+  };
   const std::string loaderMissing = "<Loader.hex was looked for in: " + Dir.string() +
                                     ">\r\n<ERR: couldn`f find file LOADER.HEX>\r\n";
   const std::string flashMissing = "<F29f160d.hex was looked for in: " + Dir.string() +
                                    ">\r\n<ERR: couldn`f find file F29F160D.HEX>\r\n";
   const Row rows[] = {
-      {false, true, loaderMissing},
-      {true, false, flashMissing},
-      {false, false, loaderMissing + flashMissing},
+      {false, true, loaderMissing + SizeFailed("Loader.hex")},
+      {true, false, flashMissing + SizeFailed("F29f160d.hex")},
+      {false, false, loaderMissing + flashMissing + SizeFailed("Loader.hex")},
   };
   for (const Row& row : rows) {
     Reset();

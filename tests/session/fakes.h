@@ -144,8 +144,21 @@ class RecordingWindow : public SessionWindow {
     Trace.push_back("end " + Num(job) + " " + Num(result.Outcome) + " " + Num(result.Failure));
   }
 
+  bool Confirm(std::string_view question) override {
+    Questions.emplace_back(question);
+    Trace.push_back("confirm " + std::string(question));
+    return ConfirmAnswer;
+  }
+  void KeepIdentity(const DeviceIdentity& identity, std::span<const uint8_t> rawBlock) override {
+    Kept.emplace_back(identity, std::vector<uint8_t>(rawBlock.begin(), rawBlock.end()));
+    Trace.push_back("keep identity");
+  }
+
   std::vector<Job> Started;
   std::vector<std::pair<Job, JobResult>> Finished;
+  bool ConfirmAnswer = true;
+  std::vector<std::string> Questions;
+  std::vector<std::pair<DeviceIdentity, std::vector<uint8_t>>> Kept;
 };
 
 // The one door through which tests set up what a device would have set.

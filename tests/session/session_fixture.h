@@ -70,6 +70,8 @@ class SessionTest : public ::testing::Test {
     S->TemporaryImagePath = (Dir / "tmp.bin").string();
     S->SectorTableByteTimeout = std::chrono::milliseconds(50);
     S->Pause = [this](std::chrono::milliseconds d) { Paused.push_back(d); };
+    // Time stands still unless a test moves it.
+    S->Clock = [this] { return Now; };
     Port->IsConnected = true;
   }
 
@@ -125,4 +127,5 @@ class SessionTest : public ::testing::Test {
   std::unique_ptr<RecordingWindow> Win;
   std::unique_ptr<Session> S;
   std::vector<std::chrono::milliseconds> Paused;
+  std::chrono::steady_clock::time_point Now{};
 };

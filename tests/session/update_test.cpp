@@ -89,6 +89,9 @@ TEST_F(UpdateTest, TwoSectorUpdateOnTheWireAndInTheLog) {
   EXPECT_EQ(Win->Labels[StepLabel::Label10], LabelColour::Yellow);
   EXPECT_FALSE(Win->Enabled[Control::Button4]);
   EXPECT_FALSE(fs::exists(Dir / "tmp.bin"));  // it carried the serial number
+  // The identity was handed out for keeping before the first erase.
+  ASSERT_EQ(Win->Kept.size(), 1u);
+  EXPECT_EQ(Win->Kept[0].first.SerialNumber, 0x201u);
   EXPECT_EQ(ReadWholeFile(chosen), image);
 }
 
@@ -139,11 +142,11 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
        PanelForm::Error},
       {"short file",
        Pattern(16383),
-       "",
+       "failed: read past the end of the file (error 100)>\r\n",
        {"E/A-Fehler 100"},
        "",
        St::AwaitReadWordStatus,
-       PanelForm::Initial},
+       PanelForm::Error},
       {"mismatch",
        MakeImage(20480, "\x03"s, "1.3b"),
        "<ERR: image refused: the image is for UNIT 1.3b, the device is UNIT 1.2b>\r\n",
@@ -698,4 +701,121 @@ TEST_F(UpdateTest, VerifyReadsBackWhatWasSentAndNamesTheFirstDifference) {
     EXPECT_EQ(result.Sector, row.sector) << row.name;
     EXPECT_EQ(result.Address, row.address) << row.name;
   }
+}
+
+TEST_F(UpdateTest, SilenceBeyondItsBoundEndsTheJobWithTheStepNamed) {
+  using namespace std::chrono_literals;
+  struct Row {
+    const char* name;
+    std::function<void()> start;
+    std::chrono::seconds bound;
+    std::string line;
+    int32_t sector = -1;
+  };
+  const auto uploadFiles = [&] {
+    WriteWholeFile(Dir / "Loader.hex", "00");
+    WriteWholeFile(Dir / "F29f160d.hex", "00");
+  };
+  const Row rows[] = {
+      {"chip never answers",
+       [&] {
+         uploadFiles();
+         S->Button3Click();
+       },
+       Session::BootstrapAnswerTimeout, "<ERR: the chip did not answer the start byte within 3 s"},
+      {"no sector table after the upload",
+       [&] {
+         uploadFiles();
+         S->Button3Click();
+         FeedWhole("\xD5");
+       },
+       Session::DeviceReplyTimeout, "while waiting for the flash routine's sector table"},
+      {"erase never confirmed",
+       [&] {
+         EraseOnly("abc", 8, 8);
+         FeedWhole("ba");
+       },
+       Session::FlashOperationTimeout, "while waiting for the erase of sector 9", 9},
+      {"read-back stops inside a word",
+       [&] {
+         Win->DialogAnswers[FileDialog::OpenDialog5].push_back((Dir / "dump").string());
+         S->Button11Click();
+         FeedWhole("AB");
+       },
+       Session::DeviceReplyTimeout, "while waiting for the data of sector 8 (read-back)"},
+  };
+  for (const Row& row : rows) {
+    for (const auto& entry : fs::directory_iterator(Dir)) fs::remove_all(entry);
+    Reset();
+    Device();
+    row.start();
+    const std::string before = Win->Log;
+    Now += row.bound - 1ms;
+    S->Tick(Now);
+    EXPECT_EQ(Win->Log, before) << row.name;
+    Now += 1ms;
+    S->Tick(Now);
+    EXPECT_NE(Win->Log.find(row.line, before.size()), std::string::npos) << row.name << Win->Log;
+    EXPECT_EQ(Win->Panel, PanelForm::Error) << row.name;
+    EXPECT_EQ(S->SessionState(), St::Idle) << row.name;
+    EXPECT_FALSE(S->ImageFile().IsOpen() || S->DestinationFile().IsOpen()) << row.name;
+    ASSERT_EQ(Win->Finished.size(), 1u) << row.name;
+    EXPECT_EQ(Win->Finished[0].second.Failure, JobFailure::DeviceSilent) << row.name;
+    EXPECT_EQ(Win->Finished[0].second.Sector, row.sector) << row.name;
+  }
+  // Without a job nothing is awaited.
+  Reset();
+  Now += 1h;
+  S->Tick(Now);
+  EXPECT_TRUE(Win->Trace.empty());
+}
+
+TEST_F(UpdateTest, StartOverForgetsEverythingAndConnectWorksAgain) {
+  Device();
+  Win->DialogAnswers[FileDialog::OpenDialog5].push_back((Dir / "dump").string());
+  S->Button11Click();
+  FeedWhole("ABgC");
+  S->StartOver();
+  ASSERT_EQ(Win->Finished.size(), 1u);
+  EXPECT_EQ(Win->Finished[0].second.Failure, JobFailure::Cancelled);
+  EXPECT_FALSE(S->RunningJob());
+  EXPECT_FALSE(S->DestinationFile().IsOpen());
+  EXPECT_EQ(ReadWholeFile(Dir / "dump"), "ABC");
+  EXPECT_EQ(S->SessionState(), St::Idle);
+  EXPECT_TRUE(S->Identity().ProductName.empty());
+  EXPECT_EQ(S->SectorStart()[9], 0u);
+  EXPECT_EQ(S->WordsToRead(), 200);
+  WriteWholeFile(Dir / "Loader.hex", "00");
+  WriteWholeFile(Dir / "F29f160d.hex", "00");
+  Port->Written.clear();
+  S->Button3Click();
+  EXPECT_EQ(Port->WrittenText(), "\0"s);
+}
+
+TEST_F(UpdateTest, EraseOnlyAsksFirstAndNoSendsNothing) {
+  Device();
+  Win->ConfirmAnswer = false;
+  EraseOnly("abc", 8, 8);
+  EXPECT_EQ(Win->Questions,
+            std::vector<std::string>{"Erase sectors 8 and 9 of the device on this port?"});
+  EXPECT_TRUE(Port->Written.empty());
+  ASSERT_EQ(Win->Finished.size(), 1u);
+  EXPECT_EQ(Win->Finished[0].second.Outcome, JobOutcome::Refused);
+  EXPECT_EQ(Win->Finished[0].second.Failure, JobFailure::Cancelled);
+}
+
+TEST_F(UpdateTest, FloodingDeviceGetsTheThreadBackEvery50Ms) {
+  using namespace std::chrono_literals;
+  // Every look at the clock takes 10 ms: a slice holds about five bytes.
+  S->Clock = [this] { return Now += 10ms; };
+  Port->Script(std::string(1000, 'x'));
+  Port->Deliver(1000);
+  int passes = 0;
+  while (!Port->Arrived.empty() && passes < 1000) {
+    S->Comm1CharReceived(static_cast<uint32_t>(Port->Arrived.size()));
+    ++passes;
+  }
+  EXPECT_TRUE(Port->Arrived.empty());
+  EXPECT_GE(passes, 150);
+  EXPECT_LE(passes, 250);
 }

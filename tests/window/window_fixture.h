@@ -55,6 +55,7 @@ class WindowTest : public ::testing::Test {
       dialogs_ << title + QStringLiteral(" | ") + filter;
       return nextFileName_;
     };
+    form_->ConfirmHook = [](const QString&) { return true; };
     form_->ConfirmCloseHook = [this] {
       ++closeQuestions_;
       return closeAnswer_;
