@@ -132,9 +132,6 @@ PortLink::PortLink(PortName port, LinkSettings settings, LinkObserver& observer)
       settings_(std::move(settings)),
       parts_(std::make_unique<Parts>(observer)) {
   TComm& comm = parts_->Core.Comm();
-  // The session hands its thread back now and then with bytes still unread
-  // (a flooding device): they must be announced again.
-  comm.NotifyAgainForUnreadBytes = true;
   if (port_.Number != 0) {
     parts_->Core.SelectPort(port_.Number);
   } else {
