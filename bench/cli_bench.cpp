@@ -1,0 +1,214 @@
+// The command line's benchmark: updater-cli, started as a process, updates
+// simulated units on pseudo-terminals (answering at once), one alone and four
+// at once with one command. The four should take little longer than the one:
+// each port has its own thread and nothing is shared between them.
+//
+//   cli_bench [--runs N] [--size BYTES] [--no-verify] [--paced BITRATE]
+//
+// Prints the median wall time of each and their ratio. --paced makes the units
+// send at a serial line's rate, as real devices do; without it they answer at
+// once and the run measures the program's own work.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "flash.h"
+#include "image_builder.h"
+#include "pty_device.h"
+#include "upload.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Options {
+  int Runs = 3;
+  // 256 KiB (sectors 0 to 6): the verify reads every word back with a round
+  // trip of its own, so larger images make long runs.
+  uint32_t Size = 0x40000;
+  bool Verify = true;
+  uint32_t PacedRate = 0;  // 0: the units answer at once
+};
+
+// User and system seconds used so far by this process (the simulated units)
+// or by its ended children (updater-cli).
+double CpuSeconds(int who) {
+  rusage usage{};
+  getrusage(who, &usage);
+  auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+struct Timing {
+  double Wall = -1;
+  double CliCpu = 0;
+  double UnitsCpu = 0;
+};
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+// Runs updater-cli quietly; its exit code, or -1 when it could not run.
+int RunCli(const std::vector<std::string>& args) {
+  std::vector<std::string> all{UPDATER_CLI_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+class Bench {
+ public:
+  explicit Bench(const Options& options) : options_(options) {
+    char pattern[] = "/tmp/updater-cli-bench-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a scratch folder");
+    folder_ = pattern;
+    for (const char* name : {"Loader.hex", "F29f160d.hex"}) {
+      fs::copy_file(fs::path(UPDATER_DEMO_DIR) / name, folder_ / name);
+    }
+    std::string error;
+    if (!sim::ReadUploadFile(folder_ / "Loader.hex", config_.Loader, &error) ||
+        !sim::ReadUploadFile(folder_ / "F29f160d.hex", config_.Routine, &error)) {
+      throw std::runtime_error(error);
+    }
+    sim::ImageOptions image;
+    image.Size = options.Size;
+    image.ProductName = "DEMO165";
+    image.HardwareVersion = "1.0b";
+    if (!sim::WriteImageFile(folder_ / "fw.bin", image, &error)) throw std::runtime_error(error);
+    ::setenv("XDG_STATE_HOME", (folder_ / "state").c_str(), 1);
+  }
+  ~Bench() {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+  }
+
+  // Wall and CPU seconds of one update of `units` units at once; a negative
+  // wall time on failure.
+  Timing UpdateAtOnce(int units) {
+    Timing timing;
+    std::vector<std::unique_ptr<sim::PtyDevice>> devices;
+    std::vector<std::string> args{"update", "--quiet", "--files", folder_.string()};
+    if (!options_.Verify) args.push_back("--no-verify");
+    for (int unit = 1; unit <= units; ++unit) {
+      const std::vector<int> pattern{8, 9};
+      sim::DeviceIdentity identity{"DEMO165", "1.0a", 4000u + static_cast<uint32_t>(unit), "LABEL"};
+      sim::DeviceConfig config = config_;
+      config.InitialFaults.BitRate = options_.PacedRate;
+      devices.push_back(
+          std::make_unique<sim::PtyDevice>(config, sim::MakeFlash(identity, pattern)));
+      std::string error;
+      if (!devices.back()->Start(&error)) {
+        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+        return timing;
+      }
+      const std::string variable = "UPDATER_COM" + std::to_string(unit);
+      ::setenv(variable.c_str(), devices.back()->SlavePath().c_str(), 1);
+      args.push_back("--port");
+      args.push_back("COM" + std::to_string(unit));
+    }
+    args.push_back((folder_ / "fw.bin").string());
+    const double cliCpu = CpuSeconds(RUSAGE_CHILDREN);
+    const double unitsCpu = CpuSeconds(RUSAGE_SELF);
+    const Clock::time_point start = Clock::now();
+    const int code = RunCli(args);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    timing.CliCpu = CpuSeconds(RUSAGE_CHILDREN) - cliCpu;
+    timing.UnitsCpu = CpuSeconds(RUSAGE_SELF) - unitsCpu;
+    if (code != 0) {
+      std::fprintf(stderr, "updater-cli ended with %d\n", code);
+      return timing;
+    }
+    timing.Wall = seconds;
+    return timing;
+  }
+
+ private:
+  Options options_;
+  fs::path folder_;
+  sim::DeviceConfig config_;
+};
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--runs" && i + 1 < argc) {
+      options.Runs = std::max(1, std::atoi(argv[++i]));
+    } else if (arg == "--size" && i + 1 < argc) {
+      options.Size = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+    } else if (arg == "--paced" && i + 1 < argc) {
+      options.PacedRate = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+    } else if (arg == "--no-verify") {
+      options.Verify = false;
+    } else {
+      std::fprintf(stderr,
+                   "usage: cli_bench [--runs N] [--size BYTES] [--no-verify] [--paced BITRATE]\n");
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, options)) return 1;
+  Bench bench(options);
+  std::vector<double> one, four, oneCli, fourCli, oneUnits, fourUnits;
+  for (int run = 0; run < options.Runs; ++run) {
+    const Timing single = bench.UpdateAtOnce(1);
+    const Timing together = bench.UpdateAtOnce(4);
+    if (single.Wall < 0 || together.Wall < 0) return 1;
+    one.push_back(single.Wall);
+    four.push_back(together.Wall);
+    oneCli.push_back(single.CliCpu);
+    fourCli.push_back(together.CliCpu);
+    oneUnits.push_back(single.UnitsCpu);
+    fourUnits.push_back(together.UnitsCpu);
+  }
+  const double oneMedian = Median(one);
+  const double fourMedian = Median(four);
+  std::printf("updater-cli update, %u-byte image, verify %s, units %s, median of %d runs\n",
+              options.Size, options.Verify ? "on" : "off",
+              options.PacedRate
+                  ? ("paced at " + std::to_string(options.PacedRate) + " bit/s").c_str()
+                  : "answering at once",
+              options.Runs);
+  std::printf("                          wall      CPU of updater-cli  CPU of the units\n");
+  std::printf("  one unit alone          %6.2f s  %6.2f s             %6.2f s\n", oneMedian,
+              Median(oneCli), Median(oneUnits));
+  std::printf("  four units, one command %6.2f s  %6.2f s             %6.2f s\n", fourMedian,
+              Median(fourCli), Median(fourUnits));
+  std::printf("  ratio four / one        %8.2f   (target at most 1.30)\n", fourMedian / oneMedian);
+  return 0;
+}

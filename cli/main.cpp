@@ -1,0 +1,324 @@
+// updater-cli: the firmware update of the C165 + 29F160D device from scripts,
+// on one port or several at once, with a result a script can branch on (the
+// exit code), a JSON report, and a line per job in the update history.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <thread>
+
+#include "console.h"
+#include "exit_code.h"
+#include "port_job.h"
+#include "port_list.h"
+#include "report.h"
+#include "seq_file.h"
+#include "updater_version.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::vector<std::string> Ports;
+  std::string Image;
+  std::string Destination;
+  std::string Files;
+  std::string Report;
+  std::string Identity;
+  uint32_t Baud = 38400;
+  int TimeoutSeconds = 60;
+  bool NoVerify = false;
+  bool Yes = false;
+  bool Quiet = false;
+  bool Verbose = false;
+};
+
+// Reads what the update needs to know of its image before any port opens:
+// a file that cannot be read, or that is no firmware image at all, is
+// refused without touching a device.
+ExitCode PlanImage(const std::string& path, ImagePlan& plan, std::string& why) {
+  plan.Path = path;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    why = "cannot read the image " + path + ": " + std::strerror(errno);
+    return ExitCode::FileError;
+  }
+  in.seekg(0, std::ios::end);
+  plan.Size = static_cast<int64_t>(in.tellg());
+  if (plan.Size < IdentityWindowOffset + static_cast<int64_t>(RecordHeaderLength)) {
+    why = "image refused: " + path + " is too small to be a firmware image (" +
+          std::to_string(plan.Size) + " bytes)";
+    return ExitCode::ImageRefused;
+  }
+  std::array<uint8_t, IdentityWindowSize> window{};
+  in.seekg(IdentityWindowOffset);
+  in.read(reinterpret_cast<char*>(window.data()), window.size());
+  const auto got = static_cast<size_t>(in.gcount());
+  plan.Identity = ScanIdentityWindow(std::span<const uint8_t>(window.data(), got));
+  for (int sector = 0; sector < FlashSectorCount; ++sector) {
+    if (plan.Identity.SectorSelected[static_cast<size_t>(sector)] == 1) {
+      plan.Sectors.push_back(sector);
+    }
+  }
+  if (plan.Identity.ProductName.empty()) {
+    why = "image refused: " + path + " names no product; it is no firmware image";
+    return ExitCode::ImageRefused;
+  }
+  const std::optional<std::string> digest = FileSha256(path, &why);
+  if (!digest) return ExitCode::FileError;
+  plan.Sha256 = *digest;
+  return ExitCode::Success;
+}
+
+std::string Seconds(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  return text;
+}
+
+std::string SerialOf(const PortOutcome& outcome) {
+  if (!outcome.IdentityBefore || !outcome.IdentityBefore->SerialNumberFound) return "-";
+  return std::to_string(outcome.IdentityBefore->SerialNumber);
+}
+
+std::string OutcomeText(const PortOutcome& outcome, Command command) {
+  if (outcome.Code != ExitCode::Success) return outcome.Message;
+  if (command == Command::Update) {
+    return outcome.Verify == VerifyResult::Passed ? "updated, verify passed"
+                                                  : "updated, not verified";
+  }
+  switch (command) {
+    case Command::Identify:
+      return "identified";
+    case Command::Read:
+      return "read back";
+    case Command::Erase:
+      return "erased";
+    case Command::Update:
+      break;
+  }
+  return "ok";
+}
+
+void PrintSummary(Console& console, const std::vector<PortOutcome>& outcomes, Command command) {
+  size_t width = 4;
+  for (const PortOutcome& o : outcomes) width = std::max(width, o.Port.Given.size());
+  auto row = [&](const std::string& port, const std::string& serial, const std::string& code,
+                 const std::string& seconds, const std::string& text) {
+    char line[512];
+    std::snprintf(line, sizeof line, "%-*s  %-10s  %4s  %7s  %s", static_cast<int>(width),
+                  port.c_str(), serial.c_str(), code.c_str(), seconds.c_str(), text.c_str());
+    console.Result(line);
+  };
+  row("PORT", "SERIAL", "EXIT", "SECONDS", "OUTCOME");
+  for (const PortOutcome& o : outcomes) {
+    row(o.Port.Given, SerialOf(o), std::to_string(ToInt(o.Code)), Seconds(o.Seconds),
+        OutcomeText(o, command));
+  }
+}
+
+bool AskToErase(const std::string& port, const std::string& folder) {
+  if (!::isatty(STDIN_FILENO)) return false;
+  std::fprintf(stderr, "Erase sectors 8 and 9 of the device on %s and program them from %s? [y/N] ",
+               port.c_str(), (folder.empty() ? std::string("empty") : folder + "/empty").c_str());
+  std::fflush(stderr);
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+int RunPorts(Command command, const Options& options, const ImagePlan* image,
+             const SavedIdentity* keptIdentity = nullptr) {
+  std::vector<PortName> ports;
+  std::set<std::string> seen;
+  for (const std::string& text : options.Ports) {
+    const std::optional<PortName> port = ParsePortName(text);
+    if (!port) {
+      std::fprintf(stderr, "updater-cli: --port needs a value (COM1 to COM4 or a device path)\n");
+      return ToInt(ExitCode::Usage);
+    }
+    if (!seen.insert(text).second) {
+      std::fprintf(stderr, "updater-cli: port %s given twice\n", text.c_str());
+      return ToInt(ExitCode::Usage);
+    }
+    ports.push_back(*port);
+  }
+  if (command != Command::Update && ports.size() > 1) {
+    std::fprintf(stderr, "updater-cli: only update takes several ports\n");
+    return ToInt(ExitCode::Usage);
+  }
+
+  LinkSettings settings;
+  settings.FilesFolder = options.Files;
+  settings.BaudRate = options.Baud;
+  settings.VerifyAfterDownload = !options.NoVerify;
+  settings.SilenceLimit = std::chrono::seconds(options.TimeoutSeconds);
+  PortRequest request;
+  request.What = command;
+  request.Image = image;
+  request.Destination = options.Destination;
+  request.KeptIdentity = keptIdentity;
+
+  Console console(StyleForStandardError(options.Quiet), options.Verbose);
+  RunSummary run;
+  run.Command = command == Command::Update     ? "update"
+                : command == Command::Identify ? "identify"
+                : command == Command::Read     ? "read"
+                                               : "erase";
+  run.Image = image;
+  run.Started = UtcNow();
+  const Clock::time_point begin = Clock::now();
+
+  // One thread per port; each writes only its own outcome.
+  run.Ports.resize(ports.size());
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    threads.emplace_back(
+        [&, i] { run.Ports[i] = RunOnPort(ports[i], settings, request, console); });
+  }
+  for (std::thread& thread : threads) thread.join();
+  run.Seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+
+  for (const PortOutcome& o : run.Ports) run.Code = MoreSevere(run.Code, o.Code);
+
+  if (command == Command::Identify) {
+    for (const PortOutcome& o : run.Ports) {
+      if (o.IdentityBefore)
+        console.Result(o.Port.Given + ": " + DescribeIdentity(*o.IdentityBefore));
+    }
+  }
+  if (ports.size() > 1) {
+    PrintSummary(console, run.Ports, command);
+  } else {
+    const PortOutcome& o = run.Ports.front();
+    if (o.Code != ExitCode::Success) {
+      console.Error(o.Port.Given + ": " + o.Message);
+    } else if (command != Command::Identify) {
+      console.Result(o.Port.Given + ": " + OutcomeText(o, command) + " in " + Seconds(o.Seconds) +
+                     " s");
+    }
+  }
+
+  if (!options.Report.empty()) {
+    std::string why;
+    if (!WriteReport(options.Report, run, &why)) {
+      console.Error("updater-cli: " + why);
+      run.Code = MoreSevere(run.Code, ExitCode::FileError);
+    }
+  }
+  return ToInt(run.Code);
+}
+
+void AddCommonOptions(CLI::App& command, Options& options) {
+  command.add_option("--files", options.Files,
+                     "Folder with Loader.hex, F29f160d.hex and empty (default: the working "
+                     "folder)");
+  command.add_option("--baud", options.Baud, "Bit rate of the serial line")->default_val(38400);
+  command
+      .add_option("--timeout", options.TimeoutSeconds,
+                  "Seconds of silence from the device before a job is given up")
+      ->default_val(60)
+      ->check(CLI::Range(1, 3600));
+  command.add_flag("-q,--quiet", options.Quiet, "No progress and no notes, only results");
+  command.add_flag("-v,--verbose", options.Verbose, "Show the device log lines");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Every existing file the program reads (upload files, images) is opened
+  // read-only and shared: write-protected files work, and nothing the operator
+  // named is ever changed.
+  SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
+
+  Options options;
+  CLI::App app{"updater-cli: updates the firmware of C165 + 29F160D devices over a serial line."};
+  app.set_version_flag("--version", UPDATER_VERSION);
+  app.footer(std::string("Ports are COM1 to COM4 (as the window maps them: $UPDATER_COM<n>, else "
+                         "/dev/ttyS<n-1>) or a device path.\n\n") +
+             ExitCodeHelp);
+  app.require_subcommand(1);
+
+  CLI::App* ports = app.add_subcommand("ports", "List the serial devices of this computer");
+
+  CLI::App* identify = app.add_subcommand("identify", "Connect and print the device's identity");
+  identify->add_option("--port", options.Ports, "Serial port")->required()->allow_extra_args(false);
+
+  CLI::App* update = app.add_subcommand(
+      "update", "Update the firmware; several --port update several devices at once");
+  update->add_option("--port", options.Ports, "Serial port; repeat for several devices")
+      ->required()
+      ->allow_extra_args(false);
+  update->add_option("IMAGE", options.Image, "Firmware image")->required();
+  update->add_flag("--no-verify", options.NoVerify,
+                   "Do not read the programmed sectors back to compare them");
+  update->add_option("--identity", options.Identity,
+                     "When a device holds no identity (an update of it was interrupted), use "
+                     "this one, kept on this machine by an earlier identity read");
+
+  CLI::App* read = app.add_subcommand("read", "Read sectors 8 and 9 into FILE");
+  read->add_option("--port", options.Ports, "Serial port")->required()->allow_extra_args(false);
+  read->add_option("FILE", options.Destination, "Destination file")->required();
+
+  CLI::App* erase =
+      app.add_subcommand("erase", "Erase sectors 8 and 9 and program them from the file \"empty\"");
+  erase->add_option("--port", options.Ports, "Serial port")->required()->allow_extra_args(false);
+  erase->add_flag("-y,--yes", options.Yes, "Do not ask before erasing");
+
+  for (CLI::App* command : {identify, update, read, erase}) {
+    AddCommonOptions(*command, options);
+    command->add_option("--report", options.Report, "Write a JSON report of the run to FILE");
+  }
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int code = app.exit(error);
+    return code == 0 ? 0 : ToInt(ExitCode::Usage);
+  }
+  if (!SupportedBaudRate(options.Baud)) {
+    std::fprintf(stderr, "updater-cli: --baud %u is not a rate the serial line offers\n",
+                 options.Baud);
+    return ToInt(ExitCode::Usage);
+  }
+
+  if (ports->parsed()) return ListPorts();
+  if (identify->parsed()) return RunPorts(Command::Identify, options, nullptr);
+  if (read->parsed()) return RunPorts(Command::Read, options, nullptr);
+  if (erase->parsed()) {
+    if (!options.Yes && !AskToErase(options.Ports.front(), options.Files)) {
+      std::fprintf(stderr,
+                   "updater-cli: nothing erased (confirm with --yes when not asked on a "
+                   "terminal)\n");
+      return ToInt(ExitCode::Usage);
+    }
+    return RunPorts(Command::Erase, options, nullptr);
+  }
+  ImagePlan image;
+  std::string why;
+  const ExitCode planned = PlanImage(options.Image, image, why);
+  if (planned != ExitCode::Success) {
+    std::fprintf(stderr, "updater-cli: %s\n", why.c_str());
+    if (!image.Identity.ProductName.empty() || planned == ExitCode::ImageRefused) {
+      std::fprintf(stderr, "updater-cli: image: %s\n", DescribeImage(image.Identity).c_str());
+    }
+    return ToInt(planned);
+  }
+  std::optional<SavedIdentity> kept;
+  if (!options.Identity.empty()) {
+    kept = LoadIdentity(options.Identity, &why);
+    if (!kept) {
+      std::fprintf(stderr, "updater-cli: %s\n", why.c_str());
+      return ToInt(ExitCode::FileError);
+    }
+  }
+  return RunPorts(Command::Update, options, &image, kept ? &*kept : nullptr);
+}

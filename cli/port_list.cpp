@@ -1,0 +1,24 @@
+#include "port_list.h"
+
+#include <cstdio>
+#include <string>
+
+#include "serial_ports.h"
+
+int ListPorts() {
+  const std::vector<SerialPortInfo> ports = ListSerialPorts();
+  if (ports.empty()) {
+    std::fprintf(stderr, "no serial devices found\n");
+    return 0;
+  }
+  for (const SerialPortInfo& port : ports) {
+    std::string adapter = port.Maker;
+    if (!port.Model.empty()) adapter += (adapter.empty() ? "" : " ") + port.Model;
+    if (!port.UsbId.empty()) adapter += (adapter.empty() ? "" : " ") + ("[" + port.UsbId + "]");
+    if (!port.SerialNumber.empty()) adapter += " serial " + port.SerialNumber;
+    if (adapter.empty()) adapter = port.Driver;
+    std::printf("%-16s  %-40s  %s\n", port.Path.c_str(),
+                port.ById.empty() ? "-" : port.ById.c_str(), adapter.c_str());
+  }
+  return 0;
+}

@@ -1,0 +1,92 @@
+#include "report.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "updater_version.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json IdentityJson(const std::optional<DeviceIdentity>& identity) {
+  if (!identity) return nullptr;
+  return Json{
+      {"productName", identity->ProductName},
+      {"hardwareVersion", identity->HardwareVersion},
+      {"serialNumber", identity->SerialNumberFound ? Json(identity->SerialNumber) : Json(nullptr)},
+      {"brandLabel", identity->BrandLabel},
+  };
+}
+
+Json ImageJson(const ImagePlan* image) {
+  if (!image) return nullptr;
+  return Json{
+      {"path", image->Path},
+      {"size", image->Size},
+      {"sha256", image->Sha256},
+      {"productName", image->Identity.ProductName},
+      {"hardwareVersion", image->Identity.HardwareVersion},
+      {"sectors", image->Sectors},
+  };
+}
+
+Json VerifyJson(const PortOutcome& port) {
+  Json verify{{"result", VerifyResultName(port.Verify)}};
+  if (port.Verify == VerifyResult::Mismatch) {
+    verify["address"] = port.Result.Address;
+    verify["written"] = port.Result.Written;
+    verify["read"] = port.Result.Read;
+    if (port.Result.Sector >= 0) verify["sector"] = port.Result.Sector;
+  }
+  return verify;
+}
+
+}  // namespace
+
+std::string UtcNow() {
+  return UtcTimeText(std::chrono::system_clock::now());
+}
+
+std::string ReportJson(const RunSummary& run) {
+  Json ports = Json::array();
+  for (const PortOutcome& port : run.Ports) {
+    Json phases = Json::object();
+    for (const PhaseTime& phase : port.Phases) phases[phase.Name] = phase.Seconds;
+    ports.push_back(Json{
+        {"port", port.Port.Given},
+        {"deviceFile", port.DeviceFile},
+        {"identityBefore", IdentityJson(port.IdentityBefore)},
+        // "saved": the device held none and --identity stood in for it.
+        {"identitySource", port.IdentityFromFile ? "saved" : "device"},
+        {"image", ImageJson(run.Image)},
+        {"identityWritten", IdentityJson(port.IdentityWritten)},
+        {"phases", phases},
+        {"verify", VerifyJson(port)},
+        {"outcome", OutcomeName(port.Result.Outcome)},
+        {"message", port.Message},
+        {"exitCode", ToInt(port.Code)},
+        {"seconds", port.Seconds},
+    });
+  }
+  const Json report{
+      {"program", "updater-cli"},    {"version", UPDATER_VERSION}, {"command", run.Command},
+      {"started", run.Started},      {"seconds", run.Seconds},     {"ports", ports},
+      {"exitCode", ToInt(run.Code)},
+  };
+  // Device strings may hold bytes that are no UTF-8: they become U+FFFD.
+  return report.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+bool WriteReport(const std::string& path, const RunSummary& run, std::string* why) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (out) out << ReportJson(run);
+  if (out) out.close();
+  if (!out) {
+    if (why) *why = "cannot write the report " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,322 @@
+// updater-cli end to end: the real program, started as a process, against
+// simulated units on pseudo-terminals reached as COM1 to COM3. Every row
+// checks what a script sees (the exit code, the words on its output, the
+// report) and what the unit's flash holds afterwards.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "history.h"
+#include "identity_store.h"
+#include "image_builder.h"
+#include "rig.h"
+
+namespace integration {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr auto RunLimit = 120s;
+const std::vector<uint8_t> ImageSectors{3, 4};
+const std::vector<int> ImageSectorsInt{3, 4};
+constexpr uint32_t ImageBytes = 70000;  // ends inside sector 4
+
+struct CliRun {
+  int Code = -1;
+  std::string Out;
+  std::string Err;
+};
+
+std::string TextOf(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs updater-cli with `args` (the program name added) and its standard
+// input closed; the history goes to the folder's own state folder.
+CliRun RunCli(const WorkFolder& folder, const std::vector<std::string>& args) {
+  const std::string out = folder.File("cli.out");
+  const std::string err = folder.File("cli.err");
+  ::setenv("XDG_STATE_HOME", folder.File("state").c_str(), 1);
+  std::vector<std::string> all{UPDATER_CLI_PATH};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(in, 0);
+    ::dup2(o, 1);
+    ::dup2(e, 2);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  CliRun run;
+  const auto deadline = std::chrono::steady_clock::now() + RunLimit;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      ADD_FAILURE() << "updater-cli did not end within " << RunLimit.count() << " s";
+      break;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  if (WIFEXITED(status)) run.Code = WEXITSTATUS(status);
+  run.Out = TextOf(out);
+  run.Err = TextOf(err);
+  return run;
+}
+
+std::string MakeImage(const WorkFolder& folder, const std::string& name,
+                      const std::string& product = "DEMO165") {
+  sim::ImageOptions options;
+  options.Size = ImageBytes;
+  options.ProductName = product;
+  options.HardwareVersion = "1.0b";
+  options.Sectors = ImageSectors;
+  std::string error;
+  EXPECT_TRUE(sim::WriteImageFile(folder.File(name), options, &error)) << error;
+  return folder.File(name);
+}
+
+std::vector<Json> HistoryLines(const WorkFolder& folder) {
+  std::ifstream in(folder.File("state/updater/history.jsonl"));
+  std::vector<Json> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  return lines;
+}
+
+TEST(Cli, UpdateVerifiesWritesTheReportAndTheHistory) {
+  WorkFolder folder;
+  SimulatedDevice device(folder);
+  ASSERT_TRUE(device.Start(1));
+  const sim::Flash before = device.ReadFlash();
+  const std::string image = MakeImage(folder, "fw.bin");
+  const std::optional<Bytes> patched = PatchedImage(folder, image, DemoIdentity());
+  ASSERT_TRUE(patched);
+
+  const CliRun run = RunCli(folder, {"update", "--port", "COM1", image, "--files", folder.Path(),
+                                     "--report", folder.File("r.json")});
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  EXPECT_NE(run.Out.find("verify passed"), std::string::npos) << run.Out;
+  EXPECT_EQ(
+      FirstDifference(device.ReadFlash(), FlashAfterProgramming(before, *patched, ImageSectorsInt)),
+      std::nullopt);
+
+  const Json report = Json::parse(TextOf(folder.File("r.json")));
+  ASSERT_EQ(report["ports"].size(), 1u);
+  const Json& port = report["ports"][0];
+  EXPECT_EQ(port["identityBefore"]["serialNumber"], 4711);
+  EXPECT_EQ(port["identityWritten"]["productName"], "DEMO165");
+  EXPECT_EQ(port["image"]["size"], ImageBytes);
+  EXPECT_EQ(port["image"]["sha256"], FileSha256(image).value_or(""));
+  EXPECT_EQ(port["image"]["sectors"], Json(ImageSectorsInt));
+  EXPECT_EQ(port["verify"]["result"], "passed");
+  EXPECT_EQ(port["exitCode"], 0);
+  EXPECT_EQ(report["exitCode"], 0);
+
+  const std::vector<Json> history = HistoryLines(folder);
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0]["job"], "update");
+  EXPECT_EQ(history[0]["frontEnd"], "cli");
+  EXPECT_EQ(history[0]["identity"]["serialNumber"], 4711);
+  EXPECT_EQ(history[0]["outcome"], "ok");
+  EXPECT_EQ(history[0]["verify"], "passed");
+}
+
+TEST(Cli, IdentifyReadBackAndEraseOnlyTheLastTwoInTheHistory) {
+  WorkFolder folder;
+  SimulatedDevice device(folder);
+  ASSERT_TRUE(device.Start(1));
+  const sim::Flash before = device.ReadFlash();
+
+  CliRun run = RunCli(folder, {"identify", "--port", "COM1", "--files", folder.Path()});
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  EXPECT_NE(run.Out.find("DEMO165, hardware 1.0a, serial 4711, brand label LABEL-7"),
+            std::string::npos)
+      << run.Out;
+
+  const std::string destination = folder.File("sectors.2bf");
+  device.Pty().PowerCycle(false);
+  run = RunCli(folder, {"read", "--port", "COM1", destination, "--files", folder.Path()});
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  Bytes expected(before.Sector(8).begin(), before.Sector(8).end());
+  expected.insert(expected.end(), before.Sector(9).begin(), before.Sector(9).end());
+  EXPECT_EQ(ReadFileBytes(destination), expected);
+
+  // Without --yes and without a terminal to ask on, nothing is erased.
+  run = RunCli(folder, {"erase", "--port", "COM1", "--files", folder.Path()});
+  EXPECT_EQ(run.Code, 1);
+  EXPECT_FALSE(device.SawEvent("erase"));
+
+  const Bytes empty(1000, 0x5A);
+  ASSERT_TRUE(folder.Write("empty", empty));
+  device.Pty().PowerCycle(false);
+  run = RunCli(folder, {"erase", "--port", "COM1", "--yes", "--files", folder.Path()});
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  EXPECT_EQ(FirstDifference(device.ReadFlash(), FlashAfterProgramming(before, empty, {8, 9})),
+            std::nullopt);
+
+  const std::vector<Json> history = HistoryLines(folder);
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[0]["job"], "read-back");
+  EXPECT_EQ(history[1]["job"], "erase");
+}
+
+TEST(Cli, AnUpdateInterruptedAfterTheIdentityWasErasedIsFinishedWithTheKeptOne) {
+  WorkFolder folder;
+  DeviceSetup setup;
+  setup.Identity = sim::DeviceIdentity{};  // its identity block is gone
+  SimulatedDevice device(folder, setup);
+  ASSERT_TRUE(device.Start(1));
+  const sim::Flash before = device.ReadFlash();
+  const std::string image = MakeImage(folder, "fw.bin");
+  const std::vector<std::string> update{"update", "--port",  "COM1",
+                                        image,    "--files", folder.Path()};
+
+  CliRun run = RunCli(folder, update);
+  EXPECT_EQ(run.Code, 4) << run.Err;
+  EXPECT_NE(run.Err.find("--identity"), std::string::npos) << run.Err;
+
+  const DeviceIdentity kept{"DEMO165", "1.0a", 4711, true, "LABEL-7"};
+  std::string why;
+  ASSERT_TRUE(SaveIdentity(kept, {}, &why, folder.File("kept"))) << why;
+  std::vector<std::string> finish = update;
+  finish.insert(finish.end(), {"--identity", folder.File("kept/serial-4711.json")});
+  device.Pty().PowerCycle(false);
+  run = RunCli(folder, finish);
+  ASSERT_EQ(run.Code, 0) << run.Err;
+  const std::optional<Bytes> patched = PatchedImage(folder, image, DemoIdentity());
+  ASSERT_TRUE(patched);
+  EXPECT_EQ(
+      FirstDifference(device.ReadFlash(), FlashAfterProgramming(before, *patched, ImageSectorsInt)),
+      std::nullopt);
+}
+
+struct ExitCodeRow {
+  const char* Name;
+  int Expected;
+  std::vector<const char*> Said;  // words the output must hold
+};
+
+class CliExitCodes : public ::testing::TestWithParam<ExitCodeRow> {};
+
+TEST_P(CliExitCodes, EachFailureHasItsCode) {
+  const ExitCodeRow& row = GetParam();
+  WorkFolder folder;
+  DeviceSetup setup;
+  const std::string name = row.Name;
+  if (name == "silent") setup = SilentInsideTheSectorTable();
+  if (name == "programming") setup.Faults.FailingSectors = {4};
+  // Sector 3 starts at 0x8000: the flipped bit lies at 0x8064.
+  if (name == "verify") setup.Faults.BitFlips = {sim::BitFlip{3, 0x64, 0}};
+  SimulatedDevice device(folder, setup);
+  ASSERT_TRUE(device.Start(1));
+  const std::string report = folder.File("r.json");
+  std::vector<std::string> args{"update",    "--port", "COM1",     "--files", folder.Path(),
+                                "--timeout", "5",      "--report", report};
+  if (name == "usage") args = {"update", MakeImage(folder, "fw.bin")};
+  if (name == "not found") args[2] = folder.File("no-such-tty");
+  if (name == "refused") {
+    args.push_back(MakeImage(folder, "fw.bin", "OTHER165"));
+  } else if (name == "file") {
+    args = {"read",    "--port",      "COM1",     folder.File("no-such-folder/out.2bf"),
+            "--files", folder.Path(), "--report", report};
+  } else if (name != "usage") {
+    args.push_back(MakeImage(folder, "fw.bin"));
+  }
+
+  const CliRun run = RunCli(folder, args);
+  EXPECT_EQ(run.Code, row.Expected) << run.Out << run.Err;
+  for (const char* word : row.Said) {
+    EXPECT_NE((run.Out + run.Err).find(word), std::string::npos)
+        << "missing \"" << word << "\" in:\n"
+        << run.Out << run.Err;
+  }
+  if (name == "usage") return;
+  // The report tells a script the same as the exit code, also on failure.
+  const Json written = Json::parse(TextOf(report));
+  EXPECT_EQ(written["exitCode"], row.Expected);
+  EXPECT_EQ(written["ports"][0]["exitCode"], row.Expected);
+  if (name == "verify") {
+    EXPECT_EQ(written["ports"][0]["verify"]["result"], "mismatch");
+    EXPECT_EQ(written["ports"][0]["verify"]["address"], 0x8064);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CliExitCodes,
+    ::testing::Values(ExitCodeRow{"usage", 1, {"--port"}},
+                      ExitCodeRow{"not found", 2, {"no-such-tty", "not found"}},
+                      ExitCodeRow{"silent", 3, {"COM1"}},
+                      ExitCodeRow{"refused", 4, {"DEMO165", "OTHER165", "4711"}},
+                      ExitCodeRow{"programming", 5, {"sector 4"}},
+                      ExitCodeRow{"verify", 6, {"0x008064"}}, ExitCodeRow{"file", 7, {"out.2bf"}}),
+    [](const ::testing::TestParamInfo<ExitCodeRow>& info) {
+      std::string name = info.param.Name;
+      std::replace(name.begin(), name.end(), ' ', '_');
+      return name;
+    });
+
+TEST(Cli, ThreeDevicesAtOnceOneFailing) {
+  WorkFolder folder;
+  std::vector<std::unique_ptr<SimulatedDevice>> devices;
+  for (uint32_t unit = 1; unit <= 3; ++unit) {
+    DeviceSetup setup;
+    setup.Identity.SerialNumber = 1000 + unit;
+    if (unit == 2) setup.Faults.FailingSectors = {4};
+    devices.push_back(std::make_unique<SimulatedDevice>(folder, setup));
+    ASSERT_TRUE(devices.back()->Start(static_cast<int>(unit)));
+  }
+  std::vector<sim::Flash> before;
+  for (const auto& device : devices) before.push_back(device->ReadFlash());
+  const std::string image = MakeImage(folder, "fw.bin");
+
+  const CliRun run = RunCli(folder, {"update", "--port", "COM1", "--port", "COM2", "--port", "COM3",
+                                     image, "--files", folder.Path()});
+  EXPECT_EQ(run.Code, 5) << run.Out << run.Err;
+  // The summary: one row per port with its serial number and its exit code.
+  const std::vector<std::vector<std::string>> expectedRows = {
+      {"COM1", "1001", "0"}, {"COM2", "1002", "5"}, {"COM3", "1003", "0"}};
+  for (const std::vector<std::string>& expected : expectedRows) {
+    bool found = false;
+    std::istringstream lines(run.Out);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream words(line);
+      std::vector<std::string> row(3);
+      words >> row[0] >> row[1] >> row[2];
+      found = found || row == expected;
+    }
+    EXPECT_TRUE(found) << "no row " << expected[0] << " " << expected[1] << " " << expected[2]
+                       << " in\n"
+                       << run.Out;
+  }
+  for (const int unit : {0, 2}) {
+    sim::DeviceIdentity identity = DemoIdentity();
+    identity.SerialNumber = 1001 + unit;
+    const std::optional<Bytes> patched = PatchedImage(folder, image, identity);
+    ASSERT_TRUE(patched);
+    const auto index = static_cast<size_t>(unit);
+    EXPECT_EQ(FirstDifference(devices[index]->ReadFlash(),
+                              FlashAfterProgramming(before[index], *patched, ImageSectorsInt)),
+              std::nullopt)
+        << "unit " << unit + 1;
+  }
+}
+
+}  // namespace
+}  // namespace integration
