@@ -15,6 +15,7 @@
 
 #include "app_settings.h"
 #include "dialog_filter.h"
+#include "history.h"
 #include "identity_store.h"
 #include "line_settings.h"
 #include "port_advice.h"
@@ -374,6 +375,7 @@ void TForm1::JobFinished(Job job, const JobResult& result) {
   if (job == Job::VerifyHardware && result.Failure == JobFailure::NoIdentity) {
     OfferSavedIdentity();
   }
+  RecordInHistory(job, result);
   if (job == Job::Connect && result.Failure == JobFailure::PortNotOpened) {
     // After the described lines: why, and what to do. The port choice and
     // "setup" are the way on.
@@ -442,6 +444,30 @@ bool TForm1::SaveLog(const QString& path, QString* why) const {
     return false;
   }
   return true;
+}
+
+// Updates, erases and read-backs go into the history that the command line
+// writes too: which device got which firmware, and how it ended.
+void TForm1::RecordInHistory(Job job, const JobResult& result) {
+  const std::optional<std::string> name = HistoryJobName(job);
+  if (!name) return;
+  HistoryRecord record;
+  record.FrontEnd = "window";
+  record.Job = *name;
+  record.Port = "COM" + std::to_string(Comm1.Port());
+  record.DeviceFile = Comm1.DevicePath();
+  if (!GetSession().Identity().ProductName.empty()) record.Identity = GetSession().Identity();
+  if (job == Job::Download) {
+    record.ImagePath = chosenFirmware_;
+  } else if (job == Job::ReadBack) {
+    record.ImagePath = GetSession().DestinationFileName();
+  }
+  if (!record.ImagePath.empty()) {
+    record.ImageSha256 = FileSha256(record.ImagePath).value_or(std::string());
+  }
+  TakeJobResult(record, result, GetSession().VerifyAfterDownload);
+  std::string warning;
+  if (!AppendHistory(record, &warning)) LogWrite("<warning: " + warning + ">\r\n");
 }
 
 bool TForm1::Ask(const QString& question) {
@@ -648,6 +674,7 @@ std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
   }
   if (!chosen || chosen->isEmpty()) return std::nullopt;
   AppSettings::SetFolder(folderKind, QFileInfo(*chosen).absolutePath());
+  if (dialog == FileDialog::OpenDialog3) chosenFirmware_ = QFile::encodeName(*chosen).toStdString();
   return QFile::encodeName(*chosen).toStdString();
 }
 

@@ -141,6 +141,7 @@ class TForm1 : public QWidget, public SessionWindow {
   void ChooseUploadFolder();
   bool Ask(const QString& question);
   void OfferSavedIdentity();
+  void RecordInHistory(Job job, const JobResult& result);
   void ApplyPreselectedPort();
   void ShowLogMenu(const QPoint& at);
   // Lets the status panel paint its latest state from now on.
@@ -164,6 +165,8 @@ class TForm1 : public QWidget, public SessionWindow {
   // line end.
   bool pendingCr_ = false;
   int preselectedPort_ = 0;
+  // The firmware the operator chose last, for the history.
+  std::string chosenFirmware_;
   QTimer tickTimer_;
   struct LabelLook {
     QPalette Palette;

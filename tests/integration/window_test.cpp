@@ -2,7 +2,9 @@
 // pane, the status panel, the step labels and the buttons after each step,
 // and the unit's flash afterwards.
 #include <QFileInfo>
+#include <fstream>
 
+#include "history.h"
 #include "image_builder.h"
 #include "window_rig.h"
 
@@ -430,6 +432,13 @@ TEST(FormStartOver, EveryDeadEndLeadsBackToAGoodUpdate) {
     EXPECT_TRUE(rig.Log().mid(mark).endsWith(QStringLiteral("<done>\n")))
         << rig.Log().mid(mark).toStdString();
     EXPECT_EQ(rig.PanelText(), "OK");
+    // The good update is the last line of the history, with the image's name.
+    std::ifstream history(HistoryFilePath());
+    std::string line, last;
+    while (std::getline(history, line)) last = line;
+    EXPECT_NE(last.find(R"("frontEnd":"window","job":"update")"), std::string::npos) << last;
+    EXPECT_NE(last.find(R"("outcome":"ok")"), std::string::npos) << last;
+    EXPECT_NE(last.find(fits), std::string::npos) << last;
   }
 }
 
