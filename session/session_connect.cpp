@@ -1,5 +1,8 @@
 // "connect": the bootstrap start, the upload of loader and flash routine, and
 // the idle state in which the flash routine hands over its sector table.
+#include <string>
+#include <utility>
+
 #include "identity.h"
 #include "session.h"
 #include "wire.h"
@@ -11,6 +14,10 @@ constexpr char FlashRoutineFileName[] = "F29f160d.hex";
 // The C165 addresses 16 MiB with its 24 address lines: no sector starts or
 // ends above.
 constexpr uint32_t AddressSpaceEnd = 0x1000000;
+// The most text an upload file may hold: two characters a byte, so 128 KiB of
+// code, more than the chip's RAM on any board of this device. A larger file is
+// the wrong file, and sending it would hold the line for minutes.
+constexpr int64_t MaxUploadFileBytes = 256 * 1024;
 
 }  // namespace
 
@@ -66,8 +73,26 @@ void Session::DoButton3Click() {
                                         : "taking the size of Loader.hex";
   // A file that did not open fails here with "file not open", before the chip
   // is woken: nothing would follow the start byte.
-  vars_.LoaderFileSize = static_cast<int32_t>(vars_.LoaderFile.Size());
-  vars_.FlashRoutineFileSize = static_cast<int32_t>(vars_.FlashRoutineFile.Size());
+  const int64_t loaderSize = vars_.LoaderFile.Size();
+  const int64_t routineSize = vars_.FlashRoutineFile.Size();
+  for (const auto& [name, size] :
+       {std::pair{LoaderFileName, loaderSize}, std::pair{FlashRoutineFileName, routineSize}}) {
+    if (size <= MaxUploadFileBytes) continue;
+    Log(std::string("<ERR: ") + name + " holds " + std::to_string(size) + " bytes, more than the " +
+        std::to_string(MaxUploadFileBytes) +
+        " an upload file for the chip's RAM may have: is it the right file? Nothing was sent>\r\n");
+    window_.SetPanelForm(PanelForm::Error);
+    CloseAllFiles();
+    vars_.SessionState = State::Idle;
+    for (Control control : {Control::Button1, Control::Button3, Control::RadioButton1,
+                            Control::RadioButton2, Control::RadioButton6, Control::RadioButton7}) {
+      window_.SetEnabled(control, true);
+    }
+    RefuseJob(JobFailure::FileError, std::string(name) + " is too large for an upload file");
+    return;
+  }
+  vars_.LoaderFileSize = static_cast<int32_t>(loaderSize);
+  vars_.FlashRoutineFileSize = static_cast<int32_t>(routineSize);
   vars_.CurrentSector = -1;
   vars_.TransferCount = 0;
   Log("<activating bootstrap mode...>\r\n");

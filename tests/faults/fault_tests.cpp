@@ -8,6 +8,8 @@
 // Common to every row: the window thread is never held past the program's own
 // bounds (the pump returns and a handler runs at once), and the firmware file
 // the operator chose is never written to.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
@@ -594,7 +596,7 @@ void ReplaceByFolder(const std::string& path) {
 struct UploadFileRow {
   const char* Name;
   const char* File;
-  enum { Missing, Folder, Empty, OddLength } Kind;
+  enum { Missing, Folder, Fifo, Huge, Empty, OddLength } Kind;
   const char* LogLine;
 };
 
@@ -611,6 +613,12 @@ const UploadFileRow UploadFileRows[] = {
      "<ERR: couldn`f find file F29F160D.HEX>\r\n"},
     {"RoutineUnreadable", "F29f160d.hex", UploadFileRow::Folder,
      "<ERR: couldn`f find file F29F160D.HEX>\r\n"},
+    // A FIFO would block the window thread in open(): it is refused at once.
+    {"LoaderIsAFifo", "Loader.hex", UploadFileRow::Fifo,
+     "<ERR: couldn`f find file LOADER.HEX>\r\n"},
+    {"RoutineTooLarge", "F29f160d.hex", UploadFileRow::Huge,
+     "<ERR: F29f160d.hex holds 300000 bytes, more than the 262144 an upload file for the "
+     "chip's RAM may have: is it the right file? Nothing was sent>\r\n"},
     {"LoaderEmpty", "Loader.hex", UploadFileRow::Empty, "<writing flashroutine into C165...>\r\n"},
     {"RoutineEmpty", "F29f160d.hex", UploadFileRow::Empty,
      "<writing flashroutine into C165...>\r\n"},
@@ -631,6 +639,13 @@ TEST_P(UploadFile, IsReportedAndConnectWorksOnceItIsBack) {
     case UploadFileRow::Folder:
       ReplaceByFolder(path);
       break;
+    case UploadFileRow::Fifo:
+      std::filesystem::remove(path);
+      ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+      break;
+    case UploadFileRow::Huge:
+      ASSERT_TRUE(WriteFileBytes(path, Bytes(300000, '0')));
+      break;
     case UploadFileRow::Empty:
       ASSERT_TRUE(WriteFileBytes(path, {}));
       break;
@@ -641,8 +656,15 @@ TEST_P(UploadFile, IsReportedAndConnectWorksOnceItIsBack) {
   const size_t mark = Rig().LogMark();
   const size_t warnings = Rig().Window.Warnings.size();
   S().Button3Click();
-  const bool unopened = row.Kind == UploadFileRow::Missing || row.Kind == UploadFileRow::Folder;
-  if (unopened) {
+  const bool unopened = row.Kind == UploadFileRow::Missing || row.Kind == UploadFileRow::Folder ||
+                        row.Kind == UploadFileRow::Fifo;
+  if (row.Kind == UploadFileRow::Huge) {
+    EXPECT_TRUE(EndsWith(Rig().LogSince(mark), row.LogLine)) << Rig().LogSince(mark);
+    EXPECT_EQ(Rig().Window.Warnings.size(), warnings);
+    Rig().PumpIdle(Quiet);
+    EXPECT_EQ(Pty().BytesReceived(), 0u);
+    EXPECT_EQ(S().SessionState(), Session::State::Idle);
+  } else if (unopened) {
     // Nothing goes out: the chip is not woken for an upload that cannot follow.
     EXPECT_NE(Rig().LogSince(mark).find(row.LogLine), std::string::npos) << Rig().LogSince(mark);
     EXPECT_EQ(Rig().LogSince(mark).find("<activating bootstrap mode...>"), std::string::npos);
@@ -669,7 +691,9 @@ TEST_P(UploadFile, IsReportedAndConnectWorksOnceItIsBack) {
   ExpectWindowFree();
 
   // The operator puts the file back, resets the unit and connects again.
-  if (row.Kind == UploadFileRow::Folder) std::filesystem::remove(path);
+  if (row.Kind == UploadFileRow::Folder || row.Kind == UploadFileRow::Fifo) {
+    std::filesystem::remove(path);
+  }
   ASSERT_TRUE(WriteFileBytes(path, good));
   Pty().PowerCycle(true);
   ASSERT_TRUE(Rig().Connect());
