@@ -206,7 +206,16 @@ void Session::SetProgressOf(int64_t count, int64_t total) {
 void Session::CloseUnfinishedReadBack() {
   // A read-back that never reached its report still holds its destination;
   // what arrived so far is already on disk, so closing keeps it.
-  if (vars_.DestinationFile.IsOpen()) vars_.DestinationFile.Close();
+  if (vars_.DestinationFile.IsOpen()) {
+    vars_.DestinationFile.Close();
+    NoteUnfinishedReadBack();
+  }
+}
+
+void Session::NoteUnfinishedReadBack() {
+  if (readBackPart_.empty()) return;
+  Log("<the read-back did not finish: what arrived is in " + readBackPart_ + ">\r\n");
+  readBackPart_.clear();
 }
 
 bool Session::FlashJobRunning() const {
@@ -293,6 +302,7 @@ void Session::CloseAllFiles() {
   // open; the first failure is still reported.
   fileStep_ = "closing the files of the session";
   int firstError = 0;
+  const bool readBackOpen = vars_.DestinationFile.IsOpen();
   for (SeqFile* file :
        {&vars_.DestinationFile, &vars_.ImageFile, &vars_.LoaderFile, &vars_.FlashRoutineFile}) {
     if (!file->IsOpen()) continue;
@@ -302,6 +312,7 @@ void Session::CloseAllFiles() {
       if (firstError == 0) firstError = error.Code();
     }
   }
+  if (readBackOpen) NoteUnfinishedReadBack();
   if (firstError != 0) throw InOutError(firstError);
   fileStep_.clear();
 }

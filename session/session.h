@@ -227,6 +227,12 @@ class Session {
   bool Send(uint8_t value);
   void SetProgressOf(int64_t count, int64_t total);
   void CloseUnfinishedReadBack();
+  // A read-back ended before its report: the line names the ".part" file
+  // that holds what arrived.
+  void NoteUnfinishedReadBack();
+  // What `path` is of the program's own files (upload files, "empty", the
+  // chosen image), in words; empty when it is none of them.
+  std::string OwnFileAt(const std::string& path) const;
   void RunStateBlock(State state);
   // Moves CurrentSector to the next selected sector above it, if any.
   void NextSelectedSector();
@@ -330,6 +336,11 @@ class Session {
   // byte (the read was then stopped and the rest of its bytes go nowhere).
   bool readBackGarbled_ = false;
   bool readBackStopped_ = false;
+  // The read-back's "<destination>.part" while it is being written; empty
+  // when the destination is written directly or no read-back runs.
+  std::string readBackPart_;
+  // The firmware image the operator chose last: never a destination.
+  std::string chosenImage_;
 
   // What the programming sent of each sector up to the image's last byte, so
   // that the verify compares with exactly that (the filler of the last word

@@ -44,6 +44,7 @@ void Session::DoButton4Click() {
   }
   if (RefuseUnlessConnected()) return;
   Log("<download file: " + *chosen + " >\r\n");
+  chosenImage_ = *chosen;
   imageIsTemporary_ = false;
   if (!vars_.ImageFile.OpenExisting(*chosen)) {
     Log("<ERR: couldn`t find \"" + *chosen + "\" >\r\n");

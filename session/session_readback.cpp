@@ -1,4 +1,8 @@
 // The read-back of sectors 8 and 9 into a destination file.
+#include <filesystem>
+#include <system_error>
+
+#include "file_search.h"
 #include "session.h"
 #include "wire.h"
 
@@ -14,6 +18,19 @@ void Session::DoRadioButton5Click() {
   if (!chosen) return;
   Log("<destination file: " + *chosen + " >\r\n");
   vars_.DestinationFileName = *chosen;
+}
+
+std::string Session::OwnFileAt(const std::string& path) const {
+  const auto same = [&path](const std::string& other) {
+    std::error_code error;
+    return !other.empty() && std::filesystem::equivalent(path, other, error) && !error;
+  };
+  std::vector<std::string> folders{WorkingDirectory, UploadFolder, ProgramFolder};
+  for (const char* name : {"Loader.hex", "F29f160d.hex", "empty"}) {
+    if (same(FindInFolders(folders, name).Path)) return std::string("the program's file ") + name;
+  }
+  if (same(chosenImage_)) return "the firmware image " + chosenImage_;
+  return {};
 }
 
 void Session::SendReadSectorCommand() {
@@ -46,10 +63,26 @@ void Session::DoButton11Click() {
     return;
   }
   if (RefuseUnlessConnected()) return;
+  if (const std::string own = OwnFileAt(vars_.DestinationFileName); !own.empty()) {
+    Log("<ERR: \"" + vars_.DestinationFileName + "\" is " + own +
+        ": it is not overwritten, choose another destination file>\r\n");
+    window_.SetPanelForm(PanelForm::Error);
+    RefuseJob(JobFailure::FileError, "the destination is one of the program's own files");
+    return;
+  }
+  // The words go into "<name>.part", which becomes the destination only once
+  // the read is complete: a file of the destination's name is always whole.
+  // A destination that is no regular file (a device) is written directly.
+  std::error_code error;
+  const auto status = std::filesystem::status(vars_.DestinationFileName, error);
+  readBackPart_ = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)
+                      ? std::string()
+                      : vars_.DestinationFileName + ".part";
   // Written through byte by byte: a read-back cut short by a silent device
   // still leaves every word that arrived on disk.
   vars_.DestinationFile.SetWriteBuffered(false);
-  if (!vars_.DestinationFile.Create(vars_.DestinationFileName)) {
+  if (!vars_.DestinationFile.Create(readBackPart_.empty() ? vars_.DestinationFileName
+                                                          : readBackPart_)) {
     Log("<ERR: couldn`t create/open destination file \"" + vars_.DestinationFileName + "\" >\r\n");
     window_.SetPanelForm(PanelForm::Error);
     RefuseJob(JobFailure::FileError, "the destination file could not be created");
@@ -106,6 +139,7 @@ void Session::State3Or4DataByte() {
         }
       }
       Log("\r\n<ERR: destination file could not be written, read stopped>\r\n");
+      NoteUnfinishedReadBack();
       window_.SetPanelForm(PanelForm::Error);
       throw;
     }
@@ -161,6 +195,18 @@ void Session::State6Report() {
   // Another job start may have closed the file already.
   if (vars_.JobKind == DataUse::ToDestinationFile && vars_.DestinationFile.IsOpen()) {
     vars_.DestinationFile.Close();
+    if (!readBackPart_.empty() && !readBackGarbled_) {
+      std::error_code error;
+      std::filesystem::rename(readBackPart_, vars_.DestinationFileName, error);
+      if (error) {
+        Log("<ERR: " + readBackPart_ + " could not be renamed to " + vars_.DestinationFileName +
+            ": " + error.message() + ">\r\n");
+        window_.SetPanelForm(PanelForm::Error);
+      }
+    } else if (!readBackPart_.empty()) {
+      Log("<what was read is in " + readBackPart_ + ">\r\n");
+    }
+    readBackPart_.clear();
   }
   window_.SetEnabled(Control::Button4, true);
   vars_.SessionState = State::Idle;

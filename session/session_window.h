@@ -87,14 +87,14 @@ enum class JobFailure : uint8_t {
 struct JobResult {
   JobOutcome Outcome = JobOutcome::Ok;
   JobFailure Failure = JobFailure::None;
-  std::string Reason;         // short, plain English; empty for Ok
-  int32_t Sector = -1;        // the sector concerned, -1 for none
-  int64_t Count = 0;          // bytes programmed or verified, or words read
-  bool HasIdentity = false;   // Identity holds the device's identity
+  std::string Reason;        // short, plain English; empty for Ok
+  int32_t Sector = -1;       // the sector concerned, -1 for none
+  int64_t Count = 0;         // bytes programmed or verified, or words read
+  bool HasIdentity = false;  // Identity holds the device's identity
   DeviceIdentity Identity;
-  int64_t Address = -1;       // VerifyMismatch: the first differing address
-  int Written = -1;           // VerifyMismatch: the byte sent there
-  int Read = -1;              // VerifyMismatch: the byte read back
+  int64_t Address = -1;  // VerifyMismatch: the first differing address
+  int Written = -1;      // VerifyMismatch: the byte sent there
+  int Read = -1;         // VerifyMismatch: the byte read back
 };
 
 // Short name of a job or an outcome, for logs, reports and the history.

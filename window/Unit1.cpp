@@ -664,7 +664,10 @@ std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
   } else {
     QFileDialog box(this, title, AppSettings::Folder(folderKind), qtFilter);
     box.setOption(QFileDialog::DontUseNativeDialog);
-    box.setAcceptMode(QFileDialog::AcceptOpen);
+    // The destination of a read-back is asked for as a save: an existing file
+    // is only replaced once the operator said so.
+    box.setAcceptMode(dialog == FileDialog::OpenDialog5 ? QFileDialog::AcceptSave
+                                                        : QFileDialog::AcceptOpen);
     // Like the dialog the program was designed with, a name that does not
     // exist yet may be typed: the destination file is created by the job.
     box.setFileMode(QFileDialog::AnyFile);

@@ -176,7 +176,12 @@ class FaultTest : public ::testing::Test {
     Pty().PowerCycle(true);
     const size_t mark = Rig().LogMark();
     if (auto connected = Rig().Connect(); !connected) return connected;
-    if (Rig().LogSince(mark) != ConnectLog(true)) {
+    // A read-back the unit left unfinished is named as it is closed.
+    std::string log = Rig().LogSince(mark);
+    if (log.starts_with("<the read-back did not finish: what arrived is in ")) {
+      log.erase(0, log.find("\r\n") + 2);
+    }
+    if (log != ConnectLog(true)) {
       return ::testing::AssertionFailure() << "reconnection log:\n" << Rig().LogSince(mark);
     }
     return ::testing::AssertionSuccess();
@@ -278,7 +283,7 @@ TEST_P(SilentUnit, WaitsWithTheWindowFreeAndRecoversAfterAPowerCycle) {
   }
   if (row.TheJob == Job::ReadBack) {
     // Every word that arrived is on disk already, in the flash's order.
-    const Bytes dump = folder_.Read("dump.2bf");
+    const Bytes dump = folder_.Read("dump.2bf.part");
     const sim::Flash flash = device_->ReadFlash();
     const auto expected = flash.Bytes().subspan(sim::SectorTable[8], dump.size());
     EXPECT_TRUE(std::equal(dump.begin(), dump.end(), expected.begin()));

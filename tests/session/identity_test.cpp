@@ -34,11 +34,10 @@ TEST_F(SessionTest, IdentityReadTakesTheDeviceValues) {
   EXPECT_EQ(Win->Progress[1023], 50);
   EXPECT_EQ(Win->PanelCounts[1023], 1024);
   EXPECT_EQ(Win->Progress.back(), 100);
-  EXPECT_EQ(
-      Win->Log,
-      "\r\n\r\n<flashroutine waiting for command...>\r\n<command: read from address>"
-      "\r\n<done>\r\n\r\n\r\n<device: product UNIT-7, hardware version 1.2a, serial number "
-      "305419896, brand label XY>\r\n");
+  EXPECT_EQ(Win->Log,
+            "\r\n\r\n<flashroutine waiting for command...>\r\n<command: read from address>"
+            "\r\n<done>\r\n\r\n\r\n<device: product UNIT-7, hardware version 1.2a, serial number "
+            "305419896, brand label XY>\r\n");
   EXPECT_EQ(S->Identity().ProductName, "UNIT-7");
   EXPECT_EQ(S->Identity().HardwareVersion, "1.2a");
   EXPECT_EQ(S->Identity().SerialNumber, 0x12345678u);

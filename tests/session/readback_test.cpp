@@ -50,7 +50,9 @@ TEST_F(ReadBackTest, WordLimitStopsTheRead) {
   EXPECT_EQ(Win->Log.find("<done>"), std::string::npos);  // only on the next byte
   FeedWhole("a");
   EXPECT_NE(Win->Log.find("<    2words of 2words read>\r\n"), std::string::npos);
-  EXPECT_EQ(ReadWholeFile(Destination()), "ABCD");
+  // The stray bytes garbled the read: it stays a ".part" file.
+  EXPECT_EQ(ReadWholeFile(Destination() + ".part"), "ABCD");
+  EXPECT_FALSE(fs::exists(Destination()));
 }
 
 TEST_F(ReadBackTest, UnfinishedReadBackIsClosedWhenAnotherJobStarts) {
@@ -71,7 +73,11 @@ TEST_F(ReadBackTest, UnfinishedReadBackIsClosedWhenAnotherJobStarts) {
     ASSERT_TRUE(S->DestinationFile().IsOpen());
     startOther();
     EXPECT_FALSE(S->DestinationFile().IsOpen()) << name;
-    EXPECT_EQ(ReadWholeFile(Destination()), "ABC") << name;
+    // What arrived is kept under a name that says it is not complete.
+    EXPECT_EQ(ReadWholeFile(Destination() + ".part"), "ABC") << name;
+    EXPECT_FALSE(fs::exists(Destination())) << name;
+    EXPECT_NE(Win->Log.find("what arrived is in " + Destination() + ".part>"), std::string::npos)
+        << name;
   }
 }
 
@@ -110,10 +116,22 @@ TEST_F(ReadBackTest, DestinationThatCannotBeCreated) {
   EXPECT_EQ(S->SessionState(), St::AwaitReadWordSecond);
 }
 
-TEST_F(ReadBackTest, ExistingDestinationIsEmptiedFirst) {
+TEST_F(ReadBackTest, ExistingDestinationIsReplacedOnlyByACompleteRead) {
   WriteWholeFile(Destination(), "old contents");
   StartReadBack(Destination());
-  EXPECT_EQ(ReadWholeFile(Destination()), "");
+  EXPECT_EQ(ReadWholeFile(Destination()), "old contents");
+  FeedWhole("ABfaCDfz");
+  EXPECT_EQ(ReadWholeFile(Destination()), "ABCD");
+  EXPECT_FALSE(fs::exists(Destination() + ".part"));
+}
+
+TEST_F(ReadBackTest, TheProgramsOwnFilesAreNeverADestination) {
+  WriteWholeFile(Dir / "Loader.hex", "00");
+  StartReadBack((Dir / "Loader.hex").string());
+  EXPECT_TRUE(Port->Written.empty());
+  EXPECT_NE(Win->Log.find("is the program's file Loader.hex"), std::string::npos) << Win->Log;
+  EXPECT_EQ(ReadWholeFile(Dir / "Loader.hex"), "00");
+  EXPECT_FALSE(fs::exists(Dir / "Loader.hex.part"));
 }
 
 TEST_F(ReadBackTest, FullDiskAbandonsThePassAndTheSessionGoesOn) {

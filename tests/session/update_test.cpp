@@ -780,7 +780,7 @@ TEST_F(UpdateTest, StartOverForgetsEverythingAndConnectWorksAgain) {
   EXPECT_EQ(Win->Finished[0].second.Failure, JobFailure::Cancelled);
   EXPECT_FALSE(S->RunningJob());
   EXPECT_FALSE(S->DestinationFile().IsOpen());
-  EXPECT_EQ(ReadWholeFile(Dir / "dump"), "ABC");
+  EXPECT_EQ(ReadWholeFile(Dir / "dump.part"), "ABC");
   EXPECT_EQ(S->SessionState(), St::Idle);
   EXPECT_TRUE(S->Identity().ProductName.empty());
   EXPECT_EQ(S->SectorStart()[9], 0u);
