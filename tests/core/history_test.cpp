@@ -1,23 +1,36 @@
-// The update history: lines from writers at the same moment stay whole, and a
-// history that cannot be written says why instead of failing.
+// The update history: lines from writers at the same moment stay whole, a
+// history that cannot be written says why instead of failing, and the image's
+// hash and the time are what other tools compute from them.
 #include "history.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
-#include "rig.h"
+namespace fs = std::filesystem;
 
 namespace {
 
-using integration::WorkFolder;
+class HistoryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() /
+              ("history-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+               "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+  std::string File(const std::string& name) const { return (folder_ / name).string(); }
+  fs::path folder_;
+};
 
-TEST(History, WritersAtTheSameTimeNeverInterleave) {
-  WorkFolder folder;
-  const std::string path = folder.File("state/updater/history.jsonl");
+TEST_F(HistoryTest, WritersAtTheSameTimeNeverInterleave) {
+  const std::string path = File("state/updater/history.jsonl");
   constexpr int Writers = 4;
   constexpr int LinesEach = 150;
   std::vector<std::thread> writers;
@@ -39,7 +52,7 @@ TEST(History, WritersAtTheSameTimeNeverInterleave) {
   }
   for (std::thread& writer : writers) writer.join();
 
-  std::ifstream in(path);
+  std::ifstream in(path, std::ios::binary);
   int lines = 0;
   for (std::string line; std::getline(in, line); ++lines) {
     const nlohmann::json entry = nlohmann::json::parse(line);
@@ -49,13 +62,42 @@ TEST(History, WritersAtTheSameTimeNeverInterleave) {
   EXPECT_EQ(lines, Writers * LinesEach);
 }
 
-TEST(History, AnUnwritableHistoryIsAWarningNamingTheFile) {
-  WorkFolder folder;
-  ASSERT_TRUE(folder.Write("plain-file", {1}));
-  const std::string path = folder.File("plain-file/updater/history.jsonl");
+TEST_F(HistoryTest, AnUnwritableHistoryIsAWarningNamingTheFile) {
+  std::ofstream(folder_ / "plain-file") << "x";
+  const std::string path = (folder_ / "plain-file" / "updater" / "history.jsonl").string();
   std::string warning;
   EXPECT_FALSE(AppendHistory(HistoryRecord{}, &warning, path));
-  EXPECT_NE(warning.find(folder.File("plain-file")), std::string::npos) << warning;
+  EXPECT_NE(warning.find(File("plain-file")), std::string::npos) << warning;
+}
+
+TEST_F(HistoryTest, TheImageHashIsSha256OfTheFileBytes) {
+  // Empty, short, and longer than one read of the file.
+  std::string longer(200003, '\0');
+  for (size_t i = 0; i < longer.size(); ++i) longer[i] = static_cast<char>(i * 7 % 251);
+  const struct {
+    std::string Bytes;
+    const char* Sha256;
+  } cases[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {longer, "de96b954b9eafefa8b5f591e7dc0511d9e1a61e78d3eb728643198d2c63cbe7d"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(folder_ / "image.bin", std::ios::binary | std::ios::trunc) << c.Bytes;
+    std::string why;
+    EXPECT_EQ(FileSha256(File("image.bin"), &why).value_or(why), c.Sha256) << c.Bytes.size();
+  }
+  std::string why;
+  EXPECT_FALSE(FileSha256(File("missing.bin"), &why));
+  EXPECT_NE(why.find(File("missing.bin")), std::string::npos) << why;
+}
+
+TEST(HistoryTime, IsUtcWithMilliseconds) {
+  using std::chrono::milliseconds;
+  const std::chrono::system_clock::time_point epoch{};
+  EXPECT_EQ(UtcTimeText(epoch), "1970-01-01T00:00:00.000Z");
+  EXPECT_EQ(UtcTimeText(epoch + milliseconds(1796727900123)), "2026-12-08T11:05:00.123Z");
+  EXPECT_EQ(UtcTimeText(epoch - milliseconds(1)), "1969-12-31T23:59:59.999Z");
 }
 
 }  // namespace
