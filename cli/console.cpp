@@ -1,9 +1,9 @@
 #include "console.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cinttypes>
+
+#include "cli_os.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ std::string Duration(double seconds) {
 
 ProgressStyle StyleForStandardError(bool quiet) {
   if (quiet) return ProgressStyle::None;
-  return ::isatty(STDERR_FILENO) ? ProgressStyle::Bar : ProgressStyle::Lines;
+  return StandardErrorIsTerminal() ? ProgressStyle::Bar : ProgressStyle::Lines;
 }
 
 Console::Console(ProgressStyle style, bool verbose, std::FILE* out, std::FILE* err)

@@ -1,8 +1,6 @@
 // updater-cli: the firmware update of the C165 + 29F160D device from scripts,
 // on one port or several at once, with a result a script can branch on (the
 // exit code), a JSON report, and a line per job in the update history.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
@@ -14,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "cli_os.h"
 #include "console.h"
 #include "exit_code.h"
 #include "port_job.h"
@@ -126,7 +125,7 @@ void PrintSummary(Console& console, const std::vector<PortOutcome>& outcomes, Co
 }
 
 bool AskToErase(const std::string& port, const std::string& folder) {
-  if (!::isatty(STDIN_FILENO)) return false;
+  if (!StandardInputIsTerminal()) return false;
   std::fprintf(stderr, "Erase sectors 8 and 9 of the device on %s and program them from %s? [y/N] ",
                port.c_str(), (folder.empty() ? std::string("empty") : folder + "/empty").c_str());
   std::fflush(stderr);
@@ -238,13 +237,15 @@ int main(int argc, char** argv) {
   // read-only and shared: write-protected files work, and nothing the operator
   // named is ever changed.
   SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
+  UseUtf8Console();
+  const std::vector<std::string> argumentText = Utf8Arguments(argc, argv);
+  std::vector<const char*> arguments;
+  for (const std::string& argument : argumentText) arguments.push_back(argument.c_str());
 
   Options options;
   CLI::App app{"updater-cli: updates the firmware of C165 + 29F160D devices over a serial line."};
   app.set_version_flag("--version", UPDATER_VERSION);
-  app.footer(std::string("Ports are COM1 to COM4 (as the window maps them: $UPDATER_COM<n>, else "
-                         "/dev/ttyS<n-1>) or a device path.\n\n") +
-             ExitCodeHelp);
+  app.footer(std::string(PortNamesHelp()) + "\n\n" + ExitCodeHelp);
   app.require_subcommand(1);
 
   CLI::App* ports = app.add_subcommand("ports", "List the serial devices of this computer");
@@ -279,7 +280,7 @@ int main(int argc, char** argv) {
   }
 
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(argumentText.size()), arguments.data());
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? 0 : ToInt(ExitCode::Usage);

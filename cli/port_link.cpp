@@ -1,12 +1,10 @@
 #include "port_link.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <filesystem>
 
+#include "cli_os.h"
 #include "host.h"
 #include "port_core.h"
 #include "queue_notify_target.h"
@@ -110,8 +108,10 @@ std::string TemporaryImageFor(const PortName& port) {
   std::replace_if(
       tag.begin(), tag.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
       '_');
-  const std::filesystem::path folder = std::filesystem::path(*shared).parent_path();
-  return (folder / ("tmp-" + tag + "-" + std::to_string(::getpid()) + ".bin")).string();
+  // Beside the shared one, in the same private folder; the path stays UTF-8
+  // (a std::filesystem::path would take it in the local code page on Windows).
+  const std::string folder = shared->substr(0, shared->find_last_of("/\\") + 1);
+  return folder + "tmp-" + tag + "-" + std::to_string(ProcessNumber()) + ".bin";
 }
 
 }  // namespace

@@ -14,7 +14,10 @@ int ListPorts() {
   for (const SerialPortInfo& port : ports) {
     std::string adapter = port.Maker;
     if (!port.Model.empty()) adapter += (adapter.empty() ? "" : " ") + port.Model;
-    if (!port.UsbId.empty()) adapter += (adapter.empty() ? "" : " ") + ("[" + port.UsbId + "]");
+    if (!port.UsbId.empty()) {
+      if (!adapter.empty()) adapter += ' ';
+      adapter += "[" + port.UsbId + "]";
+    }
     if (!port.SerialNumber.empty()) adapter += " serial " + port.SerialNumber;
     if (adapter.empty()) adapter = port.Driver;
     std::printf("%-16s  %-40s  %s\n", port.Path.c_str(),

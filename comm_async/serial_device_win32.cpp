@@ -55,6 +55,25 @@ struct SerialDevice::Impl {
   // reached the system's wait.
   HANDLE Wake = nullptr;
   std::atomic<uint32_t> Mask{0};
+  // Bytes handed out by Read so far, and as many at the last characters
+  // event: a handler that took some and left the rest is told again.
+  std::atomic<bool> ReportLeftovers{false};
+  std::atomic<uint64_t> Consumed{0};
+  uint64_t ConsumedAtReport = 0;  // the watcher's own
+  // CE_ flags that the watcher's look at the queue took from the driver;
+  // ClearError hands them on.
+  std::atomic<uint32_t> TakenErrors{0};
+
+  // Whether bytes a handler left unread are to be reported again now.
+  bool LeftoversWaiting() {
+    const uint64_t consumed = Consumed.load();
+    if (!ReportLeftovers.load() || consumed <= ConsumedAtReport) return false;
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(Port, &errors, &status)) return false;
+    TakenErrors.fetch_or(errors);
+    return status.cbInQue > 0;
+  }
 
   ~Impl() {
     if (Port != INVALID_HANDLE_VALUE) CloseHandle(Port);
@@ -159,6 +178,10 @@ Dcb SerialDevice::Current() const {
   return dcb;
 }
 
+void SerialDevice::SetReportLeftovers(bool on) {
+  impl_->ReportLeftovers.store(on);
+}
+
 void SerialDevice::SetMask(uint32_t mask) {
   Impl& d = *impl_;
   d.Mask.store(mask);
@@ -210,10 +233,17 @@ uint32_t SerialDevice::WaitEvent() {
   for (int attempt = 0; attempt < 3; ++attempt) {
     const uint32_t mask = d.Mask.load();
     if (mask == 0) return 0;
+    // Windows reports EV_RXCHAR once per arrival, never for bytes that were
+    // left waiting.
+    if ((mask & EvRxChar) && d.LeftoversWaiting()) {
+      d.ConsumedAtReport = d.Consumed.load();
+      return EvRxChar;
+    }
     DWORD events = 0;
     DWORD code = 0;
     switch (WaitOnce(d.Port, d.EventDone, d.Wake, events, code)) {
       case WaitOutcome::Events:
+        if (events & EvRxChar) d.ConsumedAtReport = d.Consumed.load();
         if (events != 0) return events;
         break;  // the mask changed under the wait
       case WaitOutcome::Woken:
@@ -240,7 +270,7 @@ uint32_t SerialDevice::ClearError(uint32_t* inQue) {
   COMSTAT status{};
   if (!ClearCommError(impl_->Port, &errors, &status)) return 0;
   if (inQue) *inQue = status.cbInQue;
-  return errors;
+  return errors | impl_->TakenErrors.exchange(0);
 }
 
 uint32_t SerialDevice::ModemStatus() {
@@ -280,10 +310,13 @@ uint32_t SerialDevice::Read(void* buffer, uint32_t count) {
   transfer.hEvent = d.ReadDone;
   ResetEvent(d.ReadDone);
   DWORD n = 0;
-  if (ReadFile(d.Port, buffer, count, &n, &transfer)) return n;
-  if (GetLastError() != ERROR_IO_PENDING) return 0;
-  bool timedOut = false;
-  return FinishPending(d.Port, transfer, ReadBoundMs, &timedOut);
+  if (!ReadFile(d.Port, buffer, count, &n, &transfer)) {
+    if (GetLastError() != ERROR_IO_PENDING) return 0;
+    bool timedOut = false;
+    n = FinishPending(d.Port, transfer, ReadBoundMs, &timedOut);
+  }
+  d.Consumed += n;
+  return n;
 }
 
 uint32_t SerialDevice::Write(const void* buffer, uint32_t count, int timeoutMs, SysError& error) {

@@ -1,19 +1,14 @@
 #include "history.h"
 
-#include <fcntl.h>
-#include <openssl/evp.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <exception>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <nlohmann/json.hpp>
+
+#include "history_os.h"
 
 namespace {
 
@@ -22,30 +17,37 @@ namespace fs = std::filesystem;
 constexpr char HistoryFolder[] = "updater";
 constexpr char HistoryFileName[] = "history.jsonl";
 
-}  // namespace
-
-std::string UtcTimeText(std::chrono::system_clock::time_point time) {
-  const auto sinceEpoch = time.time_since_epoch();
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
-  const std::time_t whole = static_cast<std::time_t>(seconds.count());
-  std::tm utc{};
-  gmtime_r(&whole, &utc);
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                static_cast<int>(millis));
-  return text;
+// Paths travel as UTF-8 everywhere in the program; the system's own names
+// (wide ones on Windows) are made from them here.
+fs::path PathFromUtf8(const std::string& text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
 }
 
-namespace {
+std::string Utf8FromPath(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
 
 std::string SystemWords(int error) {
   return std::strerror(error);
 }
 
 }  // namespace
+
+std::string UtcTimeText(std::chrono::system_clock::time_point time) {
+  using namespace std::chrono;
+  const auto millis = floor<milliseconds>(time);
+  const auto day = floor<days>(millis);
+  const year_month_day date{day};
+  const hh_mm_ss clock{millis - day};
+  char text[64];
+  std::snprintf(
+      text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+      static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+      static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
+  return text;
+}
 
 const char* VerifyResultName(VerifyResult result) {
   switch (result) {
@@ -88,16 +90,9 @@ void TakeJobResult(HistoryRecord& record, const JobResult& result, bool verifyAs
 }
 
 std::string HistoryFilePath() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  fs::path base;
-  if (state != nullptr && state[0] == '/') {
-    base = state;
-  } else {
-    const char* home = std::getenv("HOME");
-    if (home == nullptr || home[0] != '/') return std::string();
-    base = fs::path(home) / ".local" / "state";
-  }
-  return (base / HistoryFolder / HistoryFileName).string();
+  const std::string state = StateFolder();
+  if (state.empty()) return std::string();
+  return Utf8FromPath(PathFromUtf8(state) / HistoryFolder / HistoryFileName);
 }
 
 std::string HistoryLine(const HistoryRecord& record) {
@@ -141,48 +136,32 @@ bool AppendHistory(const HistoryRecord& record, std::string* warning, const std:
     return false;
   };
   const std::string file = path.empty() ? HistoryFilePath() : path;
-  if (file.empty()) return fail("history not written: neither XDG_STATE_HOME nor HOME is set");
+  if (file.empty()) return fail(std::string("history not written: ") + NoStateFolderReason());
   std::error_code error;
-  fs::create_directories(fs::path(file).parent_path(), error);
+  try {
+    fs::create_directories(PathFromUtf8(file).parent_path(), error);
+  } catch (const std::exception& e) {
+    return fail("history not written: " + file + ": " + e.what());
+  }
   if (error) {
     return fail("history not written: cannot make the folder of " + file + ": " + error.message());
   }
-  const std::string line = HistoryLine(record) + "\n";
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return fail("history not written: cannot open " + file + ": " + SystemWords(errno));
-  // The lock keeps writers on file systems without atomic appends apart; the
-  // single write of the whole line keeps them apart everywhere else.
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      const int lockError = errno;
-      ::close(fd);
-      return fail("history not written: cannot lock " + file + ": " + SystemWords(lockError));
-    }
-  }
-  ssize_t written = 0;
-  do {
-    written = ::write(fd, line.data(), line.size());
-  } while (written < 0 && errno == EINTR);
-  const int writeError = errno;
-  ::flock(fd, LOCK_UN);
-  const bool closed = ::close(fd) == 0;
-  if (written != static_cast<ssize_t>(line.size())) {
-    return fail("history not written: " + file + ": " +
-                (written < 0 ? SystemWords(writeError) : std::string("short write")));
-  }
-  if (!closed) return fail("history may be incomplete: closing " + file + " failed");
-  return true;
+  return AppendLocked(file, HistoryLine(record) + "\n", warning);
 }
 
 std::optional<std::string> FileSha256(const std::string& path, std::string* why) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::ifstream in;
+  try {
+    in.open(PathFromUtf8(path), std::ios::binary);
+  } catch (const std::exception&) {
+    errno = EINVAL;  // a name that is no UTF-8
+  }
+  if (!in.is_open()) {
     if (why) *why = "cannot read " + path + ": " + SystemWords(errno);
     return std::nullopt;
   }
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  &EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+  Sha256 hash;
+  if (!hash.Ready()) {
     if (why) *why = "SHA-256 is not available";
     return std::nullopt;
   }
@@ -190,20 +169,17 @@ std::optional<std::string> FileSha256(const std::string& path, std::string* why)
   while (in) {
     in.read(buffer, sizeof buffer);
     const std::streamsize got = in.gcount();
-    if (got > 0) EVP_DigestUpdate(context.get(), buffer, static_cast<size_t>(got));
+    if (got > 0) hash.Add(buffer, static_cast<size_t>(got));
   }
   if (in.bad()) {
     if (why) *why = "cannot read " + path;
     return std::nullopt;
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(context.get(), digest, &length);
   static constexpr char Hex[] = "0123456789abcdef";
   std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += Hex[digest[i] >> 4];
-    text += Hex[digest[i] & 0xF];
+  for (const uint8_t byte : hash.Finish()) {
+    text += Hex[byte >> 4];
+    text += Hex[byte & 0xF];
   }
   return text;
 }

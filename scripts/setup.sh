@@ -33,8 +33,9 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# Build: compiler, CMake, Qt, the command line's libraries, the window's font.
-install_missing g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libcli11-dev \
+# Build: compiler, CMake, Qt, the command line's libraries (OpenSSL for the history's
+# SHA-256), the window's font.
+install_missing g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libcli11-dev libssl-dev \
   nlohmann-json3-dev fonts-liberation
 # Tests: GoogleTest, Qt Test's tools; fuzzers: clang (its runtime follows below).
 [ "$preset" = demo ] || install_missing qt6-base-dev-tools libgtest-dev clang
