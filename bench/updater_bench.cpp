@@ -64,7 +64,7 @@ constexpr auto JobLimit = std::chrono::seconds(120);
 // useful time, and while the session reads the flood nothing else runs on the
 // window thread: the row pulls the device's wire after this long and reports
 // the bytes that came through.
-constexpr auto FloodLimit = std::chrono::seconds(60);
+constexpr auto FloodLimit = std::chrono::seconds(120);
 constexpr double RepaintTargetMs = 200;
 constexpr uint64_t MiB = 1024 * 1024;
 
@@ -449,6 +449,11 @@ class CoreRig {
       *error = "connect without a window failed:\n" + window_.Log;
       return false;
     }
+    // The update takes the identity the device reported.
+    if (!RunJob([&session] { session.Button6Click(); }, "<done>", nullptr)) {
+      *error = "identity read without a window failed:\n" + window_.Log;
+      return false;
+    }
     return true;
   }
 
@@ -731,33 +736,23 @@ int RunFlood(const Options& options, const fs::path& folder) {
   return 0;
 }
 
-// The 2 MiB update through the core without a window, as the command line
-// runs it, against the same device, image and bit rate.
-std::optional<JobResult> MeasureCoreUpdate(const Options& options, const fs::path& folder,
-                                           bool verifyAfterDownload, JobResult& whole) {
-  CoreRig rig(folder);
-  std::string error;
-  if (!rig.Start(verifyAfterDownload, &error)) {
-    std::fprintf(stderr, "updater_bench: %s\n", error.c_str());
-    return std::nullopt;
+// One 2 MiB update through the core without a window, as the command line
+// runs it, against the same device, image and bit rate as the window's.
+bool RunCoreUpdate(CoreRig& rig, const fs::path& folder, JobResult& update, JobResult& whole) {
+  rig.Window().Log.clear();
+  rig.Window().NextFile = (folder / "full.bin").string();
+  std::vector<Mark> marks = {{"<command: delete sector", {}}};
+  const Snapshot start = rig.Take();
+  Session& session = rig.GetSession();
+  if (!rig.RunJob([&session] { session.Button4Click(); }, "<done>", &marks) || !marks[0].At) {
+    std::fprintf(stderr, "update without a window failed:\n%s\n", rig.Window().Log.c_str());
+    for (const std::string& w : rig.Window().Warnings) std::fprintf(stderr, "%s\n", w.c_str());
+    return false;
   }
-  JobResult update;
-  for (int run = 0; run < options.Runs; ++run) {
-    rig.Window().Log.clear();
-    rig.Window().NextFile = (folder / "full.bin").string();
-    std::vector<Mark> marks = {{"<command: delete sector", {}}};
-    const Snapshot start = rig.Take();
-    Session& session = rig.GetSession();
-    if (!rig.RunJob([&session] { session.Button4Click(); }, "<done>", &marks) || !marks[0].At) {
-      std::fprintf(stderr, "update without a window failed:\n%s\n", rig.Window().Log.c_str());
-      for (const std::string& w : rig.Window().Warnings) std::fprintf(stderr, "%s\n", w.c_str());
-      return std::nullopt;
-    }
-    const Snapshot end = rig.Take();
-    update.Runs.push_back(Between(*marks[0].At, end));
-    whole.Runs.push_back(Between(start, end));
-  }
-  return update;
+  const Snapshot end = rig.Take();
+  update.Runs.push_back(Between(*marks[0].At, end));
+  whole.Runs.push_back(Between(start, end));
+  return true;
 }
 
 int RunMeasurements(const Options& options, const fs::path& folder) {
@@ -774,8 +769,7 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
   }
 
   std::string error;
-  JobResult update, programming, identity, readBack, updateWhole, coreWhole;
-  std::optional<JobResult> coreUpdate;
+  JobResult update, programming, identity, readBack, updateWhole, coreUpdate, coreWhole;
   const bool runA = options.Wants('a') || options.Wants('w');
   bool windowVerifies = true;
   {
@@ -788,6 +782,15 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
     const bool runB = options.Wants('b') || runA;
     const bool runC = options.Wants('c');
     windowVerifies = rig.Form().GetSession().VerifyAfterDownload;
+    // Its runs take turns with the window's, so that both meet the same load.
+    std::unique_ptr<CoreRig> core;
+    if (options.Wants('w')) {
+      core = std::make_unique<CoreRig>(folder);
+      if (!core->Start(windowVerifies, &error)) {
+        std::fprintf(stderr, "updater_bench: %s\n", error.c_str());
+        return 1;
+      }
+    }
     for (int run = 0; run < (runB ? options.Runs : 0); ++run) {
       rig.ClearLog();
       std::vector<Mark> none;
@@ -844,6 +847,7 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
       update.Runs.push_back(Between(*marks[0].At, end));
       programming.Runs.push_back(Between(*marks[1].At, end));
       updateWhole.Runs.push_back(Between(start, end));
+      if (core && !RunCoreUpdate(*core, folder, coreUpdate, coreWhole)) return 1;
     }
     if (options.Verbose) {
       auto dump = [](const char* name, const JobResult& r) {
@@ -857,10 +861,6 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
       dump("update", update);
       dump("programming", programming);
     }
-  }
-  if (options.Wants('w')) {
-    coreUpdate = MeasureCoreUpdate(options, folder, windowVerifies, coreWhole);
-    if (!coreUpdate) return 1;
   }
 
   if (!update.Runs.empty() || !identity.Runs.empty() || !readBack.Runs.empty()) {
@@ -880,10 +880,11 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
     std::printf("\n");
   }
 
-  if (coreUpdate) {
+  if (!coreUpdate.Runs.empty()) {
     std::printf(
         "The same 2 MiB update (same device, image and bit rate, verify %s) through the window\n"
-        "and through the core without a window, as the command line runs it; median of %d runs.\n",
+        "and through the core without a window, as the command line runs it, taking turns; median "
+        "of %d runs.\n",
         windowVerifies ? "on" : "off", options.Runs);
     std::printf("%-34s %8s %8s %8s %9s %9s %17s %8s %7s %8s %7s\n", "update", "wall s", "CPU s",
                 "front s", "to dev", "from dev", "per byte", "line38k", "ratio", "line256k",
@@ -891,7 +892,7 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
     PrintRow("window, click to <done>", updateWhole, FullImageSize, "byte", 0);
     PrintRow("command line, start to <done>", coreWhole, FullImageSize, "byte", 0);
     PrintRow("window, erase to <done>", update, FullImageSize, "byte", 0);
-    PrintRow("command line, erase to <done>", *coreUpdate, FullImageSize, "byte", 0);
+    PrintRow("command line, erase to <done>", coreUpdate, FullImageSize, "byte", 0);
     const double window = updateWhole.MedianOf().Wall;
     const double line = coreWhole.MedianOf().Wall;
     std::printf(
