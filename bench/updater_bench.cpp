@@ -74,6 +74,7 @@ struct Options {
   bool Baseline = true;
   bool Verbose = false;
   uint64_t FloodBytes = 10 * MiB;
+  size_t FloodBatch = 0;  // an experiment: the log handed to the window in pieces
   // a update, b identity, c read-back, f flood, w the update through the
   // window against the same through the core without a window
   std::string Only = "abcfw";
@@ -111,17 +112,20 @@ class BenchForm : public TForm1 {
     Clock::duration Longest{};
   };
   LogCost* Cost = nullptr;
+  // An experiment, not the program: the log's text is handed to the window in
+  // pieces (at a line end, or BatchBytes at the latest) instead of as it
+  // comes, to show what the window costs when it takes a flood in batches.
+  size_t BatchBytes = 0;
 
   void LogWrite(std::string_view text) override {
-    if (Cost) {
-      const Clock::time_point start = Clock::now();
-      TForm1::LogWrite(text);
-      const Clock::duration took = Clock::now() - start;
-      ++Cost->Calls;
-      Cost->Total += took;
-      Cost->Longest = std::max(Cost->Longest, took);
+    if (BatchBytes > 0) {
+      batch_ += text;
+      if (batch_.size() >= BatchBytes || text.find('\n') != std::string_view::npos) {
+        WriteTimed(batch_);
+        batch_.clear();
+      }
     } else {
-      TForm1::LogWrite(text);
+      WriteTimed(text);
     }
     if (OnLog) OnLog(text);
   }
@@ -148,6 +152,20 @@ class BenchForm : public TForm1 {
   Clock::duration LongestRepaintStep{};
 
  private:
+  void WriteTimed(std::string_view text) {
+    if (!Cost) {
+      TForm1::LogWrite(text);
+      return;
+    }
+    const Clock::time_point start = Clock::now();
+    TForm1::LogWrite(text);
+    const Clock::duration took = Clock::now() - start;
+    ++Cost->Calls;
+    Cost->Total += took;
+    Cost->Longest = std::max(Cost->Longest, took);
+  }
+
+  std::string batch_;
   std::optional<Clock::time_point> stepStart_;
 };
 
@@ -548,6 +566,13 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.Only = arg.substr(7);
     } else if (arg == "--verbose") {
       options.Verbose = true;
+    } else if (arg == "--flood-batch" && i + 1 < argc) {
+      uint64_t bytes = 0;
+      if (!ParseBytes(argv[++i], bytes) || bytes == 0) {
+        std::fprintf(stderr, "%s: --flood-batch takes a byte count such as 4K\n", argv[0]);
+        return false;
+      }
+      options.FloodBatch = static_cast<size_t>(bytes);
     } else if (arg == "--flood" && i + 1 < argc) {
       if (!ParseBytes(argv[++i], options.FloodBytes)) {
         std::fprintf(stderr, "%s: --flood takes a byte count such as 10M, 512K or 1000000\n",
@@ -562,7 +587,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
                    "  --only=LETTERS only these rows: a update, b identity, c read-back,\n"
                    "                 f flood, w the update through the window and without one\n"
                    "  --flood BYTES  \"h\" messages the device floods the line with (10M);\n"
-                   "                 the growth table adds 1M and 4M\n"
+                   "                 the growth table adds a tenth and four tenths of it\n"
+                   "  --flood-batch BYTES  experiment: the log reaches the window in pieces\n"
+                   "                 of up to BYTES (at line ends) instead of as it comes\n"
                    "  --no-paced     skip the repaint measurement at 38400 bit/s\n"
                    "  --no-baseline  skip the bare pseudo-terminal figures\n",
                    argv[0]);
@@ -628,7 +655,7 @@ struct FloodResult {
   bool GaveUp = false;  // the wire was pulled at FloodLimit
 };
 
-std::optional<FloodResult> MeasureFlood(const fs::path& folder, uint64_t bytes,
+std::optional<FloodResult> MeasureFlood(const fs::path& folder, uint64_t bytes, size_t batch,
                                         std::string* error) {
   sim::Faults faults;
   faults.FloodBytes = bytes;
@@ -637,6 +664,7 @@ std::optional<FloodResult> MeasureFlood(const fs::path& folder, uint64_t bytes,
   FloodResult result;
   result.Bytes = bytes;
   rig.Form().Cost = &result.Cost;
+  rig.Form().BatchBytes = batch;
   PaintWatch& paints = rig.Paints();
   paints.Record(true);
   const Snapshot start = rig.Take();
@@ -685,7 +713,8 @@ int RunFlood(const Options& options, const fs::path& folder) {
   std::string error;
   std::vector<FloodResult> runs;
   for (int run = 0; run < options.Runs; ++run) {
-    const std::optional<FloodResult> r = MeasureFlood(folder, options.FloodBytes, &error);
+    const std::optional<FloodResult> r =
+        MeasureFlood(folder, options.FloodBytes, options.FloodBatch, &error);
     if (!r) {
       std::fprintf(stderr, "updater_bench (flood): %s\n", error.c_str());
       return 1;
@@ -702,7 +731,7 @@ int RunFlood(const Options& options, const fs::path& folder) {
   std::vector<FloodResult> table;
   for (const uint64_t tenths : {1, 4}) {
     const std::optional<FloodResult> r =
-        MeasureFlood(folder, options.FloodBytes * tenths / 10, &error);
+        MeasureFlood(folder, options.FloodBytes * tenths / 10, options.FloodBatch, &error);
     if (!r) {
       std::fprintf(stderr, "updater_bench (flood): %s\n", error.c_str());
       return 1;
@@ -718,6 +747,12 @@ int RunFlood(const Options& options, const fs::path& folder) {
       "once\neach. A flood not over after %lld s is cut by pulling the wire; its row counts the "
       "bytes\nthat came through.\n",
       options.Runs, static_cast<long long>(FloodLimit.count()));
+  if (options.FloodBatch > 0) {
+    std::printf(
+        "EXPERIMENT: the log reached the window in pieces of up to %zu bytes (at line "
+        "ends),\nnot as the session wrote it.\n",
+        options.FloodBatch);
+  }
   std::printf("%-10s %8s %9s %9s %11s %7s %10s %10s %10s  %s\n", "flood", "wall s", "window s",
               "us/byte", "longest gap", "paints", "log writes", "in log s", "longest", "target");
   for (const FloodResult& r : table) {
