@@ -59,7 +59,9 @@ constexpr uint32_t FastRate = 256000;
 // Bytes between two repaints inside a sector's data.
 constexpr int RepaintStepBytes = 512;
 constexpr uint8_t PacedSector = 4;  // the first 64 KB sector
-constexpr auto JobLimit = std::chrono::seconds(120);
+// Only a guard against a hang: a loaded machine stretches a 2 MiB update to a
+// minute and more.
+constexpr auto JobLimit = std::chrono::seconds(300);
 // A window that spends long on each flooded character would not end in any
 // useful time, and while the session reads the flood nothing else runs on the
 // window thread: the row pulls the device's wire after this long and reports
@@ -780,7 +782,8 @@ bool RunCoreUpdate(CoreRig& rig, const fs::path& folder, JobResult& update, JobR
   const Snapshot start = rig.Take();
   Session& session = rig.GetSession();
   if (!rig.RunJob([&session] { session.Button4Click(); }, "<done>", &marks) || !marks[0].At) {
-    std::fprintf(stderr, "update without a window failed:\n%s\n", rig.Window().Log.c_str());
+    std::fprintf(stderr, "update without a window failed after %.1f s:\n%s\n",
+                 Seconds(Clock::now() - start.Time), rig.Window().Log.c_str());
     for (const std::string& w : rig.Window().Warnings) std::fprintf(stderr, "%s\n", w.c_str());
     return false;
   }
