@@ -2,37 +2,46 @@
 // pseudo-terminal, the watcher, the Qt delivery, the session and Form1
 // offscreen) against the simulated device in the same process.
 //
-//   updater_bench [--runs N] [--only=abc] [--no-paced] [--no-baseline] [--verbose]
+//   updater_bench [--runs N] [--only=abcfw] [--flood BYTES] [--no-paced]
+//                 [--no-baseline] [--verbose]
 //
 // Prints, per transfer, the median wall and CPU time, the time per byte or per
 // word round trip, and how the wall time compares with the time the same bytes
-// need on the line; then the longest pause between repaints of the window
-// while the device answers at 38400 bit/s.
+// need on the line; the same update through the core without a window, as the
+// command line runs it; the longest pause between repaints of the window while
+// a device floods the line with "h" messages; then the longest pause between
+// repaints while the device answers at 38400 bit/s.
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <QApplication>
-#include <QTemporaryDir>
 #include <QEventLoop>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Unit1.h"
+#include "comm_async.h"
 #include "image_builder.h"
+#include "port_core.h"
 #include "pty_baseline.h"
 #include "pty_device.h"
+#include "queue_notify_target.h"
 #include "seq_file.h"
+#include "session_window.h"
 #include "ui_Unit1.h"
 #include "upload.h"
 
@@ -50,14 +59,28 @@ constexpr uint32_t FastRate = 256000;
 // Bytes between two repaints inside a sector's data.
 constexpr int RepaintStepBytes = 512;
 constexpr uint8_t PacedSector = 4;  // the first 64 KB sector
-constexpr auto JobLimit = std::chrono::seconds(120);
+// Only a guard against a hang: a loaded machine stretches a 2 MiB update to a
+// minute and more.
+constexpr auto JobLimit = std::chrono::seconds(300);
+// A window that spends long on each flooded character would not end in any
+// useful time, and while the session reads the flood nothing else runs on the
+// window thread: the row pulls the device's wire after this long and reports
+// the bytes that came through.
+constexpr auto FloodLimit = std::chrono::seconds(120);
+constexpr double RepaintTargetMs = 200;
+constexpr uint64_t MiB = 1024 * 1024;
 
 struct Options {
   int Runs = 5;
   bool Paced = true;
   bool Baseline = true;
   bool Verbose = false;
-  std::string Only = "abc";  // the transfers to run
+  uint64_t FloodBytes = 10 * MiB;
+  size_t FloodBatch = 0;  // an experiment: the log handed to the window in pieces
+  // a update, b identity, c read-back, f flood, w the update through the
+  // window against the same through the core without a window
+  std::string Only = "abcfw";
+  bool Wants(char letter) const { return Only.find(letter) != std::string::npos; }
 };
 
 double Seconds(Clock::duration d) {
@@ -84,8 +107,28 @@ class BenchForm : public TForm1 {
   std::function<void(std::string_view)> OnLog;
   std::function<void()> OnKeepPainted;
 
+  // The time spent in the window's log writes, while counted.
+  struct LogCost {
+    uint64_t Calls = 0;
+    Clock::duration Total{};
+    Clock::duration Longest{};
+  };
+  LogCost* Cost = nullptr;
+  // An experiment, not the program: the log's text is handed to the window in
+  // pieces (at a line end, or BatchBytes at the latest) instead of as it
+  // comes, to show what the window costs when it takes a flood in batches.
+  size_t BatchBytes = 0;
+
   void LogWrite(std::string_view text) override {
-    TForm1::LogWrite(text);
+    if (BatchBytes > 0) {
+      batch_ += text;
+      if (batch_.size() >= BatchBytes || text.find('\n') != std::string_view::npos) {
+        WriteTimed(batch_);
+        batch_.clear();
+      }
+    } else {
+      WriteTimed(text);
+    }
     if (OnLog) OnLog(text);
   }
   void SetPanelCount(int32_t count) override {
@@ -111,6 +154,20 @@ class BenchForm : public TForm1 {
   Clock::duration LongestRepaintStep{};
 
  private:
+  void WriteTimed(std::string_view text) {
+    if (!Cost) {
+      TForm1::LogWrite(text);
+      return;
+    }
+    const Clock::time_point start = Clock::now();
+    TForm1::LogWrite(text);
+    const Clock::duration took = Clock::now() - start;
+    ++Cost->Calls;
+    Cost->Total += took;
+    Cost->Longest = std::max(Cost->Longest, took);
+  }
+
+  std::string batch_;
   std::optional<Clock::time_point> stepStart_;
 };
 
@@ -183,52 +240,117 @@ Interval Between(const Snapshot& a, const Snapshot& b) {
   return i;
 }
 
-// The simulated device and the program's window on its line.
-class Rig {
+// The simulated device on a pseudo-terminal behind COM1, with the CPU clock
+// of its runner thread taken so that its share can be told from the program's.
+class SimDevice {
  public:
-  Rig(const fs::path& folder, uint32_t deviceBitRate)
-      : folder_(folder), deviceBitRate_(deviceBitRate) {}
-  ~Rig() {
-    form_.reset();
+  ~SimDevice() {
     if (device_) device_->Stop();
   }
 
-  bool Start(std::string* error) {
+  bool Start(const fs::path& folder, const sim::Faults& faults, std::string* error) {
     sim::DeviceConfig config;
-    if (!sim::ReadUploadFile((folder_ / "Loader.hex").string(), config.Loader, error) ||
-        !sim::ReadUploadFile((folder_ / "F29f160d.hex").string(), config.Routine, error)) {
+    if (!sim::ReadUploadFile((folder / "Loader.hex").string(), config.Loader, error) ||
+        !sim::ReadUploadFile((folder / "F29f160d.hex").string(), config.Routine, error)) {
       return false;
     }
-    config.InitialFaults.BitRate = deviceBitRate_;
+    config.InitialFaults = faults;
     sim::DeviceIdentity identity{"DEMO165", "1.0a", 4711u, "DEMO-LABEL"};
     const int patternSectors[] = {8, 9};
     sim::PtyOptions options;
     options.OnEvent = [this](const std::string&) {
-      // Events come from the device's own thread: its CPU clock is taken
-      // here so that its share can be told from the program's.
-      if (deviceClockTaken_.load()) return;
+      // Events come from the device's own thread.
+      if (clockTaken_.load()) return;
       clockid_t clock{};
       if (pthread_getcpuclockid(pthread_self(), &clock) == 0) {
-        deviceClock_.store(clock);
-        deviceClockTaken_.store(true);
+        clock_.store(clock);
+        clockTaken_.store(true);
       }
     };
     device_ = std::make_unique<sim::PtyDevice>(config, sim::MakeFlash(identity, patternSectors),
                                                std::move(options));
     if (!device_->Start(error)) return false;
     ::setenv("UPDATER_COM1", device_->SlavePath().c_str(), 1);
+    return true;
+  }
 
+  // The calling thread's CPU clock stands for the program's front end.
+  Snapshot Take() const {
+    Snapshot s;
+    s.Time = Clock::now();
+    s.ProcessCpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    s.WindowCpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    s.DeviceCpu = clockTaken_.load() ? CpuSeconds(clock_.load()) : 0;
+    s.ToDevice = device_->BytesReceived();
+    s.FromDevice = device_->BytesSent();
+    return s;
+  }
+
+  sim::PtyDevice& Pty() { return *device_; }
+
+ private:
+  std::unique_ptr<sim::PtyDevice> device_;
+  std::atomic<bool> clockTaken_{false};
+  std::atomic<clockid_t> clock_{};
+};
+
+// Snapshots are taken when the lines in a job's marks are logged (the first
+// time each).
+struct Mark {
+  std::string Text;
+  std::optional<Snapshot> At;
+};
+
+// Follows one job through its log: done at `DoneText`, failed at "<ERR".
+struct JobWatch {
+  std::string DoneText;
+  std::vector<Mark>* Marks = nullptr;
+  bool Done = false;
+  bool Failed = false;
+
+  void Begin(const std::string& doneText, std::vector<Mark>* marks) {
+    DoneText = doneText;
+    Marks = marks;
+    Done = Failed = false;
+  }
+  // True when the job has just ended.
+  bool Logged(std::string_view text, const SimDevice& device) {
+    if (Marks) {
+      for (Mark& mark : *Marks) {
+        if (!mark.At && text.find(mark.Text) != std::string_view::npos) mark.At = device.Take();
+      }
+    }
+    if (text.find("<ERR") != std::string_view::npos) Failed = true;
+    if (!DoneText.empty() && text.find(DoneText) != std::string_view::npos) Done = true;
+    return Done || Failed;
+  }
+};
+
+// The simulated device and the program's window on its line.
+class Rig {
+ public:
+  Rig(const fs::path& folder, sim::Faults faults) : folder_(folder), faults_(std::move(faults)) {}
+  Rig(const fs::path& folder, uint32_t deviceBitRate) : folder_(folder) {
+    faults_.BitRate = deviceBitRate;
+  }
+  ~Rig() { form_.reset(); }
+
+  // The device and the window, not yet connected.
+  bool Open(std::string* error) {
+    if (!device_.Start(folder_, faults_, error)) return false;
     form_ = std::make_unique<BenchForm>();
     form_->WarningHook = [this](const QString& text) {
       warnings_.push_back(text.toStdString());
-      failed_ = true;
+      watch_.Failed = true;
       Quit();
     };
     form_->FileDialogHook = [this](const QString&, const QString&) -> std::optional<QString> {
       return QString::fromStdString(nextFile_);
     };
     form_->ConfirmCloseHook = [] { return true; };
-    form_->OnLog = [this](std::string_view text) { Logged(text); };
+    form_->OnLog = [this](std::string_view text) {
+      if (watch_.Logged(text, device_)) Quit();
+    };
     form_->OnKeepPainted = [this] {
       if (onKeepPainted_) onKeepPainted_();
     };
@@ -238,7 +360,10 @@ class Rig {
     form_->show();
     paints_.Watch(*form_);
     form_->Widgets().RadioButton1->click();
+    return true;
+  }
 
+  bool Connect(std::string* error) {
     if (!RunJob([this] { form_->Button3Click(); }, "<  c o n n e c t e d  >", nullptr)) {
       if (error) *error = "connect failed:\n" + LogText();
       return false;
@@ -246,50 +371,37 @@ class Rig {
     return true;
   }
 
-  Snapshot Take() const {
-    Snapshot s;
-    s.Time = Clock::now();
-    s.ProcessCpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-    s.WindowCpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    s.DeviceCpu = deviceClockTaken_.load() ? CpuSeconds(deviceClock_.load()) : 0;
-    s.ToDevice = device_->BytesReceived();
-    s.FromDevice = device_->BytesSent();
-    return s;
-  }
+  bool Start(std::string* error) { return Open(error) && Connect(error); }
 
-  // Runs one job from its handler to the log line `doneText`. Snapshots are
-  // taken when the lines in `marks` are logged (the first time each).
-  struct Mark {
-    std::string Text;
-    std::optional<Snapshot> At;
-  };
+  Snapshot Take() const { return device_.Take(); }
+
+  // Runs one job from its handler to the log line `doneText`.
   bool RunJob(const std::function<void()>& start, const std::string& doneText,
-              std::vector<Mark>* marks) {
-    done_ = false;
-    failed_ = false;
-    doneText_ = doneText;
-    marks_ = marks;
+              std::vector<Mark>* marks, Clock::duration limit = JobLimit) {
+    watch_.Begin(doneText, marks);
     QEventLoop loop;
     loop_ = &loop;
-    const auto deadline = Clock::now() + JobLimit;
+    const auto deadline = Clock::now() + limit;
     QTimer guard;
     QObject::connect(&guard, &QTimer::timeout, &loop, [&] {
       if (Clock::now() > deadline) {
-        failed_ = true;
+        timedOut_ = watch_.Failed = true;
         loop.quit();
       }
     });
     guard.start(250);
+    timedOut_ = false;
     start();
-    if (!done_ && !failed_) loop.exec();
+    if (!watch_.Done && !watch_.Failed) loop.exec();
     loop_ = nullptr;
-    marks_ = nullptr;
-    return done_ && !failed_;
+    watch_.Marks = nullptr;
+    return watch_.Done && !watch_.Failed;
   }
 
   BenchForm& Form() { return *form_; }
-  sim::PtyDevice& Device() { return *device_; }
+  sim::PtyDevice& Device() { return device_.Pty(); }
   PaintWatch& Paints() { return paints_; }
+  bool TimedOut() const { return timedOut_; }
   void SetNextFile(const std::string& path) { nextFile_ = path; }
   void SetKeepPaintedHook(std::function<void()> hook) { onKeepPainted_ = std::move(hook); }
   std::string LogText() const { return form_->Widgets().Memo2->toPlainText().toStdString(); }
@@ -297,40 +409,99 @@ class Rig {
   void ClearLog() { form_->Widgets().Memo2->clear(); }
 
  private:
-  void Logged(std::string_view text) {
-    if (marks_) {
-      for (Mark& mark : *marks_) {
-        if (!mark.At && text.find(mark.Text) != std::string_view::npos) mark.At = Take();
-      }
-    }
-    if (text.find("<ERR") != std::string_view::npos) {
-      failed_ = true;
-      Quit();
-    }
-    if (!doneText_.empty() && text.find(doneText_) != std::string_view::npos) {
-      done_ = true;
-      Quit();
-    }
-  }
   void Quit() {
     if (loop_) loop_->quit();
   }
 
   fs::path folder_;
-  uint32_t deviceBitRate_;
-  std::unique_ptr<sim::PtyDevice> device_;
+  sim::Faults faults_;
+  SimDevice device_;
   std::unique_ptr<BenchForm> form_;
   PaintWatch paints_;
-  std::atomic<bool> deviceClockTaken_{false};
-  std::atomic<clockid_t> deviceClock_{};
   std::string nextFile_;
   std::function<void()> onKeepPainted_;
   std::vector<std::string> warnings_;
   QEventLoop* loop_ = nullptr;
-  std::vector<Mark>* marks_ = nullptr;
-  std::string doneText_;
-  bool done_ = false;
-  bool failed_ = false;
+  JobWatch watch_;
+  bool timedOut_ = false;
+};
+
+// The session's window as the command line has it: no widgets, the log kept
+// as text, the image named in advance instead of chosen in a dialog.
+class PlainWindow : public SessionWindow {
+ public:
+  std::function<void(std::string_view)> OnLog;
+  std::string NextFile;
+  std::string Log;
+  std::vector<std::string> Warnings;
+
+  void LogWrite(std::string_view text) override {
+    Log += text;
+    if (OnLog) OnLog(text);
+  }
+  void SetPanelForm(PanelForm) override {}
+  void SetPanelCount(int32_t) override {}
+  void RepaintPanelNow() override {}
+  void SetProgress(int32_t) override {}
+  void SetLabelColour(StepLabel, LabelColour) override {}
+  void SetEnabled(Control, bool) override {}
+  void ShowWarning(std::string_view text) override { Warnings.emplace_back(text); }
+  std::optional<std::string> RunFileDialog(FileDialog) override { return NextFile; }
+  void KeepPainted() override {}
+};
+
+// The same device with the core every front end uses and no Qt at all: the
+// serial component's notifications go into a plain queue pumped on the
+// calling thread, as the command line runs each port.
+class CoreRig {
+ public:
+  explicit CoreRig(const fs::path& folder) : folder_(folder) {}
+
+  bool Start(bool verifyAfterDownload, std::string* error) {
+    if (!device_.Start(folder_, {}, error)) return false;
+    core_ = std::make_unique<PortCore>(target_, window_);
+    window_.OnLog = [this](std::string_view text) { watch_.Logged(text, device_); };
+    Session& session = core_->GetSession();
+    session.WorkingDirectory = folder_.string();
+    session.TemporaryImagePath = (folder_ / "core-tmp.bin").string();
+    session.VerifyAfterDownload = verifyAfterDownload;
+    core_->SelectPort(1);
+    session.FormActivate();
+    if (!RunJob([&session] { session.Button3Click(); }, "<  c o n n e c t e d  >", nullptr)) {
+      *error = "connect without a window failed:\n" + window_.Log;
+      return false;
+    }
+    // The update takes the identity the device reported.
+    if (!RunJob([&session] { session.Button6Click(); }, "<done>", nullptr)) {
+      *error = "identity read without a window failed:\n" + window_.Log;
+      return false;
+    }
+    return true;
+  }
+
+  bool RunJob(const std::function<void()>& start, const std::string& doneText,
+              std::vector<Mark>* marks) {
+    watch_.Begin(doneText, marks);
+    const auto deadline = Clock::now() + JobLimit;
+    core_->RunPass(start);
+    while (!watch_.Done && !watch_.Failed && window_.Warnings.empty() && Clock::now() < deadline) {
+      target_.PumpOne(core_->Comm(), std::chrono::milliseconds(10));
+    }
+    watch_.Marks = nullptr;
+    return watch_.Done && !watch_.Failed && window_.Warnings.empty();
+  }
+
+  Snapshot Take() const { return device_.Take(); }
+  Session& GetSession() { return core_->GetSession(); }
+  PlainWindow& Window() { return window_; }
+
+ private:
+  fs::path folder_;
+  SimDevice device_;
+  QueueNotifyTarget target_;
+  PlainWindow window_;
+  std::unique_ptr<PortCore> core_;
+  JobWatch watch_;
 };
 
 struct JobResult {
@@ -372,6 +543,18 @@ void PrintRow(const char* name, const JobResult& result, double units, const cha
                                         : "NOT met");
 }
 
+// A byte count: digits, optionally followed by K or M (binary).
+bool ParseBytes(const std::string& text, uint64_t& bytes) {
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  if (end == text.c_str()) return false;
+  const std::string unit = end;
+  const uint64_t scale = unit.empty() ? 1 : unit == "K" ? 1024 : unit == "M" ? MiB : 0;
+  if (scale == 0 || value > 1024 * MiB / scale) return false;
+  bytes = value * scale;
+  return true;
+}
+
 bool ParseOptions(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -387,11 +570,30 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.Only = arg.substr(7);
     } else if (arg == "--verbose") {
       options.Verbose = true;
+    } else if (arg == "--flood-batch" && i + 1 < argc) {
+      uint64_t bytes = 0;
+      if (!ParseBytes(argv[++i], bytes) || bytes == 0) {
+        std::fprintf(stderr, "%s: --flood-batch takes a byte count such as 4K\n", argv[0]);
+        return false;
+      }
+      options.FloodBatch = static_cast<size_t>(bytes);
+    } else if (arg == "--flood" && i + 1 < argc) {
+      if (!ParseBytes(argv[++i], options.FloodBytes)) {
+        std::fprintf(stderr, "%s: --flood takes a byte count such as 10M, 512K or 1000000\n",
+                     argv[0]);
+        return false;
+      }
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--runs N] [--only=abc] [--no-paced] [--no-baseline] [--verbose]\n"
+                   "usage: %s [--runs N] [--only=abcfw] [--flood BYTES] [--no-paced]\n"
+                   "       [--no-baseline] [--verbose]\n"
                    "  --runs N       runs of each transfer; the median is reported (5)\n"
-                   "  --only=LETTERS only these transfers: a update, b identity, c read-back\n"
+                   "  --only=LETTERS only these rows: a update, b identity, c read-back,\n"
+                   "                 f flood, w the update through the window and without one\n"
+                   "  --flood BYTES  \"h\" messages the device floods the line with (10M);\n"
+                   "                 the growth table adds a tenth and four tenths of it\n"
+                   "  --flood-batch BYTES  experiment: the log reaches the window in pieces\n"
+                   "                 of up to BYTES (at line ends) instead of as it comes\n"
                    "  --no-paced     skip the repaint measurement at 38400 bit/s\n"
                    "  --no-baseline  skip the bare pseudo-terminal figures\n",
                    argv[0]);
@@ -444,6 +646,155 @@ void PrintMachine() {
               std::thread::hardware_concurrency(), load[0], load[1], load[2]);
 }
 
+// A device that floods the line with "h" messages at once, during "connect":
+// the window's log takes every character.
+struct FloodResult {
+  uint64_t Bytes = 0;
+  double Wall = 0;
+  double WindowCpu = 0;
+  double GapMs = 0;
+  size_t Paints = 0;
+  BenchForm::LogCost Cost;
+  bool Connected = false;
+  bool GaveUp = false;  // the wire was pulled at FloodLimit
+};
+
+std::optional<FloodResult> MeasureFlood(const fs::path& folder, uint64_t bytes, size_t batch,
+                                        std::string* error) {
+  sim::Faults faults;
+  faults.FloodBytes = bytes;
+  Rig rig(folder, faults);
+  if (!rig.Open(error)) return std::nullopt;
+  FloodResult result;
+  result.Bytes = bytes;
+  rig.Form().Cost = &result.Cost;
+  rig.Form().BatchBytes = batch;
+  PaintWatch& paints = rig.Paints();
+  paints.Record(true);
+  const Snapshot start = rig.Take();
+  std::mutex mutex;
+  std::condition_variable over;
+  bool finished = false;
+  std::atomic<bool> pulled{false};
+  std::thread watchdog([&] {
+    std::unique_lock lock(mutex);
+    if (!over.wait_for(lock, FloodLimit, [&] { return finished; })) {
+      pulled = true;
+      rig.Device().PullWire();
+    }
+  });
+  result.Connected = rig.RunJob([&] { rig.Form().Button3Click(); }, "<  c o n n e c t e d  >",
+                                nullptr, FloodLimit + std::chrono::seconds(30));
+  {
+    std::lock_guard lock(mutex);
+    finished = true;
+  }
+  over.notify_all();
+  watchdog.join();
+  const Snapshot end = rig.Take();
+  rig.Form().Cost = nullptr;
+  paints.Record(false);
+  result.GaveUp = pulled || rig.TimedOut();
+  if (!result.Connected && !result.GaveUp) {
+    *error = "connect against the flooding device failed:\n" + rig.LogText().substr(0, 2000);
+    return std::nullopt;
+  }
+  const Interval i = Between(start, end);
+  // What came through of the flood (the device's few other bytes included).
+  if (result.GaveUp) result.Bytes = std::min<uint64_t>(bytes, i.FromDevice);
+  result.Wall = i.Wall;
+  result.WindowCpu = i.WindowCpu;
+  result.GapMs = LongestGapMs(paints.Times, start.Time, end.Time);
+  result.Paints = paints.Times.size();
+  return result;
+}
+
+double Ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+int RunFlood(const Options& options, const fs::path& folder) {
+  std::string error;
+  std::vector<FloodResult> runs;
+  for (int run = 0; run < options.Runs; ++run) {
+    const std::optional<FloodResult> r =
+        MeasureFlood(folder, options.FloodBytes, options.FloodBatch, &error);
+    if (!r) {
+      std::fprintf(stderr, "updater_bench (flood): %s\n", error.c_str());
+      return 1;
+    }
+    runs.push_back(*r);
+    if (options.Verbose) {
+      std::printf("flood run %d: %.3f s, window CPU %.3f s, longest gap %.1f ms\n", run, r->Wall,
+                  r->WindowCpu, r->GapMs);
+    }
+  }
+  // The run of median wall time stands for all.
+  std::sort(runs.begin(), runs.end(),
+            [](const FloodResult& a, const FloodResult& b) { return a.Wall < b.Wall; });
+  std::vector<FloodResult> table;
+  for (const uint64_t tenths : {1, 4}) {
+    const std::optional<FloodResult> r =
+        MeasureFlood(folder, options.FloodBytes * tenths / 10, options.FloodBatch, &error);
+    if (!r) {
+      std::fprintf(stderr, "updater_bench (flood): %s\n", error.c_str());
+      return 1;
+    }
+    table.push_back(*r);
+  }
+  table.push_back(runs[runs.size() / 2]);
+
+  std::printf(
+      "Device flooding the line with \"h\" messages at once (no pacing) during \"connect\", from "
+      "the\nclick to \"<  c o n n e c t e d  >\" (the flood is over then); the window's log takes "
+      "every\ncharacter. Full flood: median of %d runs by wall time; a tenth and four tenths of it "
+      "once\neach. A flood not over after %lld s is cut by pulling the wire; its row counts the "
+      "bytes\nthat came through.\n",
+      options.Runs, static_cast<long long>(FloodLimit.count()));
+  if (options.FloodBatch > 0) {
+    std::printf(
+        "EXPERIMENT: the log reached the window in pieces of up to %zu bytes (at line "
+        "ends),\nnot as the session wrote it.\n",
+        options.FloodBatch);
+  }
+  std::printf("%-10s %8s %9s %9s %11s %7s %10s %10s %10s  %s\n", "flood", "wall s", "window s",
+              "us/byte", "longest gap", "paints", "log writes", "in log s", "longest", "target");
+  for (const FloodResult& r : table) {
+    const double bytes = static_cast<double>(r.Bytes);
+    std::printf(
+        "%6.2f MiB %8.3f %9.3f %9.3f %8.1f ms %7zu %10llu %10.3f %7.3f ms  %s%s\n", bytes / MiB,
+        r.Wall, r.WindowCpu, r.Wall / bytes * 1e6, r.GapMs, r.Paints,
+        static_cast<unsigned long long>(r.Cost.Calls), Seconds(r.Cost.Total), Ms(r.Cost.Longest),
+        r.GapMs <= RepaintTargetMs ? "met" : "NOT met",
+        r.GaveUp ? " (<= 200 ms; cut: the flood was not over)" : " (<= 200 ms between repaints)");
+  }
+  std::printf(
+      "  us/byte: wall time per flooded byte, flat when the cost grows with the log's length\n"
+      "  and not with its square. log writes / in log: the window's LogWrite calls and the time\n"
+      "  spent inside them (pane and saved log).\n\n");
+  return 0;
+}
+
+// One 2 MiB update through the core without a window, as the command line
+// runs it, against the same device, image and bit rate as the window's.
+bool RunCoreUpdate(CoreRig& rig, const fs::path& folder, JobResult& update, JobResult& whole) {
+  rig.Window().Log.clear();
+  rig.Window().NextFile = (folder / "full.bin").string();
+  std::vector<Mark> marks = {{"<command: delete sector", {}}};
+  const Snapshot start = rig.Take();
+  Session& session = rig.GetSession();
+  if (!rig.RunJob([&session] { session.Button4Click(); }, "<done>", &marks) || !marks[0].At) {
+    std::fprintf(stderr, "update without a window failed after %.1f s:\n%s\n",
+                 Seconds(Clock::now() - start.Time), rig.Window().Log.c_str());
+    for (const std::string& w : rig.Window().Warnings) std::fprintf(stderr, "%s\n", w.c_str());
+    return false;
+  }
+  const Snapshot end = rig.Take();
+  update.Runs.push_back(Between(*marks[0].At, end));
+  whole.Runs.push_back(Between(start, end));
+  return true;
+}
+
 int RunMeasurements(const Options& options, const fs::path& folder) {
   PrintMachine();
   if (options.Baseline) {
@@ -458,7 +809,9 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
   }
 
   std::string error;
-  JobResult update, programming, identity, readBack;
+  JobResult update, programming, identity, readBack, updateWhole, coreUpdate, coreWhole;
+  const bool runA = options.Wants('a') || options.Wants('w');
+  bool windowVerifies = true;
   {
     Rig rig(folder, 0);
     if (!rig.Start(&error)) {
@@ -466,12 +819,21 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
       return 1;
     }
     const std::string destination = (folder / "sectors.2bf").string();
-    const bool runA = options.Only.find('a') != std::string::npos;
-    const bool runB = options.Only.find('b') != std::string::npos || runA;
-    const bool runC = options.Only.find('c') != std::string::npos;
+    const bool runB = options.Wants('b') || runA;
+    const bool runC = options.Wants('c');
+    windowVerifies = rig.Form().GetSession().VerifyAfterDownload;
+    // Its runs take turns with the window's, so that both meet the same load.
+    std::unique_ptr<CoreRig> core;
+    if (options.Wants('w')) {
+      core = std::make_unique<CoreRig>(folder);
+      if (!core->Start(windowVerifies, &error)) {
+        std::fprintf(stderr, "updater_bench: %s\n", error.c_str());
+        return 1;
+      }
+    }
     for (int run = 0; run < (runB ? options.Runs : 0); ++run) {
       rig.ClearLog();
-      std::vector<Rig::Mark> none;
+      std::vector<Mark> none;
       const Snapshot start = rig.Take();
       if (!rig.RunJob([&] { rig.Form().Button6Click(); }, "<done>", &none)) {
         std::fprintf(stderr, "identity read failed:\n%s\n", rig.LogText().c_str());
@@ -482,7 +844,7 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
     for (int run = 0; run < (runC ? options.Runs : 0); ++run) {
       rig.ClearLog();
       rig.SetNextFile(destination);
-      std::vector<Rig::Mark> none;
+      std::vector<Mark> none;
       std::vector<Clock::time_point> timeline;
       if (options.Verbose) rig.Form().Timeline = &timeline;
       const Snapshot start = rig.Take();
@@ -513,8 +875,9 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
     for (int run = 0; run < (runA ? options.Runs : 0); ++run) {
       rig.ClearLog();
       rig.SetNextFile((folder / "full.bin").string());
-      std::vector<Rig::Mark> marks = {{"<command: delete sector", {}},
-                                      {"<all selected sectors are erased now>", {}}};
+      std::vector<Mark> marks = {{"<command: delete sector", {}},
+                                 {"<all selected sectors are erased now>", {}}};
+      const Snapshot start = rig.Take();
       if (!rig.RunJob([&] { rig.Form().Button4Click(); }, "<done>", &marks) || !marks[0].At ||
           !marks[1].At) {
         std::fprintf(stderr, "update failed:\n%s\n", rig.LogText().c_str());
@@ -523,6 +886,8 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
       const Snapshot end = rig.Take();
       update.Runs.push_back(Between(*marks[0].At, end));
       programming.Runs.push_back(Between(*marks[1].At, end));
+      updateWhole.Runs.push_back(Between(start, end));
+      if (core && !RunCoreUpdate(*core, folder, coreUpdate, coreWhole)) return 1;
     }
     if (options.Verbose) {
       auto dump = [](const char* name, const JobResult& r) {
@@ -538,19 +903,45 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
     }
   }
 
-  std::printf(
-      "Transfers through the program (TComm on a pty, watcher, Qt delivery, session, Form1 "
-      "offscreen),\nthe simulated device answering at once; median of %d runs. CPU: the process "
-      "without the\ndevice's thread (window thread + watcher); window: the window thread alone.\n",
-      options.Runs);
-  std::printf("%-34s %8s %8s %8s %9s %9s %17s %8s %7s %8s %7s  %s\n", "transfer", "wall s", "CPU s",
-              "window s", "to dev", "from dev", "per byte/word", "line38k", "ratio", "line256k",
-              "ratio", "target (<=ratio at 256k)");
-  PrintRow("(a) update 2 MiB, erase to <done>", update, FullImageSize, "byte", 0.05);
-  PrintRow("    programming phase", programming, FullImageSize, "byte", 0.05);
-  PrintRow("(b) identity, 2048 words", identity, IdentityWords, "word", 0);
-  PrintRow("(c) read-back, 65536 words", readBack, ReadBackWords, "word", 0.25);
-  std::printf("\n");
+  if (!update.Runs.empty() || !identity.Runs.empty() || !readBack.Runs.empty()) {
+    std::printf(
+        "Transfers through the program (TComm on a pty, watcher, Qt delivery, session, Form1 "
+        "offscreen),\nthe simulated device answering at once; median of %d runs. CPU: the process "
+        "without the\ndevice's thread (window thread + watcher); window: the window thread "
+        "alone.\n",
+        options.Runs);
+    std::printf("%-34s %8s %8s %8s %9s %9s %17s %8s %7s %8s %7s  %s\n", "transfer", "wall s",
+                "CPU s", "window s", "to dev", "from dev", "per byte/word", "line38k", "ratio",
+                "line256k", "ratio", "target (<=ratio at 256k)");
+    PrintRow("(a) update 2 MiB, erase to <done>", update, FullImageSize, "byte", 0.05);
+    PrintRow("    programming phase", programming, FullImageSize, "byte", 0.05);
+    PrintRow("(b) identity, 2048 words", identity, IdentityWords, "word", 0);
+    PrintRow("(c) read-back, 65536 words", readBack, ReadBackWords, "word", 0.25);
+    std::printf("\n");
+  }
+
+  if (!coreUpdate.Runs.empty()) {
+    std::printf(
+        "The same 2 MiB update (same device, image and bit rate, verify %s) through the window\n"
+        "and through the core without a window, as the command line runs it, taking turns; median "
+        "of %d runs.\n",
+        windowVerifies ? "on" : "off", options.Runs);
+    std::printf("%-34s %8s %8s %8s %9s %9s %17s %8s %7s %8s %7s\n", "update", "wall s", "CPU s",
+                "front s", "to dev", "from dev", "per byte", "line38k", "ratio", "line256k",
+                "ratio");
+    PrintRow("window, click to <done>", updateWhole, FullImageSize, "byte", 0);
+    PrintRow("command line, start to <done>", coreWhole, FullImageSize, "byte", 0);
+    PrintRow("window, erase to <done>", update, FullImageSize, "byte", 0);
+    PrintRow("command line, erase to <done>", coreUpdate, FullImageSize, "byte", 0);
+    const double window = updateWhole.MedianOf().Wall;
+    const double line = coreWhole.MedianOf().Wall;
+    std::printf(
+        "  command line / window, whole job: %.3f  (target <= 1.00, the command line must not be\n"
+        "  slower): %s\n\n",
+        window > 0 ? line / window : 0, line <= window ? "met" : "NOT met");
+  }
+
+  if (options.Wants('f') && options.FloodBytes > 0 && RunFlood(options, folder) != 0) return 1;
 
   if (!options.Paced) return 0;
 
@@ -566,7 +957,7 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
     rig.ClearLog();
     paints.Record(true);
     const Clock::time_point from = Clock::now();
-    std::vector<Rig::Mark> none;
+    std::vector<Mark> none;
     if (!rig.RunJob(start, "<done>", &none)) {
       std::fprintf(stderr, "paced %s failed:\n%s\n", what, rig.LogText().c_str());
       return std::nullopt;
