@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "flash.h"
-#include "image_builder.h"
-#include "pty_device.h"
-#include "upload.h"
+#include "sim/flash.h"
+#include "sim/image_builder.h"
+#include "sim/pty_device.h"
+#include "sim/upload.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -33,17 +33,17 @@
 #include <thread>
 #include <vector>
 
-#include "Unit1.h"
-#include "comm_async.h"
-#include "image_builder.h"
-#include "port_core.h"
+#include "window/Unit1.h"
+#include "comm_async/comm_async.h"
+#include "sim/image_builder.h"
+#include "core/port_core.h"
 #include "pty_baseline.h"
-#include "pty_device.h"
-#include "queue_notify_target.h"
-#include "seq_file.h"
-#include "session_window.h"
+#include "sim/pty_device.h"
+#include "comm_async/queue_notify_target.h"
+#include "platform/seq_file.h"
+#include "session/session_window.h"
 #include "ui_Unit1.h"
-#include "upload.h"
+#include "sim/upload.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "cli_os.h"
-#include "win32_text.h"
+#include "platform/win32_text.h"
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   int count = 0;

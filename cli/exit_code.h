@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "session_window.h"
+#include "session/session_window.h"
 
 enum class ExitCode : int {
   Success = 0,

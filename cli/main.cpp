@@ -18,7 +18,7 @@
 #include "port_job.h"
 #include "port_list.h"
 #include "report.h"
-#include "seq_file.h"
+#include "platform/seq_file.h"
 #include "updater_version.h"
 
 namespace {

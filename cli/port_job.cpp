@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "port_advice.h"
+#include "core/port_advice.h"
 
 namespace {
 

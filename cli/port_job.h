@@ -9,9 +9,9 @@
 
 #include "console.h"
 #include "exit_code.h"
-#include "history.h"
-#include "identity.h"
-#include "identity_store.h"
+#include "core/history.h"
+#include "firmware/identity.h"
+#include "core/identity_store.h"
 #include "port_link.h"
 #include "port_name.h"
 

@@ -5,9 +5,9 @@
 #include <cctype>
 
 #include "cli_os.h"
-#include "host.h"
-#include "port_core.h"
-#include "queue_notify_target.h"
+#include "platform/host.h"
+#include "core/port_core.h"
+#include "comm_async/queue_notify_target.h"
 
 namespace {
 

@@ -19,10 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include "identity.h"
+#include "firmware/identity.h"
 #include "port_name.h"
-#include "session_window.h"
-#include "sys_error.h"
+#include "session/session_window.h"
+#include "platform/sys_error.h"
 
 class Session;
 

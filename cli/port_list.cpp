@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "serial_ports.h"
+#include "comm_async/serial_ports.h"
 
 int ListPorts() {
   const std::vector<SerialPortInfo> ports = ListSerialPorts();

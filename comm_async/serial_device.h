@@ -9,7 +9,7 @@
 #include <string>
 
 #include "comm_types.h"
-#include "sys_error.h"
+#include "platform/sys_error.h"
 
 class SerialDevice {
  public:

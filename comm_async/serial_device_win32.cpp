@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "serial_device.h"
-#include "win32_text.h"
+#include "platform/win32_text.h"
 
 static_assert(sizeof(Dcb) == sizeof(DCB), "Dcb is laid out as the system's DCB");
 static_assert(EvRxChar == EV_RXCHAR && EvTxEmpty == EV_TXEMPTY && EvErr == EV_ERR &&

@@ -10,7 +10,7 @@
 #include <cwctype>
 
 #include "serial_ports.h"
-#include "win32_text.h"
+#include "platform/win32_text.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // A TComm as the session's port.
 #pragma once
 
-#include "comm_async.h"
-#include "session_port.h"
+#include "comm_async/comm_async.h"
+#include "session/session_port.h"
 
 class CommSessionPort : public SessionPort {
  public:

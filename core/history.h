@@ -14,8 +14,8 @@
 #include <optional>
 #include <string>
 
-#include "identity.h"
-#include "session_window.h"
+#include "firmware/identity.h"
+#include "session/session_window.h"
 
 enum class VerifyResult : uint8_t {
   NotRun,    // no verify was asked for, or the job ended before it

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "history_os.h"
-#include "win32_text.h"
+#include "platform/win32_text.h"
 
 std::string StateFolder() {
   if (const wchar_t* set = _wgetenv(L"LOCALAPPDATA"); set != nullptr && set[0] != L'\0') {

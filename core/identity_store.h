@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "identity.h"
+#include "firmware/identity.h"
 
 struct SavedIdentity {
   DeviceIdentity Identity;

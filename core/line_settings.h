@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "comm_async.h"
+#include "comm_async/comm_async.h"
 
 // Loads the configuration that the main window stores for Comm1, in property
 // order, while the port is closed: COM1, 38400 bit/s, 8N1, no handshake,

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "sys_error.h"
+#include "platform/sys_error.h"
 
 // One or two sentences, without line ends, e.g. "/dev/ttyUSB0 does not exist:
 // is the download wire plugged in? Choose the device in setup."

@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "file_search.h"
-#include "host.h"
+#include "platform/file_search.h"
+#include "platform/host.h"
 #include "identity_store.h"
 #include "line_settings.h"
-#include "seq_file.h"
+#include "platform/seq_file.h"
 
 PortCore::PortCore(NotifyTarget& notifyWindow, SessionWindow& window)
     : comm_(notifyWindow), port_(comm_) {

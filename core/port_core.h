@@ -14,11 +14,11 @@
 #include <memory>
 #include <string>
 
-#include "comm_async.h"
+#include "comm_async/comm_async.h"
 #include "comm_session_port.h"
-#include "notify_target.h"
-#include "session.h"
-#include "session_window.h"
+#include "comm_async/notify_target.h"
+#include "session/session.h"
+#include "session/session_window.h"
 
 class PortCore {
  public:

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "seq_file.h"
+#include "platform/seq_file.h"
 
 // An identity record: an 11-byte tag, one length byte, that many value bytes.
 constexpr size_t TagLength = 11;

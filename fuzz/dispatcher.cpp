@@ -25,8 +25,8 @@
 #include <cstdlib>
 
 #include "fuzz_support.h"
-#include "identity.h"
-#include "session.h"
+#include "firmware/identity.h"
+#include "session/session.h"
 #include "session_fakes.h"
 
 namespace {

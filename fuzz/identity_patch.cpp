@@ -12,9 +12,9 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "identity.h"
+#include "firmware/identity.h"
 #include "identity_reference.h"
-#include "seq_file.h"
+#include "platform/seq_file.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "fuzz_support.h"
-#include "identity.h"
+#include "firmware/identity.h"
 #include "identity_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "fuzz_support.h"
-#include "identity.h"
+#include "firmware/identity.h"
 #include "identity_reference.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "session_port.h"
-#include "session_window.h"
+#include "session/session_port.h"
+#include "session/session_window.h"
 
 class FuzzPort : public SessionPort {
  public:

@@ -9,8 +9,8 @@
 #include <charconv>
 
 #include "fuzz_support.h"
-#include "identity.h"
-#include "session.h"
+#include "firmware/identity.h"
+#include "session/session.h"
 #include "session_fakes.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "file_search.h"
-#include "identity.h"
+#include "platform/file_search.h"
+#include "firmware/identity.h"
 
 namespace {
 

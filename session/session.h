@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "identity.h"
-#include "seq_file.h"
+#include "firmware/identity.h"
+#include "platform/seq_file.h"
 #include "session_port.h"
 #include "session_window.h"
 

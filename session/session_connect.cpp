@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "identity.h"
+#include "firmware/identity.h"
 #include "session.h"
 #include "wire.h"
 

@@ -5,8 +5,8 @@
 #include <limits>
 #include <span>
 
-#include "identity.h"
-#include "image_check.h"
+#include "firmware/identity.h"
+#include "firmware/image_check.h"
 #include "session.h"
 #include "wire.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <span>
 
-#include "identity.h"
+#include "firmware/identity.h"
 #include "session.h"
 #include "wire.h"
 

@@ -2,7 +2,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "file_search.h"
+#include "platform/file_search.h"
 #include "session.h"
 #include "wire.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "identity.h"
+#include "firmware/identity.h"
 
 // The operator-step labels, by their names in the window.
 enum class StepLabel : uint8_t {

@@ -12,15 +12,16 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <utility>
 
 #include "app_settings.h"
+#include "core/history.h"
+#include "core/identity_store.h"
+#include "core/line_settings.h"
+#include "core/port_advice.h"
 #include "dialog_filter.h"
-#include "history.h"
-#include "identity_store.h"
-#include "line_settings.h"
-#include "port_advice.h"
+#include "platform/seq_file.h"
 #include "port_settings_dialog.h"
-#include "seq_file.h"
 #include "ui_Unit1.h"
 #include "updater_version.h"
 #include "window_font.h"
@@ -114,6 +115,9 @@ TForm1::TForm1(QWidget* parent)
   connect(ui_->Button4, &QPushButton::clicked, this, [this] { Button4Click(); });
   connect(ui_->Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
   ui_->Memo2->setMaximumBlockCount(LogPaneLinesMax);
+  paneTimer_.setSingleShot(true);
+  paneTimer_.setInterval(PanelCountPaintIntervalMs);
+  connect(&paneTimer_, &QTimer::timeout, this, [this] { FlushPane(); });
   ui_->Memo2->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(ui_->Memo2, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { ShowLogMenu(at); });
@@ -182,6 +186,7 @@ void TForm1::RunPass(Pass&& pass) {
     }
   }
   if (InPass()) return;
+  FlushPane();
   notifyWindow_.ReleaseHeld();
   if (closePending_) {
     closePending_ = false;
@@ -402,13 +407,28 @@ void TForm1::LogWrite(std::string_view text) {
   t.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   t.replace(u'\r', u'\n');
   fullLog_ += t;
-  AppendToPane(t);
+  // Inside a pass the pane takes the text in one piece when the pass hands
+  // the thread back (or a repaint is due): a device that sends its messages
+  // a character at a time must not cost a layout per character.
+  pendingPane_ += t;
+  if (!InPass()) {
+    FlushPane();
+  } else if (!paneTimer_.isActive()) {
+    paneTimer_.start();
+  }
   if (describePortOnOpen_ && text.starts_with("<serial interface opened>")) {
     // Which device COMn stands for, and how the line is set.
     describePortOnOpen_ = false;
     LogWrite("<COM" + std::to_string(Comm1.Port()) + ": " + Comm1.DevicePath() + ", " +
              DescribeLine(Comm1.GetDcb(), Comm1.FlowControl()) + ">\r\n");
   }
+}
+
+void TForm1::FlushPane() {
+  paneTimer_.stop();
+  if (pendingPane_.isEmpty()) return;
+  const QString text = std::exchange(pendingPane_, QString());
+  AppendToPane(text);
 }
 
 void TForm1::AppendToPane(const QString& text) {
@@ -682,6 +702,7 @@ std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
 }
 
 void TForm1::KeepPainted() {
+  FlushPane();
   // No input, and no notification (held while InPass): only painting and
   // what the window system sends. A close request is kept for later.
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);

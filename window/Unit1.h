@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "comm_async.h"
-#include "port_core.h"
+#include "comm_async/comm_async.h"
+#include "core/port_core.h"
 #include "qt_notify_target.h"
-#include "session.h"
-#include "session_window.h"
+#include "session/session.h"
+#include "session/session_window.h"
 
 class QLabel;
 class QMenu;
@@ -135,6 +135,8 @@ class TForm1 : public QWidget, public SessionWindow {
   QWidget* ControlOf(Control control) const;
   QColor ButtonFace() const;
   void AppendToPane(const QString& text);
+  // Hands the text logged meanwhile to the pane.
+  void FlushPane();
   // The COM buttons' tooltips name the device each opens.
   void ShowPortDevices();
   void SaveLogAs();
@@ -176,6 +178,9 @@ class TForm1 : public QWidget, public SessionWindow {
   // "connect" is running: the port's line follows "<serial interface opened>".
   bool describePortOnOpen_ = false;
   QString fullLog_;
+  // Logged, not yet in the pane.
+  QString pendingPane_;
+  QTimer paneTimer_;
   // Characters of the pane's last line.
   int paneLineLength_ = 0;
   // A count can change with every word the device sends; painting the panel

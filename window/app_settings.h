@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "comm_types.h"
+#include "comm_async/comm_types.h"
 
 namespace AppSettings {
 

@@ -9,7 +9,7 @@
 
 #include "Unit1.h"
 #include "exit_signals.h"
-#include "seq_file.h"
+#include "platform/seq_file.h"
 #include "updater_version.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "comm_types.h"
-#include "serial_ports.h"
+#include "comm_async/comm_types.h"
+#include "comm_async/serial_ports.h"
 
 class QComboBox;
 class QLabel;

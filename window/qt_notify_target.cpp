@@ -2,7 +2,7 @@
 
 #include <QCoreApplication>
 
-#include "comm_types.h"
+#include "comm_async/comm_types.h"
 
 namespace {
 

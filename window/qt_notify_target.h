@@ -9,7 +9,7 @@
 #include <deque>
 #include <functional>
 
-#include "notify_target.h"
+#include "comm_async/notify_target.h"
 
 // One posted notification. The event type is the message number itself.
 class CommNotifyEvent : public QEvent {

@@ -13,9 +13,9 @@
 #include <sstream>
 #include <thread>
 
-#include "history.h"
-#include "identity_store.h"
-#include "image_builder.h"
+#include "core/history.h"
+#include "core/identity_store.h"
+#include "sim/image_builder.h"
 #include "rig.h"
 
 namespace integration {

@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "comm_async.h"
-#include "host.h"
-#include "line_settings.h"
-#include "port_core.h"
-#include "queue_notify_target.h"
-#include "serial_ports.h"
-#include "session.h"
+#include "comm_async/comm_async.h"
+#include "platform/host.h"
+#include "core/line_settings.h"
+#include "core/port_core.h"
+#include "comm_async/queue_notify_target.h"
+#include "comm_async/serial_ports.h"
+#include "session/session.h"
 
 namespace {
 

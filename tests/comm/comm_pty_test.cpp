@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "comm_async.h"
-#include "line_settings.h"
-#include "queue_notify_target.h"
+#include "comm_async/comm_async.h"
+#include "core/line_settings.h"
+#include "comm_async/queue_notify_target.h"
 
 namespace {
 

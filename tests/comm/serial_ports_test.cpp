@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "serial_ports_sysfs.h"
+#include "comm_async/serial_ports_sysfs.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The update history: lines from writers at the same moment stay whole, a
 // history that cannot be written says why instead of failing, and the image's
 // hash and the time are what other tools compute from them.
-#include "history.h"
+#include "core/history.h"
 
 #include <gtest/gtest.h>
 

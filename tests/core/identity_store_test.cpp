@@ -1,5 +1,5 @@
 // Saved identities: what an interrupted update is finished with.
-#include "identity_store.h"
+#include "core/identity_store.h"
 
 #include <gtest/gtest.h>
 

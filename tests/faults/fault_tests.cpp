@@ -16,7 +16,7 @@
 #include <span>
 #include <thread>
 
-#include "image_builder.h"
+#include "sim/image_builder.h"
 #include "rig.h"
 
 namespace integration {

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "identity.h"
+#include "firmware/identity.h"
 #include "records.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "identity.h"
+#include "firmware/identity.h"
 #include "records.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <span>
 
-#include "image_builder.h"
+#include "sim/image_builder.h"
 #include "rig.h"
 
 namespace integration {

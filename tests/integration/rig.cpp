@@ -7,9 +7,9 @@
 #include <fstream>
 #include <iterator>
 
-#include "identity.h"
-#include "seq_file.h"
-#include "upload.h"
+#include "firmware/identity.h"
+#include "platform/seq_file.h"
+#include "sim/upload.h"
 
 namespace integration {
 

@@ -18,14 +18,14 @@
 #include <string_view>
 #include <vector>
 
-#include "comm_async.h"
-#include "device_model.h"
+#include "comm_async/comm_async.h"
+#include "sim/device_model.h"
 #include "fakes.h"
-#include "flash.h"
-#include "port_core.h"
-#include "pty_device.h"
-#include "queue_notify_target.h"
-#include "session.h"
+#include "sim/flash.h"
+#include "core/port_core.h"
+#include "sim/pty_device.h"
+#include "comm_async/queue_notify_target.h"
+#include "session/session.h"
 
 namespace integration {
 

@@ -21,7 +21,7 @@
 #include <optional>
 #include <set>
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 #include "rig.h"
 #include "ui_Unit1.h"
 

@@ -4,8 +4,8 @@
 #include <QFileInfo>
 #include <fstream>
 
-#include "history.h"
-#include "image_builder.h"
+#include "core/history.h"
+#include "sim/image_builder.h"
 #include "window_rig.h"
 
 namespace integration {

@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "seq_file.h"
+#include "platform/seq_file.h"
 
 class SeqFileTest : public ::testing::Test {
  protected:

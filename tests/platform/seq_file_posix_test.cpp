@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "host.h"
+#include "platform/host.h"
 #include "seq_file_fixture.h"
 
 namespace {

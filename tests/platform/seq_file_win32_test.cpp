@@ -2,7 +2,7 @@
 // UTF-8, devices refused, the per-user folder.
 #include <cstdlib>
 
-#include "host.h"
+#include "platform/host.h"
 #include "seq_file_fixture.h"
 
 namespace {

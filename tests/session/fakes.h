@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "session.h"
+#include "session/session.h"
 
 // A port whose input is a script. Bytes "arrived" are read at once; bytes
 // "in flight" arrive one at a time, each after a reader has polled and found

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "fakes.h"
-#include "session.h"
+#include "session/session.h"
 
 namespace fs = std::filesystem;
 using Access = SessionTestAccess;

@@ -605,7 +605,13 @@ TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
       {"destination full", Job::ReadBack, O::Failed, F::FileError,
        [&] { readBack("/dev/full", "A"); }},
   };
+  // A full disk is played by /dev/full, a device file: where the system has
+  // none (or shows it as a plain file, as wine does), that row cannot run.
+  std::error_code noFull;
+  const bool fullDiskHere =
+      fs::exists("/dev/full", noFull) && !fs::is_regular_file("/dev/full", noFull);
   for (const Row& row : rows) {
+    if (std::string_view(row.name) == "destination full" && !fullDiskHere) continue;
     for (const auto& entry : fs::directory_iterator(Dir)) fs::remove_all(entry);
     Reset();
     Device();

@@ -1,5 +1,5 @@
 // The device model driven byte by byte the way the program talks to it.
-#include "device_model.h"
+#include "sim/device_model.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "upload.h"
+#include "sim/upload.h"
 
 namespace sim {
 namespace {

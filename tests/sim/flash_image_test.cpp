@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "flash.h"
-#include "image_builder.h"
-#include "records.h"
+#include "sim/flash.h"
+#include "sim/image_builder.h"
+#include "sim/records.h"
 
 namespace sim {
 namespace {

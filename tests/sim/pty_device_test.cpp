@@ -1,5 +1,5 @@
 // The device on a real pseudo-terminal, seen from the program's side of it.
-#include "pty_device.h"
+#include "sim/pty_device.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "upload.h"
+#include "sim/upload.h"
 
 namespace sim {
 namespace {

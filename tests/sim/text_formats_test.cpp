@@ -4,10 +4,10 @@
 
 #include <chrono>
 
-#include "devsim_options.h"
-#include "pacer.h"
-#include "transcript.h"
-#include "upload.h"
+#include "sim/devsim_options.h"
+#include "sim/pacer.h"
+#include "sim/transcript.h"
+#include "sim/upload.h"
 
 namespace sim {
 namespace {

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <thread>
 
-#include "dialog_filter.h"
-#include "port_settings_dialog.h"
+#include "window/dialog_filter.h"
+#include "window/port_settings_dialog.h"
 #include "window_fixture.h"
 
 namespace {

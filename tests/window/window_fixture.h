@@ -11,7 +11,7 @@
 #include <functional>
 #include <optional>
 
-#include "Unit1.h"
+#include "window/Unit1.h"
 #include "ui_Unit1.h"
 
 // Readable failure messages.
