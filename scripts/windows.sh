@@ -68,7 +68,7 @@ if [ -x "$devsim" ]; then
   rm -rf "$run" && mkdir -p "$run"
   cp demo/Loader.hex demo/F29f160d.hex "$run/"
   # An image that fits devsim's device, for the update.
-  "$devsim" make-image --out "$run/fits.bin" --size 128K --product DEMO165 --hwver 1.0b \
+  "$devsim" make-image --out "$run/fits.bin" --size 40K --product DEMO165 --hwver 1.0b \
     --fwver 2.00 --seed 7 > /dev/null
   # A device fresh from power-on, on a new pseudo-terminal behind the link.
   start_devsim() {

@@ -112,7 +112,7 @@ TEST(Win32Port, ConnectVerifyAndUpdateThroughTheCore) {
   const auto finish = [&](const std::function<void()>& start) -> const JobResult* {
     window.Finished.clear();
     core.RunPass(start);
-    const auto end = std::chrono::steady_clock::now() + 60s;
+    const auto end = std::chrono::steady_clock::now() + 150s;
     while (window.Finished.empty() && std::chrono::steady_clock::now() < end)
       target.PumpOne(core.Comm(), 20ms);
     return window.Finished.empty() ? nullptr : &window.Finished.back().second;
