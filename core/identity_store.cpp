@@ -11,6 +11,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "history_os.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -77,16 +79,11 @@ bool WriteWhole(const fs::path& path, const std::string& text, std::string* why)
 }  // namespace
 
 std::string IdentityFolder() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && fs::path(state).is_absolute()) {
-    return (fs::path(state) / "updater" / "identities").string();
-  }
-  const char* home = std::getenv("HOME");
-  if (home == nullptr) home = std::getenv("USERPROFILE");
-  if (home != nullptr && fs::path(home).is_absolute()) {
-    return (fs::path(home) / ".local" / "state" / "updater" / "identities").string();
-  }
-  return {};
+  // Beside the history: $XDG_STATE_HOME/updater (else ~/.local/state/updater)
+  // on POSIX, %LOCALAPPDATA%\updater on Windows.
+  const std::string state = StateFolder();
+  if (state.empty()) return {};
+  return state + "/updater/identities";
 }
 
 bool SaveIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& block,
