@@ -1,6 +1,7 @@
 #include "identity_store.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -123,32 +124,42 @@ std::optional<SavedIdentity> LoadIdentity(const std::string& path, std::string* 
     return std::nullopt;
   }
   const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
-  if (json.is_discarded() || !json.is_object() || !json["product"].is_string() ||
-      !json["hardware"].is_string() || !json["brand"].is_string() || !json["block"].is_string() ||
-      !json["time"].is_string() ||
-      !(json["serial"].is_null() || json["serial"].is_number_unsigned())) {
+  // Every field is looked up, never assumed: a file is whatever is on disk.
+  const auto field = [&json](const char* key) -> const nlohmann::json& {
+    static const nlohmann::json missing;
+    if (!json.is_object()) return missing;
+    const auto it = json.find(key);
+    return it == json.end() ? missing : *it;
+  };
+  const bool wellFormed =
+      !json.is_discarded() && json.is_object() && field("product").is_string() &&
+      field("hardware").is_string() && field("brand").is_string() && field("block").is_string() &&
+      field("time").is_string() &&
+      (field("serial").is_null() ||
+       (field("serial").is_number_unsigned() && field("serial").get<uint64_t>() <= UINT32_MAX));
+  if (!wellFormed) {
     if (why) *why = path + " is not a saved identity";
     return std::nullopt;
   }
-  std::optional<std::vector<uint8_t>> block = FromHex(json["block"].get<std::string>());
+  std::optional<std::vector<uint8_t>> block = FromHex(field("block").get<std::string>());
   if (!block) {
     if (why) *why = path + " holds a broken identity block";
     return std::nullopt;
   }
   SavedIdentity saved;
-  saved.Identity.ProductName = json["product"].get<std::string>();
-  saved.Identity.HardwareVersion = json["hardware"].get<std::string>();
-  saved.Identity.BrandLabel = json["brand"].get<std::string>();
-  saved.Identity.SerialNumberFound = json["serial"].is_number_unsigned();
+  saved.Identity.ProductName = field("product").get<std::string>();
+  saved.Identity.HardwareVersion = field("hardware").get<std::string>();
+  saved.Identity.BrandLabel = field("brand").get<std::string>();
+  saved.Identity.SerialNumberFound = field("serial").is_number_unsigned();
   if (saved.Identity.SerialNumberFound) {
-    saved.Identity.SerialNumber = json["serial"].get<uint32_t>();
+    saved.Identity.SerialNumber = field("serial").get<uint32_t>();
   }
   if (saved.Identity.ProductName.empty()) {
     if (why) *why = path + " names no product";
     return std::nullopt;
   }
   saved.Block = std::move(*block);
-  saved.Time = json["time"].get<std::string>();
+  saved.Time = field("time").get<std::string>();
   saved.Path = path;
   return saved;
 }
