@@ -16,8 +16,8 @@
 #include <span>
 #include <thread>
 
-#include "sim/image_builder.h"
 #include "rig.h"
+#include "sim/image_builder.h"
 
 namespace integration {
 namespace {
@@ -44,23 +44,7 @@ constexpr uint64_t WordBytes = 3;
 constexpr uint64_t IdentityWords = 2048;
 constexpr uint64_t ReadBackSectorBytes = 32767 * WordBytes + 4;  // last word ends "f", "a"
 
-enum class Job { Connect, Verify, Download, ReadBack, EraseOnly };
-
-const char* JobName(Job job) {
-  switch (job) {
-    case Job::Connect:
-      return "connect";
-    case Job::Verify:
-      return "verify hardware";
-    case Job::Download:
-      return "download";
-    case Job::ReadBack:
-      return "read-back";
-    case Job::EraseOnly:
-      return "erase-only";
-  }
-  return "?";
-}
+// The jobs and their names are the session's own (Job, JobName).
 
 bool EndsWith(const std::string& text, std::string_view tail) {
   return text.size() >= tail.size() &&
@@ -116,7 +100,7 @@ class FaultTest : public ::testing::Test {
       case Job::Connect:
         S().Button3Click();
         break;
-      case Job::Verify:
+      case Job::VerifyHardware:
         S().Button6Click();
         break;
       case Job::Download:
@@ -138,7 +122,7 @@ class FaultTest : public ::testing::Test {
     switch (job) {
       case Job::Connect:
         return Rig().Connect();
-      case Job::Verify:
+      case Job::VerifyHardware:
         return Rig().VerifyHardware();
       case Job::Download:
         return Rig().Download(Image());
@@ -226,11 +210,11 @@ const SilentRow SilentRows[] = {
      "<ERR: device did not answer during the sector table exchange>\r\n"},
     {"ConnectReadyNeverComes", Job::Connect, false, ConnectReplyBytes - 1, Session::State::Idle,
      "<writing flashroutine into C165...>\r\n"},
-    {"VerifyFirstWord", Job::Verify, false, 0, Session::State::AwaitIdentityWordFirst,
+    {"VerifyFirstWord", Job::VerifyHardware, false, 0, Session::State::AwaitIdentityWordFirst,
      "<command: read from address>"},
-    {"VerifyMiddle", Job::Verify, false, 1024 * WordBytes, Session::State::AwaitIdentityWordFirst,
-     "<command: read from address>"},
-    {"VerifyAfterStop", Job::Verify, false, IdentityWords* WordBytes,
+    {"VerifyMiddle", Job::VerifyHardware, false, 1024 * WordBytes,
+     Session::State::AwaitIdentityWordFirst, "<command: read from address>"},
+    {"VerifyAfterStop", Job::VerifyHardware, false, IdentityWords* WordBytes,
      Session::State::AwaitIdentityEnd, "<command: read from address>"},
     {"DownloadFirstErase", Job::Download, false, 0, Session::State::AwaitEraseResult,
      "<command: delete sector 8 ...>\r\n"},
@@ -349,10 +333,11 @@ const StrayRow StrayRows[] = {
     {"Connect_BeforeReady", Job::Connect, ConnectReplyBytes - 1, Outcome::Completes,
      Session::State::Idle, "<  c o n n e c t e d  >\r\n"},
     // Identity read: a byte in a word breaks the framing of that word.
-    {"Verify_State7", Job::Verify, OnSerialWord, Outcome::Refused, Session::State::Idle, "<ERR: "},
-    {"Verify_State8", Job::Verify, 1, Outcome::Refused, Session::State::Idle, "<ERR: "},
-    {"Verify_State9", Job::Verify, 2, Outcome::Refused, Session::State::Idle, "<ERR: "},
-    {"Verify_State10", Job::Verify, IdentityWords* WordBytes, Outcome::Completes,
+    {"Verify_State7", Job::VerifyHardware, OnSerialWord, Outcome::Refused, Session::State::Idle,
+     "<ERR: "},
+    {"Verify_State8", Job::VerifyHardware, 1, Outcome::Refused, Session::State::Idle, "<ERR: "},
+    {"Verify_State9", Job::VerifyHardware, 2, Outcome::Refused, Session::State::Idle, "<ERR: "},
+    {"Verify_State10", Job::VerifyHardware, IdentityWords* WordBytes, Outcome::Completes,
      Session::State::Idle, "\r\n<done>\r\n"},
     // Erase and programming.
     // A byte before the "b" makes the "b" and the "a" land one state late:
@@ -407,7 +392,7 @@ TEST_P(StrayByte, IsCaughtOrHarmless) {
   }
   // Nothing taken from a garbled transfer: the identity stays the unit's own,
   // and a read-back that reports success holds exactly the flash's bytes.
-  if (row.TheJob == Job::Verify && S().Identity().SerialNumberFound) {
+  if (row.TheJob == Job::VerifyHardware && S().Identity().SerialNumberFound) {
     EXPECT_EQ(S().Identity().SerialNumber, 4711u);
   }
   if (row.TheJob == Job::ReadBack && row.Result == Outcome::Completes) {
@@ -429,7 +414,7 @@ TEST_P(StrayByte, IsCaughtOrHarmless) {
         ASSERT_TRUE(PowerCycleAndConnect());
       } else {
         EXPECT_TRUE(Run(row.TheJob));
-        if (row.TheJob == Job::Verify) {
+        if (row.TheJob == Job::VerifyHardware) {
           EXPECT_EQ(S().Identity().SerialNumber, 4711u);
         }
       }
@@ -570,7 +555,7 @@ TEST_F(FaultTest, WirePulledMidSectorIsReportedOnceWithoutSpinning) {
 // The wire goes while the unit itself talks: in the identity read and in the
 // read-back. Nothing is written to a port that is gone, and the loss shows.
 TEST_F(FaultTest, HangUpMidReadIsReportedOnce) {
-  for (const Job job : {Job::Verify, Job::ReadBack}) {
+  for (const Job job : {Job::VerifyHardware, Job::ReadBack}) {
     SCOPED_TRACE(JobName(job));
     StartDevice({});
     ASSERT_TRUE(ReadyFor(job));
