@@ -132,6 +132,9 @@ PortLink::PortLink(PortName port, LinkSettings settings, LinkObserver& observer)
       settings_(std::move(settings)),
       parts_(std::make_unique<Parts>(observer)) {
   TComm& comm = parts_->Core.Comm();
+  // This thread runs the session and has nothing else to do: it waits for
+  // the device itself.
+  comm.WatchOnOwnThread = true;
   if (port_.Number != 0) {
     parts_->Core.SelectPort(port_.Number);
   } else {
@@ -168,7 +171,11 @@ JobResult PortLink::Run(Job job, const std::function<void()>& start, int64_t lin
   Clock::time_point lastHeard = Clock::now();
   start();
   while (!window.Finished) {
-    const bool delivered = parts_->Target.PumpOne(parts_->Core.Comm(), TickPeriod);
+    TComm& comm = parts_->Core.Comm();
+    // Closed, the port has no events to wait for; the wait keeps the
+    // session's clock going all the same.
+    const bool delivered =
+        comm.Connected() ? comm.WatchOnce(TickPeriod) : parts_->Target.PumpOne(comm, TickPeriod);
     const Clock::time_point now = Clock::now();
     session.Tick(now);
     if (window.Finished) break;

@@ -1,5 +1,6 @@
 #include "comm_async.h"
 
+#include <algorithm>
 #include <array>
 #include <system_error>
 
@@ -290,6 +291,12 @@ bool TComm::Open() {
   state_.PortHandle = device_.get();
   state_.Connected.store(true);
 
+  if (WatchOnOwnThread) {
+    device_->SetMask(state_.CommMask);
+    DoCommEvent(OpenEvents, device_->ModemStatus());
+    return true;
+  }
+
   CommEvent started(false, false);
   state_.StartedEvent = &started;
   try {
@@ -387,6 +394,27 @@ void TComm::WndProc(uint32_t message, uint32_t wParam, uint32_t lParam) {
       // The hidden window has no other use for messages.
       break;
   }
+}
+
+bool TComm::WatchOnce(std::chrono::milliseconds timeout) {
+  if (!Connected() || watcher_.joinable()) return false;
+  const auto start = std::chrono::steady_clock::now();
+  const uint32_t events = device_->WaitEvent(static_cast<int>(timeout.count()));
+  if (events == 0) {
+    // A wait that failed at once must not turn the caller's loop into a spin.
+    const auto pause = std::min<std::chrono::milliseconds>(
+        FailedWaitPause, std::chrono::duration_cast<std::chrono::milliseconds>(
+                             timeout - (std::chrono::steady_clock::now() - start)));
+    if (Connected() && pause.count() > 0) state_.PauseEvent.WaitFor(pause, &state_.Connected);
+    return false;
+  }
+  uint32_t inQue = 0;
+  const uint32_t errors = device_->ClearError(&inQue);
+  // A handler may close the port: each looks again before the next runs.
+  if (events & EvErr) DoCommError(errors);
+  if ((events & EvRxChar) && Connected()) DoCharReceived(inQue);
+  if ((events & ErrOrRxChar) == 0 && Connected()) DoCommEvent(events, device_->ModemStatus());
+  return true;
 }
 
 void TComm::DoCommEvent(uint32_t events, uint32_t state) {

@@ -108,6 +108,12 @@ class TComm {
   // A characters handler that returns with bytes unread (to keep its thread
   // responsive) is notified again for them. Off by default.
   bool NotifyAgainForUnreadBytes = false;
+  // Off (the default): a watcher thread waits for the device's events and
+  // posts them to the notify target, and the handlers run where that target
+  // hands them to WndProc. On: no watcher is started; the owner calls
+  // WatchOnce on the thread that runs the handlers, which spares a hand-over
+  // between two threads for every reply of the device. Taken at Open.
+  bool WatchOnOwnThread = false;
   uint32_t InBufSize() const { return state_.InBufSize; }
   void SetInBufSize(uint32_t value);
   uint32_t OutBufSize() const { return state_.OutBufSize; }
@@ -161,6 +167,12 @@ class TComm {
   // The window procedure of the hidden window: runs on the window thread for
   // every message the watcher posted.
   void WndProc(uint32_t message, uint32_t wParam, uint32_t lParam);
+
+  // With WatchOnOwnThread, while open: waits up to `timeout` for the device's
+  // events and runs their handlers on the calling thread, as the watcher's
+  // notifications would run. True when a handler ran; false after the
+  // timeout, when closed, or when the port was opened with a watcher.
+  bool WatchOnce(std::chrono::milliseconds timeout);
 
  protected:
   virtual void DoCommEvent(uint32_t events, uint32_t state);

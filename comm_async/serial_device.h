@@ -37,9 +37,10 @@ class SerialDevice {
   // at once with 0, and so does every later WaitEvent until a new mask is set.
   void SetMask(uint32_t mask);
   // Blocks until one of the masked events happens and returns its EV_ bits;
-  // 0 when woken by SetMask(0) or when the wait failed. Called by the watcher
-  // thread only.
-  uint32_t WaitEvent();
+  // 0 when woken by SetMask(0), when the wait failed, or when `timeoutMs`
+  // (negative: no limit) passed first. Called by one thread only: the
+  // watcher, or the owner that watches the port itself.
+  uint32_t WaitEvent(int timeoutMs = -1);
   // When on, bytes that a characters notification left unread are reported
   // again once the handler took some of them, so that a handler may hand its
   // thread back with bytes still waiting. Off, only new bytes are reported.

@@ -524,16 +524,24 @@ void SerialDevice::SetMask(uint32_t mask) {
   if (mask == 0) impl_->Wake();
 }
 
-uint32_t SerialDevice::WaitEvent() {
+uint32_t SerialDevice::WaitEvent(int timeoutMs) {
   Impl& d = *impl_;
+  const int64_t deadlineNs = timeoutMs < 0 ? -1 : NowNs() + int64_t{timeoutMs} * 1'000'000;
   for (;;) {
     const uint32_t mask = d.Mask.load();
     if (mask == 0) return 0;
     if (d.LossReported) {
       // The device is gone: nothing more can happen until the port closes.
+      int waitMs = -1;
+      if (deadlineNs >= 0) {
+        const int64_t left = deadlineNs - NowNs();
+        if (left <= 0) return 0;
+        waitMs = static_cast<int>((left + 999'999) / 1'000'000);
+      }
       pollfd wake{d.WakeFd, POLLIN, 0};
-      if (poll(&wake, 1, -1) < 0 && errno != EINTR) return 0;
-      d.DrainWake();
+      const int polled = poll(&wake, 1, waitMs);
+      if (polled < 0 && errno != EINTR) return 0;
+      if (polled > 0) d.DrainWake();
       continue;
     }
 
@@ -591,6 +599,11 @@ uint32_t SerialDevice::WaitEvent() {
       shorten(OutputDrainPollMs * NsPerMs);
     }
     if (watchCounters) shorten(LineCounterPollMs * NsPerMs);
+    if (deadlineNs >= 0) {
+      const int64_t left = deadlineNs - NowNs();
+      if (left <= 0) return 0;
+      shorten(left);
+    }
     const timespec timeout{static_cast<time_t>(timeoutNs / 1'000'000'000),
                            static_cast<long>(timeoutNs % 1'000'000'000)};
     std::array<pollfd, 2> fds = {

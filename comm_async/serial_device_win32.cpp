@@ -196,11 +196,13 @@ namespace {
 // Events that need the driver to watch the modem lines or count line errors.
 constexpr uint32_t LineAndModemEvents = EvCts | EvDsr | EvRing | EvRlsd | EvBreak | EvErr;
 
-enum class WaitOutcome { Events, Woken, Aborted, Failed };
+enum class WaitOutcome { Events, Woken, TimedOut, Aborted, Failed };
 
-// One overlapped WaitCommEvent, ended early by `wake`. `events` gets the
-// bits; `code` the system's error when it failed.
-WaitOutcome WaitOnce(HANDLE port, HANDLE done, HANDLE wake, DWORD& events, DWORD& code) {
+// One overlapped WaitCommEvent, ended early by `wake` or after `timeoutMs`
+// (INFINITE: no limit). `events` gets the bits; `code` the system's error
+// when it failed.
+WaitOutcome WaitOnce(HANDLE port, HANDLE done, HANDLE wake, DWORD timeoutMs, DWORD& events,
+                     DWORD& code) {
   events = 0;
   OVERLAPPED wait{};
   wait.hEvent = done;
@@ -209,12 +211,16 @@ WaitOutcome WaitOnce(HANDLE port, HANDLE done, HANDLE wake, DWORD& events, DWORD
   code = GetLastError();
   if (code != ERROR_IO_PENDING) return WaitOutcome::Failed;
   const HANDLE both[2] = {done, wake};
-  const DWORD woken = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+  const DWORD woken = WaitForMultipleObjects(2, both, FALSE, timeoutMs);
   if (woken != WAIT_OBJECT_0) CancelIoEx(port, &wait);
   DWORD unused = 0;
   // `events` is written by the system until the wait has completed.
   const BOOL completed = GetOverlappedResult(port, &wait, &unused, TRUE);
   code = completed ? 0 : GetLastError();
+  if (woken == WAIT_TIMEOUT) {
+    // The wait may have completed just before it was cancelled.
+    return completed && events != 0 ? WaitOutcome::Events : WaitOutcome::TimedOut;
+  }
   if (woken != WAIT_OBJECT_0) return WaitOutcome::Woken;
   if (completed) return WaitOutcome::Events;
   return code == ERROR_OPERATION_ABORTED ? WaitOutcome::Aborted : WaitOutcome::Failed;
@@ -222,8 +228,16 @@ WaitOutcome WaitOnce(HANDLE port, HANDLE done, HANDLE wake, DWORD& events, DWORD
 
 }  // namespace
 
-uint32_t SerialDevice::WaitEvent() {
+uint32_t SerialDevice::WaitEvent(int timeoutMs) {
   Impl& d = *impl_;
+  const ULONGLONG deadline =
+      timeoutMs < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+  // What is left of the time-out for the next system wait.
+  const auto left = [&]() -> DWORD {
+    if (timeoutMs < 0) return INFINITE;
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+  };
   // Two retries for drivers that fall short of Windows' own:
   // - one that cannot watch modem lines or count line errors (Wine on a
   //   pseudo-terminal) refuses the whole wait; it then waits without those
@@ -241,12 +255,13 @@ uint32_t SerialDevice::WaitEvent() {
     }
     DWORD events = 0;
     DWORD code = 0;
-    switch (WaitOnce(d.Port, d.EventDone, d.Wake, events, code)) {
+    switch (WaitOnce(d.Port, d.EventDone, d.Wake, left(), events, code)) {
       case WaitOutcome::Events:
         if (events & EvRxChar) d.ConsumedAtReport = d.Consumed.load();
         if (events != 0) return events;
         break;  // the mask changed under the wait
       case WaitOutcome::Woken:
+      case WaitOutcome::TimedOut:
         return 0;
       case WaitOutcome::Aborted:
         continue;

@@ -52,12 +52,15 @@ class FuzzPort : public SessionPort {
   }
   uint32_t Write(const void* buffer, uint32_t count) override {
     FUZZ_CHECK(buffer != nullptr);
-    FUZZ_CHECK(count == 1);  // and writes every byte singly
-    if (OnWrite) OnWrite(*static_cast<const uint8_t*>(buffer));
+    FUZZ_CHECK(count == 1 || count == 2);  // a byte, or a word of a sector's data
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    for (uint32_t i = 0; i < count; ++i) {
+      if (OnWrite) OnWrite(bytes[i]);
+    }
     if (!IsConnected || WritesFail) return 0;
-    ++WriteCount;
-    if (KeepWritten) Written.push_back(*static_cast<const uint8_t*>(buffer));
-    return 1;
+    WriteCount += count;
+    if (KeepWritten) Written.insert(Written.end(), bytes, bytes + count);
+    return count;
   }
 };
 

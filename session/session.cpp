@@ -198,6 +198,12 @@ bool Session::Send(uint8_t value) {
   return port_.Write(&value, 1) == 1;
 }
 
+bool Session::SendWord(uint8_t first, uint8_t second) {
+  if (runningJob_) jobReachedDevice_ = true;
+  const uint8_t word[2] = {first, second};
+  return port_.Write(word, 2) == 2;
+}
+
 void Session::SetProgressOf(int64_t count, int64_t total) {
   if (total <= 0) return;
   window_.SetProgress(static_cast<int32_t>(count * 100 / total));

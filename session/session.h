@@ -225,6 +225,9 @@ class Session {
   std::string FindOwnFile(const std::string& name);
   // One byte to the device; false when the port took nothing.
   bool Send(uint8_t value);
+  // One word of a sector's data, both bytes in one write; false unless the
+  // port took both.
+  bool SendWord(uint8_t first, uint8_t second);
   void SetProgressOf(int64_t count, int64_t total);
   void CloseUnfinishedReadBack();
   // A read-back ended before its report: the line names the ".part" file

@@ -332,12 +332,10 @@ bool Session::SendSectorData() {
     vars_.SectorBytesLeft -= 2;
     if (vars_.TransferCount < vars_.ImageSize) {
       const uint8_t first = vars_.ImageFile.ReadByte();
-      if (!Send(first)) return false;
-      ++vars_.TransferCount;
       const uint8_t second =
-          vars_.TransferCount < vars_.ImageSize ? vars_.ImageFile.ReadByte() : wire::ErasedByte;
-      if (!Send(second)) return false;
-      ++vars_.TransferCount;
+          vars_.TransferCount + 1 < vars_.ImageSize ? vars_.ImageFile.ReadByte() : wire::ErasedByte;
+      if (!SendWord(first, second)) return false;
+      vars_.TransferCount += 2;
       if (kept != nullptr) {
         sentBytes_.push_back(first);
         sentBytes_.push_back(second);
@@ -345,7 +343,7 @@ bool Session::SendSectorData() {
       }
       SetProgressOf(vars_.TransferCount, vars_.ImageSize);
     } else {
-      if (!Send(wire::ErasedByte) || !Send(wire::ErasedByte)) return false;
+      if (!SendWord(wire::ErasedByte, wire::ErasedByte)) return false;
       vars_.TransferCount += 2;
     }
     if (vars_.TransferCount % PanelCountStep == 0) {

@@ -313,6 +313,36 @@ TEST_F(PtyTest, UnreadBytesAreNotifiedAgainWhenAskedFor) {
   EXPECT_EQ(taken, "xyz");
 }
 
+TEST_F(PtyTest, WatchedOnItsOwnThreadThePortRunsHandlersInWatchOnce) {
+  comm.WatchOnOwnThread = true;
+  const int threadsBefore = ThreadsOfProcess();
+  ASSERT_TRUE(comm.Open());
+  EXPECT_EQ(ThreadsOfProcess(), threadsBefore) << "no watcher";
+  ASSERT_EQ(Count(Notification::Event), 1u) << "Open's own event, at once";
+
+  std::thread::id ranOn;
+  onChar = [&](uint32_t) {
+    ranOn = std::this_thread::get_id();
+    char c[4];
+    EXPECT_EQ(comm.Read(c, 4), 2u);
+  };
+  ToPort("ab");
+  ASSERT_TRUE(comm.WatchOnce(Deadline));
+  EXPECT_EQ(Count(Notification::Char), 1u);
+  EXPECT_EQ(seen.back().value, 2u);
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_EQ(target.Pending(), 0u) << "nothing goes through the notify target";
+
+  // A silent device: the wait ends at its time-out, having run nothing.
+  const auto start = std::chrono::steady_clock::now();
+  const size_t before = seen.size();
+  while (comm.WatchOnce(100ms)) {
+    ASSERT_LT(std::chrono::steady_clock::now() - start, Deadline);
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+  for (size_t i = before; i < seen.size(); ++i) EXPECT_NE(seen[i].kind, Notification::Char);
+}
+
 TEST_F(PtyTest, NoNotificationWhileAHandlerRuns) {
   ASSERT_TRUE(comm.Open());
   size_t pendingWhileRunning = 99;

@@ -438,8 +438,8 @@ TEST_F(UpdateTest, PanelShowsTheCountEvery512Bytes) {
 TEST_F(UpdateTest, PortThatStopsTakingDataEndsTheJobAtOnce) {
   Device();
   EraseOnly(Pattern(100), 4096, 8);
-  // The second erase command, the program command and ten data bytes.
-  Port->WritesBeforeFailure = 2 + 2 + 10;
+  // The second erase command, the program command and five data words.
+  Port->WritesBeforeFailure = 2 + 2 + 5;
   FeedWhole("baba");
   EXPECT_EQ(Port->Written.size(), 2u + 14u);
   EXPECT_EQ(Port->FailedWrites, 1);
