@@ -3,7 +3,7 @@
 // offscreen) against the simulated device in the same process.
 //
 //   updater_bench [--runs N] [--only=abcfw] [--flood BYTES] [--no-paced]
-//                 [--no-baseline] [--verbose]
+//                 [--no-baseline] [--verify] [--verbose]
 //
 // Prints, per transfer, the median wall and CPU time, the time per byte or per
 // word round trip, and how the wall time compares with the time the same bytes
@@ -75,6 +75,9 @@ struct Options {
   bool Paced = true;
   bool Baseline = true;
   bool Verbose = false;
+  // The updates read back and compare what they wrote, as both front ends
+  // do by default; off, the rows time the programming alone.
+  bool Verify = false;
   uint64_t FloodBytes = 10 * MiB;
   size_t FloodBatch = 0;  // an experiment: the log handed to the window in pieces
   // a update, b identity, c read-back, f flood, w the update through the
@@ -460,6 +463,8 @@ class CoreRig {
   bool Start(bool verifyAfterDownload, std::string* error) {
     if (!device_.Start(folder_, {}, error)) return false;
     core_ = std::make_unique<PortCore>(target_, window_);
+    // As the command line runs it: no watcher, the port waited for here.
+    core_->Comm().WatchOnOwnThread = true;
     window_.OnLog = [this](std::string_view text) { watch_.Logged(text, device_); };
     Session& session = core_->GetSession();
     session.WorkingDirectory = folder_.string();
@@ -485,7 +490,12 @@ class CoreRig {
     const auto deadline = Clock::now() + JobLimit;
     core_->RunPass(start);
     while (!watch_.Done && !watch_.Failed && window_.Warnings.empty() && Clock::now() < deadline) {
-      target_.PumpOne(core_->Comm(), std::chrono::milliseconds(10));
+      TComm& comm = core_->Comm();
+      if (comm.Connected()) {
+        comm.WatchOnce(std::chrono::milliseconds(10));
+      } else {
+        target_.PumpOne(comm, std::chrono::milliseconds(10));
+      }
     }
     watch_.Marks = nullptr;
     return watch_.Done && !watch_.Failed && window_.Warnings.empty();
@@ -570,6 +580,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
       options.Only = arg.substr(7);
     } else if (arg == "--verbose") {
       options.Verbose = true;
+    } else if (arg == "--verify") {
+      options.Verify = true;
     } else if (arg == "--flood-batch" && i + 1 < argc) {
       uint64_t bytes = 0;
       if (!ParseBytes(argv[++i], bytes) || bytes == 0) {
@@ -586,7 +598,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     } else {
       std::fprintf(stderr,
                    "usage: %s [--runs N] [--only=abcfw] [--flood BYTES] [--no-paced]\n"
-                   "       [--no-baseline] [--verbose]\n"
+                   "       [--no-baseline] [--verify] [--verbose]\n"
                    "  --runs N       runs of each transfer; the median is reported (5)\n"
                    "  --only=LETTERS only these rows: a update, b identity, c read-back,\n"
                    "                 f flood, w the update through the window and without one\n"
@@ -595,7 +607,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
                    "  --flood-batch BYTES  experiment: the log reaches the window in pieces\n"
                    "                 of up to BYTES (at line ends) instead of as it comes\n"
                    "  --no-paced     skip the repaint measurement at 38400 bit/s\n"
-                   "  --no-baseline  skip the bare pseudo-terminal figures\n",
+                   "  --no-baseline  skip the bare pseudo-terminal figures\n"
+                   "  --verify       the updates read back what they wrote (both front ends'\n"
+                   "                 default); without it the rows time the programming\n",
                    argv[0]);
       return false;
     }
@@ -821,7 +835,8 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
     const std::string destination = (folder / "sectors.2bf").string();
     const bool runB = options.Wants('b') || runA;
     const bool runC = options.Wants('c');
-    windowVerifies = rig.Form().GetSession().VerifyAfterDownload;
+    rig.Form().GetSession().VerifyAfterDownload = options.Verify;
+    windowVerifies = options.Verify;
     // Its runs take turns with the window's, so that both meet the same load.
     std::unique_ptr<CoreRig> core;
     if (options.Wants('w')) {

@@ -135,6 +135,9 @@ PortLink::PortLink(PortName port, LinkSettings settings, LinkObserver& observer)
   // This thread runs the session and has nothing else to do: it waits for
   // the device itself.
   comm.WatchOnOwnThread = true;
+  // The session acts on arriving bytes and line errors only: the output
+  // queue running empty and the modem lines need not be watched.
+  comm.SetEventMask(EventMaskOf(cevRXCHAR) | EventMaskOf(cevERR));
   if (port_.Number != 0) {
     parts_->Core.SelectPort(port_.Number);
   } else {
