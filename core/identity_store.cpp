@@ -1,5 +1,6 @@
 #include "identity_store.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <system_error>
 
@@ -54,10 +56,22 @@ std::optional<std::vector<uint8_t>> FromHex(const std::string& text) {
   return bytes;
 }
 
+// A name of its own for every write beside `path`: the ports of one run, or
+// two runs, may save the same file (last.json) at the same moment, and one
+// shared temporary name would let one writer rename the other's file away.
+std::string TemporaryNameFor(const fs::path& path) {
+  static const uint64_t run = (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
+  static std::atomic<uint64_t> writes{0};
+  char tag[48];
+  std::snprintf(tag, sizeof tag, ".%016llx-%llu.new", static_cast<unsigned long long>(run),
+                static_cast<unsigned long long>(++writes));
+  return path.string() + tag;
+}
+
 // Written beside its final name and renamed over it: a reader sees the old
 // file or the new one, never half of one.
 bool WriteWhole(const fs::path& path, const std::string& text, std::string* why) {
-  const fs::path temporary = path.string() + ".new";
+  const fs::path temporary = TemporaryNameFor(path);
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out << text;

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -43,6 +45,35 @@ TEST_F(IdentityStoreTest, TheLastIdentityAndOnePerSerialNumberComeBackWhole) {
   EXPECT_EQ(kept->Block, block);
   EXPECT_EQ(kept->Time.size(), 19u);
   EXPECT_FALSE(fs::exists(folder_ / "last.json.new"));
+}
+
+TEST_F(IdentityStoreTest, PortsSavingAtTheSameMomentAllKeepTheirIdentity) {
+  constexpr int Ports = 4;
+  constexpr int Saves = 50;
+  std::vector<std::thread> ports;
+  std::atomic<int> failed{0};
+  for (int port = 0; port < Ports; ++port) {
+    ports.emplace_back([&, port] {
+      const DeviceIdentity identity{"DEMO165", "1.0a", static_cast<uint32_t>(4000 + port), true,
+                                    ""};
+      for (int i = 0; i < Saves; ++i) {
+        std::string why;
+        if (!SaveIdentity(identity, {}, &why, folder_.string())) {
+          ADD_FAILURE() << why;
+          ++failed;
+        }
+      }
+    });
+  }
+  for (std::thread& port : ports) port.join();
+  EXPECT_EQ(failed, 0);
+  ASSERT_TRUE(LastSavedIdentity(folder_.string()));
+  size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(folder_)) {
+    (void)entry;
+    ++files;
+  }
+  EXPECT_EQ(files, Ports + 1u) << "one per serial number and the last; no temporary left";
 }
 
 TEST_F(IdentityStoreTest, ABrokenFileIsNoIdentity) {
