@@ -13,6 +13,7 @@
 #include <random>
 #include <sstream>
 #include <system_error>
+#include <thread>
 
 #include "history_os.h"
 
@@ -56,6 +57,9 @@ std::optional<std::vector<uint8_t>> FromHex(const std::string& text) {
   return bytes;
 }
 
+constexpr int RenameAttempts = 20;
+constexpr std::chrono::milliseconds RenamePause{10};
+
 // A name of its own for every write beside `path`: the ports of one run, or
 // two runs, may save the same file (last.json) at the same moment, and one
 // shared temporary name would let one writer rename the other's file away.
@@ -82,7 +86,18 @@ bool WriteWhole(const fs::path& path, const std::string& text, std::string* why)
     }
   }
   std::error_code error;
-  fs::rename(temporary, path, error);
+  {
+    // Windows refuses to replace a file that another rename is replacing
+    // right then, or that a reader holds open: the ports of this run take
+    // turns, and another process's moment is waited out.
+    static std::mutex renaming;
+    std::lock_guard lock(renaming);
+    for (int attempt = 0; attempt < RenameAttempts; ++attempt) {
+      fs::rename(temporary, path, error);
+      if (!error || error != std::errc::permission_denied) break;
+      std::this_thread::sleep_for(RenamePause);
+    }
+  }
   if (error) {
     if (why) *why = "cannot rename " + temporary.string() + ": " + error.message();
     fs::remove(temporary, error);
