@@ -431,7 +431,7 @@ class Rig {
 
 // The session's window as the command line has it: no widgets, the log kept
 // as text, the image named in advance instead of chosen in a dialog.
-class PlainWindow : public SessionWindow {
+class PlainWindow : public WidgetlessWindow {
  public:
   std::function<void(std::string_view)> OnLog;
   std::string NextFile;
@@ -442,15 +442,8 @@ class PlainWindow : public SessionWindow {
     Log += text;
     if (OnLog) OnLog(text);
   }
-  void SetPanelForm(PanelForm) override {}
-  void SetPanelCount(int32_t) override {}
-  void RepaintPanelNow() override {}
-  void SetProgress(int32_t) override {}
-  void SetLabelColour(StepLabel, LabelColour) override {}
-  void SetEnabled(Control, bool) override {}
   void ShowWarning(std::string_view text) override { Warnings.emplace_back(text); }
   std::optional<std::string> RunFileDialog(FileDialog) override { return NextFile; }
-  void KeepPainted() override {}
 };
 
 // The same device with the core every front end uses and no Qt at all: the
@@ -490,12 +483,7 @@ class CoreRig {
     const auto deadline = Clock::now() + JobLimit;
     core_->RunPass(start);
     while (!watch_.Done && !watch_.Failed && window_.Warnings.empty() && Clock::now() < deadline) {
-      TComm& comm = core_->Comm();
-      if (comm.Connected()) {
-        comm.WatchOnce(std::chrono::milliseconds(10));
-      } else {
-        target_.PumpOne(comm, std::chrono::milliseconds(10));
-      }
+      core_->Comm().WatchOnce(std::chrono::milliseconds(10));
     }
     watch_.Marks = nullptr;
     return watch_.Done && !watch_.Failed && window_.Warnings.empty();

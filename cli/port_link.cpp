@@ -38,7 +38,7 @@ constexpr std::array<uint32_t, 15> BaudRates = {110,   300,   600,    1200,   24
 
 // The session's window, as a command line sees it: no widgets, only the
 // reports that matter to a script and the answers to its questions.
-class CliWindow : public SessionWindow {
+class CliWindow : public WidgetlessWindow {
  public:
   explicit CliWindow(LinkObserver& observer) : observer_(observer) {}
 
@@ -48,23 +48,18 @@ class CliWindow : public SessionWindow {
   std::optional<JobResult> Finished;
 
   void LogWrite(std::string_view text) override { observer_.Log(text); }
-  void SetPanelForm(PanelForm) override {}
   void SetPanelCount(int32_t count) override {
     count_ = count;
     Report();
   }
-  void RepaintPanelNow() override {}
   void SetProgress(int32_t percent) override {
     percent_ = percent;
     Report();
   }
-  void SetLabelColour(StepLabel, LabelColour) override {}
-  void SetEnabled(Control, bool) override {}
   void ShowWarning(std::string_view text) override { observer_.Warning(text); }
   std::optional<std::string> RunFileDialog(FileDialog dialog) override {
     return dialog == FileDialog::OpenDialog3 ? ImageAnswer : DestinationAnswer;
   }
-  void KeepPainted() override {}
   // The command line asks its questions before a job starts (erase asks
   // unless --yes): what the session asks then is already answered.
   bool Confirm(std::string_view /*question*/) override { return true; }
@@ -174,11 +169,7 @@ JobResult PortLink::Run(Job job, const std::function<void()>& start, int64_t lin
   Clock::time_point lastHeard = Clock::now();
   start();
   while (!window.Finished) {
-    TComm& comm = parts_->Core.Comm();
-    // Closed, the port has no events to wait for; the wait keeps the
-    // session's clock going all the same.
-    const bool delivered =
-        comm.Connected() ? comm.WatchOnce(TickPeriod) : parts_->Target.PumpOne(comm, TickPeriod);
+    const bool delivered = parts_->Core.Comm().WatchOnce(TickPeriod);
     const Clock::time_point now = Clock::now();
     session.Tick(now);
     if (window.Finished) break;

@@ -397,7 +397,12 @@ void TComm::WndProc(uint32_t message, uint32_t wParam, uint32_t lParam) {
 }
 
 bool TComm::WatchOnce(std::chrono::milliseconds timeout) {
-  if (!Connected() || watcher_.joinable()) return false;
+  if (watcher_.joinable()) return false;
+  if (!Connected()) {
+    // The caller's loop keeps its pace while the port is closed.
+    std::this_thread::sleep_for(timeout);
+    return false;
+  }
   const auto start = std::chrono::steady_clock::now();
   const uint32_t events = device_->WaitEvent(static_cast<int>(timeout.count()));
   if (events == 0) {

@@ -168,10 +168,11 @@ class TComm {
   // every message the watcher posted.
   void WndProc(uint32_t message, uint32_t wParam, uint32_t lParam);
 
-  // With WatchOnOwnThread, while open: waits up to `timeout` for the device's
-  // events and runs their handlers on the calling thread, as the watcher's
-  // notifications would run. True when a handler ran; false after the
-  // timeout, when closed, or when the port was opened with a watcher.
+  // With WatchOnOwnThread: waits up to `timeout` for the device's events and
+  // runs their handlers on the calling thread, as the watcher's notifications
+  // would run. True when a handler ran; false after the timeout (a closed
+  // port has nothing to report and waits it out too), and at once when the
+  // port was opened with a watcher.
   bool WatchOnce(std::chrono::milliseconds timeout);
 
  protected:

@@ -136,3 +136,17 @@ class SessionWindow {
   virtual void KeepIdentity(const DeviceIdentity& /*identity*/,
                             std::span<const uint8_t> /*rawBlock*/) {}
 };
+
+// A front end without widgets: the status panel, the progress bar, the step
+// labels and the buttons have nothing to show on. What it logs, warns of and
+// answers stays its own.
+class WidgetlessWindow : public SessionWindow {
+ public:
+  void SetPanelForm(PanelForm /*form*/) override {}
+  void SetPanelCount(int32_t /*count*/) override {}
+  void RepaintPanelNow() override {}
+  void SetProgress(int32_t /*percent*/) override {}
+  void SetLabelColour(StepLabel /*label*/, LabelColour /*colour*/) override {}
+  void SetEnabled(Control /*control*/, bool /*enabled*/) override {}
+  void KeepPainted() override {}
+};

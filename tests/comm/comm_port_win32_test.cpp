@@ -70,22 +70,15 @@ TEST(Win32Port, FailedOpensTellTheirCause) {
 }
 
 // Records what the session tells the window; answers no dialog.
-struct JobRecorder : SessionWindow {
+struct JobRecorder : WidgetlessWindow {
   std::string Log;
   std::vector<std::pair<Job, JobResult>> Finished;
   void LogWrite(std::string_view text) override { Log += text; }
-  void SetPanelForm(PanelForm) override {}
-  void SetPanelCount(int32_t) override {}
-  void RepaintPanelNow() override {}
-  void SetProgress(int32_t) override {}
-  void SetLabelColour(StepLabel, LabelColour) override {}
-  void SetEnabled(Control, bool) override {}
   void ShowWarning(std::string_view text) override { Log += "warning: " + std::string(text); }
   std::optional<std::string> Image;  // the answer to "select new firmware"
   std::optional<std::string> RunFileDialog(FileDialog dialog) override {
     return dialog == FileDialog::OpenDialog3 ? Image : std::nullopt;
   }
-  void KeepPainted() override {}
   void JobFinished(Job job, const JobResult& result) override { Finished.push_back({job, result}); }
 };
 
