@@ -260,6 +260,10 @@ struct SerialDevice::Impl {
   std::array<uint8_t, InputChunk> Fetched{};
   size_t FetchedPos = 0;
   size_t FetchedLen = 0;
+  // The last read() found the tty empty and nothing was fetched since: a
+  // look at the queue can go straight to poll(), which sees any newer byte.
+  // Guarded by TakeMutex.
+  bool SeenEmpty = false;
   // What the watcher, about to sleep, wants to hear from Read; guarded by
   // TakeMutex. WakeOnTake: the queue was empty at its look, so bytes that
   // arrive and are read before it sleeps would go unseen. WakeOnDrain:
@@ -305,14 +309,46 @@ struct SerialDevice::Impl {
     (void)!read(WakeFd, &count, sizeof count);
   }
 
-  // Bytes in the input queue: in the tty and fetched. TakeMutex held.
+  // Bytes fetched from the tty and not yet taken. TakeMutex held.
+  int Buffered() const { return static_cast<int>(FetchedLen - FetchedPos); }
+
+  // Bytes in the input queue: fetched and still in the tty. With nothing
+  // fetched, one read() brings them in: it costs no more than asking for
+  // their number, and Read then finds them here. TakeMutex held.
   int Queued() {
-    int queued = 0;
-    if (ioctl(Fd, FIONREAD, &queued) != 0) {
-      if (errno == EIO || errno == ENXIO || errno == ENODEV) HungUp.store(true);
-      queued = 0;
+    if (FetchedPos == FetchedLen) {
+      if (!SeenEmpty) Fetch();
+      return Buffered();
     }
-    return std::max(queued, 0) + static_cast<int>(FetchedLen - FetchedPos);
+    return Buffered() + InTty();
+  }
+
+  // Bytes still in the tty, not yet fetched.
+  int InTty() {
+    int count = 0;
+    if (ioctl(Fd, FIONREAD, &count) != 0) {
+      if (errno == EIO || errno == ENXIO || errno == ENODEV) HungUp.store(true);
+      count = 0;
+    }
+    return std::max(count, 0);
+  }
+
+  // One non-blocking read() into the empty fetch buffer; false when the
+  // tty had nothing. TakeMutex held.
+  bool Fetch() {
+    const ssize_t n = read(Fd, Fetched.data(), Fetched.size());
+    if (n > 0) {
+      FetchedPos = 0;
+      FetchedLen = static_cast<size_t>(n);
+      SeenEmpty = false;
+      return true;
+    }
+    // With VMIN and VTIME 0 an empty tty reads as 0 bytes; so does a hung-up
+    // one, which poll() then reports at once.
+    const bool gone = n < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV);
+    if (gone) HungUp.store(true);
+    SeenEmpty = n == 0 || (n < 0 && errno == EAGAIN);
+    return false;
   }
 
   // Compares the driver's interrupt counters with the last look.
@@ -622,6 +658,10 @@ uint32_t SerialDevice::WaitEvent(int timeoutMs) {
       if (errno == EINTR) continue;
       return 0;
     }
+    if (fds[0].revents & POLLIN) {
+      std::lock_guard<std::mutex> lock(d.TakeMutex);
+      d.SeenEmpty = false;
+    }
     if (fds[1].revents & POLLIN) d.DrainWake();
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) d.HungUp.store(true);
   }
@@ -668,7 +708,7 @@ void SerialDevice::Purge() {
   Impl& d = *impl_;
   // Flushed bytes count as taken, or the next arrivals would look old.
   std::lock_guard<std::mutex> lock(d.TakeMutex);
-  d.Consumed += static_cast<uint64_t>(d.Queued());
+  d.Consumed += static_cast<uint64_t>(d.Buffered() + d.InTty());
   d.FetchedPos = 0;
   d.FetchedLen = 0;
   (void)tcflush(d.Fd, TCIOFLUSH);
@@ -686,12 +726,7 @@ uint32_t SerialDevice::Read(void* buffer, uint32_t count) {
   {
     std::lock_guard<std::mutex> lock(d.TakeMutex);
     while (taken < count) {
-      if (d.FetchedPos == d.FetchedLen) {
-        const ssize_t n = read(d.Fd, d.Fetched.data(), d.Fetched.size());
-        if (n <= 0) break;
-        d.FetchedPos = 0;
-        d.FetchedLen = static_cast<size_t>(n);
-      }
+      if (d.FetchedPos == d.FetchedLen && !d.Fetch()) break;
       const size_t part = std::min(count - taken, d.FetchedLen - d.FetchedPos);
       std::copy_n(d.Fetched.data() + d.FetchedPos, part, out + taken);
       d.FetchedPos += part;
