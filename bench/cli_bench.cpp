@@ -246,6 +246,9 @@ int main(int argc, char** argv) {
         "  %d need %.2f busy core-seconds: on %ld cores no less than %.2f s wall,"
         " %.2f times the one\n",
         options.Units, Median(fourBusy), cores, floor, floor / oneMedian);
+    // Idle cores while units still wait mean the time went on waking threads
+    // (the other core halted, the terminal's flush worker), not on work.
+    std::printf("  the cores were busy %.0f %% of that wall time\n", 100.0 * floor / fourMedian);
   }
   return 0;
 }
