@@ -327,10 +327,15 @@ struct SerialDevice::Impl {
   int InTty() {
     int count = 0;
     if (ioctl(Fd, FIONREAD, &count) != 0) {
-      if (errno == EIO || errno == ENXIO || errno == ENODEV) HungUp.store(true);
+      NoteLossIn(errno);
       count = 0;
     }
     return std::max(count, 0);
+  }
+
+  // A call on the line failed with `err`: these say the device has gone.
+  void NoteLossIn(int err) {
+    if (err == EIO || err == ENXIO || err == ENODEV) HungUp.store(true);
   }
 
   // One non-blocking read() into the empty fetch buffer; false when the
@@ -345,8 +350,7 @@ struct SerialDevice::Impl {
     }
     // With VMIN and VTIME 0 an empty tty reads as 0 bytes; so does a hung-up
     // one, which poll() then reports at once.
-    const bool gone = n < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV);
-    if (gone) HungUp.store(true);
+    if (n < 0) NoteLossIn(errno);
     SeenEmpty = n == 0 || (n < 0 && errno == EAGAIN);
     return false;
   }
@@ -563,6 +567,7 @@ void SerialDevice::SetMask(uint32_t mask) {
 uint32_t SerialDevice::WaitEvent(int timeoutMs) {
   Impl& d = *impl_;
   const int64_t deadlineNs = timeoutMs < 0 ? -1 : NowNs() + int64_t{timeoutMs} * 1'000'000;
+  const auto leftNs = [deadlineNs] { return deadlineNs - NowNs(); };
   for (;;) {
     const uint32_t mask = d.Mask.load();
     if (mask == 0) return 0;
@@ -570,7 +575,7 @@ uint32_t SerialDevice::WaitEvent(int timeoutMs) {
       // The device is gone: nothing more can happen until the port closes.
       int waitMs = -1;
       if (deadlineNs >= 0) {
-        const int64_t left = deadlineNs - NowNs();
+        const int64_t left = leftNs();
         if (left <= 0) return 0;
         waitMs = static_cast<int>((left + 999'999) / 1'000'000);
       }
@@ -636,7 +641,7 @@ uint32_t SerialDevice::WaitEvent(int timeoutMs) {
     }
     if (watchCounters) shorten(LineCounterPollMs * NsPerMs);
     if (deadlineNs >= 0) {
-      const int64_t left = deadlineNs - NowNs();
+      const int64_t left = leftNs();
       if (left <= 0) return 0;
       shorten(left);
     }

@@ -194,14 +194,17 @@ std::string Session::FindOwnFile(const std::string& name) {
 }
 
 bool Session::Send(uint8_t value) {
-  if (runningJob_) jobReachedDevice_ = true;
-  return port_.Write(&value, 1) == 1;
+  return SendBytes(&value, 1);
 }
 
 bool Session::SendWord(uint8_t first, uint8_t second) {
-  if (runningJob_) jobReachedDevice_ = true;
   const uint8_t word[2] = {first, second};
-  return port_.Write(word, 2) == 2;
+  return SendBytes(word, 2);
+}
+
+bool Session::SendBytes(const uint8_t* bytes, uint32_t count) {
+  if (runningJob_) jobReachedDevice_ = true;
+  return port_.Write(bytes, count) == count;
 }
 
 void Session::SetProgressOf(int64_t count, int64_t total) {

@@ -228,6 +228,8 @@ class Session {
   // One word of a sector's data, both bytes in one write; false unless the
   // port took both.
   bool SendWord(uint8_t first, uint8_t second);
+  // Marks the job as having reached the device; false unless all were taken.
+  bool SendBytes(const uint8_t* bytes, uint32_t count);
   void SetProgressOf(int64_t count, int64_t total);
   void CloseUnfinishedReadBack();
   // A read-back ended before its report: the line names the ".part" file
