@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "session/session_window.h"
+#include "session/job.h"
 
 enum class ProgressStyle : uint8_t { Bar, Lines, None };
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "session/session_window.h"
+#include "session/job.h"
 
 enum class ExitCode : int {
   Success = 0,

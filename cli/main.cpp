@@ -7,18 +7,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <set>
 #include <thread>
 
 #include "cli_os.h"
 #include "console.h"
+#include "core/image_file.h"
 #include "exit_code.h"
+#include "platform/seq_file.h"
 #include "port_job.h"
 #include "port_list.h"
 #include "report.h"
-#include "platform/seq_file.h"
 #include "updater_version.h"
 
 namespace {
@@ -43,37 +43,24 @@ struct Options {
 // Reads what the update needs to know of its image before any port opens:
 // a file that cannot be read, or that is no firmware image at all, is
 // refused without touching a device.
-ExitCode PlanImage(const std::string& path, ImagePlan& plan, std::string& why) {
-  plan.Path = path;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    why = "cannot read the image " + path + ": " + std::strerror(errno);
+ExitCode CheckImage(const ImagePlan& plan, std::string& why) {
+  if (!plan.Opened) {
+    why = "cannot read the image " + plan.Path + ": " + plan.Cause.Text;
     return ExitCode::FileError;
   }
-  in.seekg(0, std::ios::end);
-  plan.Size = static_cast<int64_t>(in.tellg());
   if (plan.Size < IdentityWindowOffset + static_cast<int64_t>(RecordHeaderLength)) {
-    why = "image refused: " + path + " is too small to be a firmware image (" +
+    why = "image refused: " + plan.Path + " is too small to be a firmware image (" +
           std::to_string(plan.Size) + " bytes)";
     return ExitCode::ImageRefused;
   }
-  std::array<uint8_t, IdentityWindowSize> window{};
-  in.seekg(IdentityWindowOffset);
-  in.read(reinterpret_cast<char*>(window.data()), window.size());
-  const auto got = static_cast<size_t>(in.gcount());
-  plan.Identity = ScanIdentityWindow(std::span<const uint8_t>(window.data(), got));
-  for (int sector = 0; sector < FlashSectorCount; ++sector) {
-    if (plan.Identity.SectorSelected[static_cast<size_t>(sector)] == 1) {
-      plan.Sectors.push_back(sector);
-    }
-  }
   if (plan.Identity.ProductName.empty()) {
-    why = "image refused: " + path + " names no product; it is no firmware image";
+    why = "image refused: " + plan.Path + " names no product; it is no firmware image";
     return ExitCode::ImageRefused;
   }
-  const std::optional<std::string> digest = FileSha256(path, &why);
-  if (!digest) return ExitCode::FileError;
-  plan.Sha256 = *digest;
+  if (plan.Sha256.empty()) {
+    why = "cannot take the SHA-256 of " + plan.Path + ": the system offers none";
+    return ExitCode::FileError;
+  }
   return ExitCode::Success;
 }
 
@@ -303,9 +290,9 @@ int main(int argc, char** argv) {
     }
     return RunPorts(Command::Erase, options, nullptr);
   }
-  ImagePlan image;
+  const ImagePlan image = PlanImage(options.Image);
   std::string why;
-  const ExitCode planned = PlanImage(options.Image, image, why);
+  const ExitCode planned = CheckImage(image, why);
   if (planned != ExitCode::Success) {
     std::fprintf(stderr, "updater-cli: %s\n", why.c_str());
     if (!image.Identity.ProductName.empty() || planned == ExitCode::ImageRefused) {

@@ -1,41 +1,50 @@
 #include "port_job.h"
 
 #include <chrono>
-#include <cinttypes>
-#include <cstdio>
+#include <functional>
 
 #include "core/port_advice.h"
+#include "firmware/hex_text.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Words of the identity block and of the read-back of sectors 8 and 9.
-constexpr int64_t IdentityWords = 2048;
-constexpr int64_t ReadBackWords = 65536;
-
-// Passes the session's reports of one port to the console.
-class PortObserver : public LinkObserver {
+// Passes what the jobs of one port report to the console.
+class PortObserver : public JobObserver {
  public:
-  PortObserver(Console& console, int slot) : console_(console), slot_(slot) {}
-  void Log(std::string_view text) override { console_.DeviceLog(slot_, text); }
-  void Progress(Job job, int64_t count, int32_t percent) override {
-    console_.Progress(slot_, job, count, percent);
+  PortObserver(Console& console, int slot, std::string port)
+      : console_(console), slot_(slot), port_(std::move(port)) {}
+  void LogWrite(std::string_view text) override { console_.DeviceLog(slot_, text); }
+  void Progress(const JobProgress& progress) override {
+    if (progress.Phase != phase_ || !phaseSeen_) {
+      phaseSeen_ = true;
+      phase_ = progress.Phase;
+      console_.SetTotal(slot_, progress.Of, progress.Total, progress.Unit);
+    }
+    const int32_t percent =
+        progress.Total > 0 ? static_cast<int32_t>(progress.Count * 100 / progress.Total) : 0;
+    console_.Progress(slot_, progress.Of, progress.Count, percent);
   }
   void Warning(std::string_view text) override { warnings_.emplace_back(text); }
+  void HostWarning(std::string_view text) override {
+    console_.Error("warning: " + port_ + ": " + std::string(text));
+  }
+  void JobStarted(Job /*job*/) override { phaseSeen_ = false; }
   // The last warning box of the job, which often says best what went wrong.
   std::string LastWarning() const { return warnings_.empty() ? std::string() : warnings_.back(); }
 
  private:
   Console& console_;
   int slot_;
+  std::string port_;
+  bool phaseSeen_ = false;
+  JobPhase phase_ = JobPhase::Connect;
   std::vector<std::string> warnings_;
 };
 
 std::string Hex(int64_t value, int digits) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%0*" PRIX64, digits, static_cast<uint64_t>(value));
-  return text;
+  return HexText(static_cast<uint64_t>(value), digits);
 }
 
 // What a person needs to hear about a port that did not open: the cause by
@@ -80,38 +89,7 @@ Job JobOf(Command command) {
   return Job::VerifyHardware;
 }
 
-void AppendToHistory(const PortOutcome& outcome, const PortRequest& request, bool verifyAsked,
-                     Console& console) {
-  HistoryRecord record;
-  record.FrontEnd = "cli";
-  record.Job = HistoryJobName(JobOf(request.What)).value_or("identify");
-  record.Port = outcome.Port.Given;
-  record.DeviceFile = outcome.DeviceFile;
-  record.Identity = outcome.IdentityBefore;
-  if (request.What == Command::Update && request.Image) {
-    record.ImagePath = request.Image->Path;
-    record.ImageSha256 = request.Image->Sha256;
-  } else if (request.What == Command::Read) {
-    record.ImagePath = request.Destination;
-    if (outcome.Code == ExitCode::Success) {
-      record.ImageSha256 = FileSha256(request.Destination).value_or(std::string());
-    }
-  }
-  TakeJobResult(record, outcome.Result, verifyAsked);
-  if (outcome.Code != ExitCode::Success) record.Reason = outcome.Message;
-  std::string warning;
-  if (!AppendHistory(record, &warning, request.HistoryPath)) {
-    console.Error("warning: " + outcome.Port.Given + ": " + warning);
-  }
-}
-
 }  // namespace
-
-std::string DescribeImage(const ImageIdentity& identity) {
-  std::string text = identity.ProductName.empty() ? "(no product name)" : identity.ProductName;
-  text += ", hardware " + (identity.HardwareVersion.empty() ? "(none)" : identity.HardwareVersion);
-  return text;
-}
 
 PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
                       const PortRequest& request, Console& console) {
@@ -119,7 +97,7 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   PortOutcome outcome;
   outcome.Port = port;
   const int slot = console.AddPort(port.Given);
-  PortObserver observer(console, slot);
+  PortObserver observer(console, slot, port.Given);
   PortLink link(port, settings, observer);
   outcome.DeviceFile = link.DevicePath();
 
@@ -145,11 +123,8 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   }
   console.Note(port.Given + ": connected on " + outcome.DeviceFile);
 
-  console.SetTotal(slot, Job::VerifyHardware, IdentityWords, "words");
   result = phase("identify", [&] { return link.ReadIdentity(); });
   if (result.HasIdentity) outcome.IdentityBefore = result.Identity;
-  if (!link.JobWarning().empty())
-    console.Error("warning: " + port.Given + ": " + link.JobWarning());
   const bool identityUnreadable = result.Outcome != JobOutcome::Ok;
   // A device without identity can still be read back or erased.
   const bool identityOptional = request.What == Command::Read || request.What == Command::Erase;
@@ -192,12 +167,10 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
         written.ProductName = image.Identity.ProductName;
         outcome.IdentityWritten = written;
       }
-      console.SetTotal(slot, Job::Download, image.Size, "bytes");
-      result = phase("download", [&] { return link.Download(image.Path, image.Size); });
+      result = phase("download", [&] { return link.Download(image); });
       break;
     }
     case Command::Read:
-      console.SetTotal(slot, Job::ReadBack, ReadBackWords, "words");
       result = phase("read-back", [&] { return link.ReadBack(request.Destination); });
       break;
     case Command::Erase:
@@ -237,7 +210,5 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
         break;
     }
   }
-  finish(result, message);
-  if (request.RecordHistory) AppendToHistory(outcome, request, verifyAsked, console);
-  return outcome;
+  return finish(result, message);
 }

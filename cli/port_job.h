@@ -8,22 +8,13 @@
 #include <vector>
 
 #include "console.h"
-#include "exit_code.h"
 #include "core/history.h"
-#include "firmware/identity.h"
 #include "core/identity_store.h"
+#include "exit_code.h"
+#include "firmware/identity.h"
+#include "firmware/image_plan.h"
 #include "port_link.h"
 #include "port_name.h"
-
-// The image of an update, read once before any port is touched and shared
-// read-only by the port threads.
-struct ImagePlan {
-  std::string Path;
-  int64_t Size = 0;
-  std::string Sha256;
-  ImageIdentity Identity;
-  std::vector<int> Sectors;  // the sector list, ascending
-};
 
 enum class Command : uint8_t { Identify, Update, Read, Erase };
 
@@ -34,8 +25,6 @@ struct PortRequest {
   // Update: the identity to use when the device holds none (an update that
   // was interrupted after its identity block was erased).
   const SavedIdentity* KeptIdentity = nullptr;
-  bool RecordHistory = true;
-  std::string HistoryPath;  // empty: the user's history file
 };
 
 struct PhaseTime {
@@ -59,6 +48,3 @@ struct PortOutcome {
 
 PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
                       const PortRequest& request, Console& console);
-
-// "DEMO165, hardware 1.0b"
-std::string DescribeImage(const ImageIdentity& identity);

@@ -1,52 +1,32 @@
-// One port as the command line drives it: the serial component, its
-// notifications pumped on the calling thread, the session, and a window that
-// turns the session's reports into progress and job results. Each port of a
-// run has its own PortLink on its own thread; nothing in it is shared.
-//
-// Every job is started through the session's handlers, as the window's
-// buttons start them, and waited for until the session reports its end. The
-// wait is bounded twice: the session's own clock ends jobs of a device that
-// fell silent, and the link gives up when nothing at all arrives for a while
-// or the job overruns what its bytes can take at the line's rate.
+// One port as the command line drives it: the core's jobs called on the
+// port's own thread, its notifications pumped there, and what the jobs
+// report passed on to a JobObserver of the front end. Each port of a run has
+// its own PortLink on its own thread; nothing in it is shared.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "firmware/identity.h"
-#include "port_name.h"
-#include "session/session_window.h"
+#include "firmware/image_plan.h"
 #include "platform/sys_error.h"
-
-class Session;
-
-// What a link tells its front end while a job runs. Called on the link's
-// thread.
-class LinkObserver {
- public:
-  virtual ~LinkObserver() = default;
-  // A piece of the session's log (lines end in "\r\n", pieces may split them).
-  virtual void Log(std::string_view /*text*/) {}
-  // The running job's count moved: bytes or words done, and the session's
-  // percent. A percent that falls back starts a new phase (the verify).
-  virtual void Progress(Job /*job*/, int64_t /*count*/, int32_t /*percent*/) {}
-  // A warning box the window would have shown.
-  virtual void Warning(std::string_view /*text*/) {}
-};
+#include "port_name.h"
+#include "session/job.h"
+#include "session/job_observer.h"
 
 struct LinkSettings {
   std::string FilesFolder;  // Loader.hex, F29f160d.hex and "empty"; empty = working folder
   uint32_t BaudRate = 38400;
   bool VerifyAfterDownload = true;
-  // Longest time without any notification from the port before a job is
-  // given up as silent.
+  // Longest silence of the device between replies before a job is given
+  // up; an erase or a programming is always waited for as long as the flash
+  // part may take.
   std::chrono::milliseconds SilenceLimit{60000};
+  bool RecordHistory = true;
+  std::string HistoryPath;  // empty: the user's history file
 };
 
 // True when the serial component can run at `rate` bit/s.
@@ -54,7 +34,7 @@ bool SupportedBaudRate(uint32_t rate);
 
 class PortLink {
  public:
-  PortLink(PortName port, LinkSettings settings, LinkObserver& observer);
+  PortLink(PortName port, LinkSettings settings, JobObserver& observer);
   ~PortLink();
   PortLink(const PortLink&) = delete;
   PortLink& operator=(const PortLink&) = delete;
@@ -62,16 +42,13 @@ class PortLink {
   // The jobs, each run to its end on the calling thread.
   JobResult Connect();
   JobResult ReadIdentity();
-  // `expectedBytes` bounds the job's time: the image's size.
-  JobResult Download(const std::string& imagePath, int64_t expectedBytes);
+  // `image` is the plan read before any port was opened.
+  JobResult Download(const ImagePlan& image);
   JobResult ReadBack(const std::string& destinationPath);
   JobResult EraseOnly();
 
   // Takes a saved identity as if the device had reported it.
   void UseIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& block);
-  // A warning from the last job's end (the identity could not be kept on
-  // this machine); empty when none.
-  const std::string& JobWarning() const { return jobWarning_; }
 
   const PortName& Port() const { return port_; }
   // The device file the port opens.
@@ -81,12 +58,7 @@ class PortLink {
 
  private:
   struct Parts;
-  // Runs a handler of the session, as a click on its button would.
-  void Start(void (Session::*handler)());
-  JobResult Run(Job job, const std::function<void()>& start, int64_t lineBytes);
-
   PortName port_;
   LinkSettings settings_;
   std::unique_ptr<Parts> parts_;
-  std::string jobWarning_;
 };

@@ -52,11 +52,6 @@ void CommEvent::Wake() {
 
 namespace {
 
-// Rates of TBaudRate, by ordinal.
-constexpr std::array<uint32_t, 15> BaudRates = {110,   300,   600,    1200,   2400,
-                                                4800,  9600,  14400,  19200,  38400,
-                                                56000, 57600, 115200, 128000, 256000};
-
 // EV_ bit of each TEventMaskElement, by ordinal.
 constexpr std::array<uint32_t, 9> EventBits = {EvBreak, EvCts,    EvDsr,    EvErr,    EvRing,
                                                EvRlsd,  EvRxChar, EvRxFlag, EvTxEmpty};
@@ -156,15 +151,15 @@ void TComm::SetPort(uint8_t value) {
 }
 
 TBaudRate TComm::BaudRate() const {
-  for (size_t i = 0; i < BaudRates.size(); ++i) {
-    if (BaudRates[i] == dcb_.BaudRate) return static_cast<TBaudRate>(i);
+  for (size_t i = 0; i < BitRates.size(); ++i) {
+    if (BitRates[i] == dcb_.BaudRate) return static_cast<TBaudRate>(i);
   }
   return cbr256000;
 }
 
 void TComm::SetBaudRate(TBaudRate value) {
-  if (value >= BaudRates.size()) return;
-  dcb_.BaudRate = BaudRates[value];
+  if (value >= BitRates.size()) return;
+  dcb_.BaudRate = BitRates[value];
   ApplySettings();
 }
 

@@ -2,7 +2,9 @@
 // enumerations, and the event, error and modem bits of the port.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 
 // Line settings, laid out as the device control block of the Win32 serial API
 // (28 bytes), so that the settings dialog and a Win32 backend exchange it whole.
@@ -26,22 +28,22 @@ struct Dcb {
 static_assert(sizeof(Dcb) == 28, "Dcb must keep the 28-byte layout");
 
 // Bits of Dcb::Flags.
-constexpr uint32_t DcbBinary = 0x0001;           // fBinary
-constexpr uint32_t DcbParity = 0x0002;           // fParity: parity checking on
-constexpr uint32_t DcbOutxCtsFlow = 0x0004;      // output waits for CTS
-constexpr uint32_t DcbOutxDsrFlow = 0x0008;      // output waits for DSR
-constexpr uint32_t DcbDtrControlMask = 0x0030;   // fDtrControl, 2 bits
-constexpr uint32_t DcbDtrControlEnable = 0x0010; // DTR raised while open
-constexpr uint32_t DcbDtrHandshake = 0x0020;     // DTR used for input flow control
+constexpr uint32_t DcbBinary = 0x0001;            // fBinary
+constexpr uint32_t DcbParity = 0x0002;            // fParity: parity checking on
+constexpr uint32_t DcbOutxCtsFlow = 0x0004;       // output waits for CTS
+constexpr uint32_t DcbOutxDsrFlow = 0x0008;       // output waits for DSR
+constexpr uint32_t DcbDtrControlMask = 0x0030;    // fDtrControl, 2 bits
+constexpr uint32_t DcbDtrControlEnable = 0x0010;  // DTR raised while open
+constexpr uint32_t DcbDtrHandshake = 0x0020;      // DTR used for input flow control
 constexpr uint32_t DcbDsrSensitivity = 0x0040;
 constexpr uint32_t DcbTxContinueOnXoff = 0x0080;
-constexpr uint32_t DcbOutX = 0x0100;             // XON/XOFF for output
-constexpr uint32_t DcbInX = 0x0200;              // XON/XOFF for input
+constexpr uint32_t DcbOutX = 0x0100;  // XON/XOFF for output
+constexpr uint32_t DcbInX = 0x0200;   // XON/XOFF for input
 constexpr uint32_t DcbErrorChar = 0x0400;
 constexpr uint32_t DcbNull = 0x0800;
-constexpr uint32_t DcbRtsControlMask = 0x3000;   // fRtsControl, 2 bits
-constexpr uint32_t DcbRtsControlEnable = 0x1000; // RTS raised while open
-constexpr uint32_t DcbRtsHandshake = 0x2000;     // RTS used for input flow control
+constexpr uint32_t DcbRtsControlMask = 0x3000;    // fRtsControl, 2 bits
+constexpr uint32_t DcbRtsControlEnable = 0x1000;  // RTS raised while open
+constexpr uint32_t DcbRtsHandshake = 0x2000;      // RTS used for input flow control
 constexpr uint32_t DcbAbortOnError = 0x4000;
 
 // Dcb::Parity values.
@@ -56,20 +58,54 @@ constexpr uint8_t One5StopBits = 1;
 constexpr uint8_t TwoStopBits = 2;
 
 enum TBaudRate : uint8_t {
-  cbr110, cbr300, cbr600, cbr1200, cbr2400, cbr4800, cbr9600, cbr14400,
-  cbr19200, cbr38400, cbr56000, cbr57600, cbr115200, cbr128000, cbr256000
+  cbr110,
+  cbr300,
+  cbr600,
+  cbr1200,
+  cbr2400,
+  cbr4800,
+  cbr9600,
+  cbr14400,
+  cbr19200,
+  cbr38400,
+  cbr56000,
+  cbr57600,
+  cbr115200,
+  cbr128000,
+  cbr256000
 };
+// The rate of each TBaudRate, by ordinal: the rates the line offers.
+inline constexpr std::array<uint32_t, 15> BitRates = {110,   300,   600,    1200,   2400,
+                                                      4800,  9600,  14400,  19200,  38400,
+                                                      56000, 57600, 115200, 128000, 256000};
+// The TBaudRate of `rate`; nothing when the line does not offer it.
+inline std::optional<TBaudRate> BaudRateOf(uint32_t rate) {
+  for (size_t i = 0; i < BitRates.size(); ++i) {
+    if (BitRates[i] == rate) return static_cast<TBaudRate>(i);
+  }
+  return std::nullopt;
+}
 enum TParity : uint8_t { cpNONE, cpODD, cpEVEN, cpMARK, cpSPACE };
 enum TStopBits : uint8_t { csbONE, csbONE5, csbTWO };
 enum TFlowControl : uint8_t { cfcNone, cfcHardware, cfcXonXoff };
 
 // Elements of TEventMask, in bit order.
 enum TEventMaskElement : uint8_t {
-  cevBREAK, cevCTS, cevDSR, cevERR, cevRING, cevRLSD, cevRXCHAR, cevRXFLAG, cevTXEMPTY
+  cevBREAK,
+  cevCTS,
+  cevDSR,
+  cevERR,
+  cevRING,
+  cevRLSD,
+  cevRXCHAR,
+  cevRXFLAG,
+  cevTXEMPTY
 };
 // A set over TEventMaskElement: bit n stands for element n.
 using TEventMask = uint16_t;
-constexpr TEventMask EventMaskOf(TEventMaskElement e) { return static_cast<TEventMask>(1u << e); }
+constexpr TEventMask EventMaskOf(TEventMaskElement e) {
+  return static_cast<TEventMask>(1u << e);
+}
 constexpr TEventMask EventMaskAll = 0x1FF;
 
 // Event bits of a port wait (the EV_ bits).
@@ -80,7 +116,7 @@ constexpr uint32_t EvCts = 0x0008;
 constexpr uint32_t EvDsr = 0x0010;
 constexpr uint32_t EvRlsd = 0x0020;
 constexpr uint32_t EvBreak = 0x0040;
-constexpr uint32_t EvErr = 0x0080;      // a line error (CE_ flags) occurred
+constexpr uint32_t EvErr = 0x0080;  // a line error (CE_ flags) occurred
 constexpr uint32_t EvRing = 0x0100;
 
 // Line error flags (the CE_ bits).

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "firmware/identity.h"
-#include "session/session_window.h"
+#include "session/job.h"
 
 enum class VerifyResult : uint8_t {
   NotRun,    // no verify was asked for, or the job ended before it

@@ -1,30 +1,49 @@
 // One port as every front end uses it: the serial component TComm with its
-// line settings, the session's port adapter and the Session, wired so that
-// the component's notifications reach the session on the thread that pumps
-// the notify target. The window creates one on the window thread; the
-// command line creates one per port, each on its own thread; tests and the
-// benchmark create them like the command line does.
+// line settings, the session, and the jobs as calls. A front end calls a job
+// with what it needs (the image plan, the destination) and hears, through
+// its JobObserver, the log, the progress and exactly one JobResult; the core
+// keeps the identity a job read and writes the job's record itself.
 //
-// Nothing here knows Qt or the OS: the notify target (the hidden window) and
-// the session's window come from the front end.
+// The window creates one on the window thread; the command line creates one
+// per port, each on its own thread; tests and the benchmark create them like
+// the command line does. Nothing here knows Qt: the notify target (the
+// hidden window) and the widget view come from the front end.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "comm_async/comm_async.h"
-#include "comm_session_port.h"
 #include "comm_async/notify_target.h"
+#include "comm_session_port.h"
+#include "firmware/image_plan.h"
+#include "history.h"
+#include "session/job_observer.h"
 #include "session/session.h"
-#include "session/session_window.h"
+#include "session/widget_view.h"
 
-class PortCore {
+// Who the records of a core name, and where they go.
+struct CoreRecordSettings {
+  std::string FrontEnd = "cli";  // "cli" or "window"
+  // The port as the operator named it ("COM1" or a device path); empty for
+  // "COM<n>" of the port chosen.
+  std::string PortLabel;
+  bool RecordHistory = true;
+  std::string HistoryPath;     // empty: the user's history file
+  std::string IdentityFolder;  // empty: the user's state folder
+};
+
+class PortCore : private JobObserver {
  public:
-  // `notifyWindow` and `window` must outlive the core. The notify target's
-  // messages are to be handed to WndProc on the thread that runs the session.
-  PortCore(NotifyTarget& notifyWindow, SessionWindow& window);
+  // `observer` (and `view`, when given) must outlive the core. The notify
+  // target's messages are to be handed to WndProc on the thread that runs
+  // the session.
+  PortCore(NotifyTarget& notifyWindow, JobObserver& observer, WidgetView* view = nullptr);
   // Ends the session (files still open are closed, keeping what was written)
   // and closes the port.
   ~PortCore();
@@ -35,35 +54,88 @@ class PortCore {
   const TComm& Comm() const { return comm_; }
   Session& GetSession() { return *session_; }
   const Session& GetSession() const { return *session_; }
+  CoreRecordSettings Records;
 
-  // How one pass of the session (a handler, or a notification's dispatch) is
-  // run. The window wraps it so that nothing re-enters the session meanwhile;
-  // by default it runs at once, a file failure ending it with the warning box.
-  using PassRunner = std::function<void(const std::function<void()>& pass)>;
-  void SetPassRunner(PassRunner runner);
-  // Runs `pass` the way every session pass is run.
-  void RunPass(const std::function<void()>& pass);
+  // --- The jobs. Each starts at once and ends, later or at once, in one
+  // JobFinished to the observer.
+  void Connect();
+  void Identify();
+  // The job takes what it needs of `image` before this returns.
+  void Update(const ImagePlan& image);
+  void ReadBack(const std::string& destination);
+  // The operator (or --yes) has agreed to erase the service sectors.
+  void EraseOnly();
+  // Back to the start: a job still running ends as cancelled, the port is
+  // closed, everything the session knew is forgotten.
+  void StartOver();
+
+  // --- Driving the core from a thread of one's own (the command line, the
+  // tests). The window drives it from its event loop instead.
+  // A job has been started and has not ended yet.
+  bool JobRunning() const { return running_ > 0; }
+  // Runs `start`, then delivers the port's notifications, the session's
+  // slices and its clock on this thread until the job has ended. Gives up
+  // (DeviceSilent) when the device shows no sign of life for longer than
+  // both `silence` and the session's own bound for what it waits for, or
+  // when the job overruns what its bytes can need on the line.
+  JobResult RunJob(Job job, const std::function<void()>& start,
+                   std::chrono::milliseconds silence = std::chrono::seconds(60));
+  // One round of that: a slice of a sector's data, or a wait of at most
+  // `timeout` for the port. True when something was delivered.
+  bool Pump(std::chrono::milliseconds timeout);
 
   // The notify target hands its messages here, on the session's thread.
   void WndProc(uint32_t message, uint32_t wParam, uint32_t lParam) {
     comm_.WndProc(message, wParam, lParam);
   }
-
-  // Front ends hand every job's end here (from their SessionWindow's
-  // JobFinished): an identity read is kept on this machine, so that an update
-  // interrupted after the identity block was erased can be finished. Returns
-  // a warning to show when the identity could not be kept; empty otherwise.
-  std::string NoteJobFinished(Job job, const JobResult& result);
-
-  // Where identities are kept; empty for the user's state folder.
-  std::string IdentityFolderOverride;
-
   // Port n (1 to 4) of the operator's choice.
   void SelectPort(uint8_t port) { comm_.SetPort(port); }
+  // The port as the records name it.
+  std::string PortLabel() const;
+
+  // The last job's result, as the observer heard it.
+  const std::optional<JobResult>& LastResult() const { return lastResult_; }
 
  private:
+  // What a record needs to know of a job, taken when the job starts.
+  struct JobContext {
+    Job Kind = Job::Connect;
+    std::chrono::system_clock::time_point Started;
+    std::optional<DeviceIdentity> Identity;
+    std::optional<ImagePlan> Image;  // without its bytes
+    std::string Destination;
+    bool VerifyAsked = false;
+  };
+
+  // JobObserver, as the session sees the core.
+  void LogWrite(std::string_view text) override { observer_.LogWrite(text); }
+  void Warning(std::string_view text) override { observer_.Warning(text); }
+  void Progress(const JobProgress& progress) override { observer_.Progress(progress); }
+  void JobStarted(Job job) override;
+  void JobFinished(Job job, const JobResult& result) override;
+  // Keeps an identity read on this machine; a warning when it could not.
+  void KeepIdentity(const JobResult& result);
+  void Record(const JobContext& context, const JobResult& result);
+  // How many bytes the job moves over the line, for its overall bound.
+  int64_t LineBytes(Job job) const;
+
   TComm comm_;
   CommSessionPort port_;
+  JobObserver& observer_;
   std::unique_ptr<Session> session_;
-  PassRunner runner_;
+  // What the next job start is called with; taken by JobStarted.
+  JobContext next_;
+  // Jobs started and not ended, innermost last: a start refused while a job
+  // runs starts and ends inside it.
+  std::vector<JobContext> open_;
+  int running_ = 0;
+  std::optional<JobResult> lastResult_;
 };
+
+// Builds the history record of a job from what it was called with and how
+// it ended; front ends add only their own name and port label.
+HistoryRecord MakeHistoryRecord(const std::string& frontEnd, const std::string& port,
+                                const std::string& deviceFile, Job job,
+                                const std::optional<DeviceIdentity>& identity,
+                                const ImagePlan* image, const std::string& destination,
+                                const JobResult& result, bool verifyAsked);

@@ -88,12 +88,14 @@ ImageIdentity ScanIdentityWindow(std::span<const uint8_t> window) {
       image.SelectedSectorCount = static_cast<int32_t>(sectors.size());
       image.SectorLists.emplace_back(sectors.begin(), sectors.end());
       for (const uint8_t sector : sectors) {
-        if (sector < FlashSectorCount) image.SectorSelected[sector] = 1;
+        if (sector < MaxFlashSectors) image.SectorSelected[sector] = 1;
       }
     } else if (TagAt(window, p, TagProductName)) {
       image.ProductName = TextOf(ValueAt(window, p));
     } else if (TagAt(window, p, TagHardwareVersion)) {
       image.HardwareVersion = TextOf(ValueAt(window, p));
+    } else if (TagAt(window, p, TagFirmwareVersion)) {
+      image.FirmwareVersion = TextOf(ValueAt(window, p));
     }
   }
   return image;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "flash_part.h"
 #include "platform/seq_file.h"
 
 // An identity record: an 11-byte tag, one length byte, that many value bytes.
@@ -33,7 +34,6 @@ constexpr size_t IdentityWindowSize = 4096;
 constexpr size_t IdentityBlockMax = 4096;  // bytes of an image's block that are walked
 constexpr size_t RewrittenBlockMax = IdentityBlockMax + 1;
 constexpr uint8_t IdentityFillByte = 0xFF;  // fills a rewritten block up to its old length
-constexpr int FlashSectorCount = 35;
 
 // Value of one hexadecimal digit: "1".."9", "A".."F", "a".."f"; 0 otherwise.
 uint8_t HexDigitValue(char c);
@@ -63,7 +63,8 @@ void ScanDeviceIdentity(std::span<const uint8_t> block, DeviceIdentity& identity
 struct ImageIdentity {
   std::string ProductName;
   std::string HardwareVersion;
-  std::array<uint8_t, FlashSectorCount> SectorSelected{};
+  std::string FirmwareVersion;  // "FIRMWAREVER", for the records; not checked
+  std::array<uint8_t, MaxFlashSectors> SectorSelected{};
   int32_t SelectedSectorCount = 0;
   // Every sector list found, in the order found, each as listed (the bytes
   // within the window only).
@@ -117,6 +118,25 @@ enum class PatchOutcome {
                     // nothing written
   TempNotOpened,    // written, but could not be opened again for reading
 };
+
+// An image with its identity block rewritten, in memory.
+struct PatchedImage {
+  PatchOutcome Outcome = PatchOutcome::NoIdentityBlock;
+  // The pointer at offset 8192 lies past the image's end: reading the block
+  // is a read past the end of the file.
+  bool BlockPastEnd = false;
+  bool SerialInserted = false;  // a serial-number record was added
+  int64_t BlockOffset = -1;     // the pointer's value, once read
+  std::vector<uint8_t> Bytes;   // the whole patched image, when Patched
+};
+// Rewrites the identity block of `image` (found through the pointer at
+// offset 8192) with `values`; never reads outside `image`.
+PatchedImage PatchImage(std::span<const uint8_t> image, const PatchValues& values);
+
+// Writes `bytes` as the private temporary image and opens it read-only as
+// `imageFile`. File errors while writing throw InOutError.
+PatchOutcome WriteTemporaryImage(std::span<const uint8_t> bytes, const std::string& temporaryPath,
+                                 SeqFile& imageFile);
 
 // Writes `imageFile` with its identity block rewritten to `temporaryPath` and,
 // on success, leaves `imageFile` as that file opened read-only at offset 0.

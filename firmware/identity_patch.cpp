@@ -51,10 +51,6 @@ size_t RecordEnd(std::span<const uint8_t> input, size_t at) {
   return std::min(at + RecordHeaderLength + length, input.size());
 }
 
-void CopyBytes(SeqFile& from, SeqFile& to, int64_t count) {
-  for (int64_t k = 0; k < count; ++k) to.WriteByte(from.ReadByte());
-}
-
 }  // namespace
 
 void RewriteIdentityBlock(std::span<const uint8_t> input, const PatchValues& values,
@@ -126,57 +122,71 @@ void RewriteIdentityBlock(std::span<const uint8_t> input, const PatchValues& val
   }
 }
 
+PatchedImage PatchImage(std::span<const uint8_t> image, const PatchValues& values) {
+  PatchedImage patched;
+  const auto imageSize = static_cast<int64_t>(image.size());
+  if (imageSize <= IdentityOffsetPosition + 4) return patched;
+  uint32_t blockOffset = 0;
+  for (int k = 0; k < 4; ++k) {
+    blockOffset |= static_cast<uint32_t>(image[static_cast<size_t>(IdentityOffsetPosition + k)])
+                   << (8 * k);
+  }
+  const int64_t p = blockOffset;
+  patched.BlockOffset = p;
+  if (p > imageSize) {
+    // The block would start past the end of the image: reading it is a read
+    // past the end, told like any other file error.
+    patched.BlockPastEnd = true;
+    return patched;
+  }
+  const int64_t blockLength = std::min<int64_t>(imageSize - p, IdentityBlockMax);
+  RewrittenBlock block;
+  RewriteIdentityBlock(image.subspan(static_cast<size_t>(p), static_cast<size_t>(blockLength)),
+                       values, block);
+  if (!block.BeginSeen) return patched;
+  if (block.TooLong) {
+    patched.Outcome = PatchOutcome::BlockTooLong;
+    return patched;
+  }
+  patched.Bytes.assign(image.begin(), image.end());
+  std::copy_n(block.Bytes.begin(), block.Length, patched.Bytes.begin() + p);
+  // A shorter block is filled up so that everything after it keeps its place
+  // in flash.
+  std::fill(patched.Bytes.begin() + p + static_cast<int64_t>(block.Length),
+            patched.Bytes.begin() + p + blockLength, IdentityFillByte);
+  patched.SerialInserted = block.SerialInserted;
+  patched.Outcome = PatchOutcome::Patched;
+  return patched;
+}
+
+PatchOutcome WriteTemporaryImage(std::span<const uint8_t> bytes, const std::string& temporaryPath,
+                                 SeqFile& imageFile) {
+  SeqFile temporary;
+  temporary.SetWriteBuffered(true);
+  if (!temporary.CreatePrivate(temporaryPath)) return PatchOutcome::TempNotCreated;
+  for (const uint8_t b : bytes) temporary.WriteByte(b);
+  temporary.Close();
+  if (!imageFile.OpenExisting(temporaryPath)) return PatchOutcome::TempNotOpened;
+  return PatchOutcome::Patched;
+}
+
 PatchOutcome PatchIdentityBlock(SeqFile& imageFile, const std::string& temporaryPath,
                                 const PatchValues& values, bool* serialInserted) {
   if (serialInserted != nullptr) *serialInserted = false;
   const int64_t imageSize = imageFile.Size();
-  if (imageSize <= IdentityOffsetPosition + 4) return PatchOutcome::NoIdentityBlock;
-
-  imageFile.Seek(IdentityOffsetPosition);
-  uint32_t blockOffset = 0;
-  for (int k = 0; k < 4; ++k) blockOffset |= static_cast<uint32_t>(imageFile.ReadByte()) << (8 * k);
-  const int64_t p = blockOffset;
-  if (p > imageSize) {
-    // The block would start past the end of the image: reading it is a read
-    // past the end, told like any other file error.
-    imageFile.Seek(p);
-    imageFile.ReadByte();
-    throw InOutError(IoDiskReadError);
-  }
-  const int64_t blockLength = std::min<int64_t>(imageSize - p, IdentityBlockMax);
-
-  std::array<uint8_t, IdentityBlockMax> input{};
-  imageFile.Seek(p);
-  for (int64_t k = 0; k < blockLength; ++k) input[static_cast<size_t>(k)] = imageFile.ReadByte();
-
-  RewrittenBlock block;
-  RewriteIdentityBlock(std::span(input).first(static_cast<size_t>(blockLength)), values, block);
-  if (!block.BeginSeen) return PatchOutcome::NoIdentityBlock;
-  if (block.TooLong) return PatchOutcome::BlockTooLong;
-
+  std::vector<uint8_t> image(static_cast<size_t>(std::max<int64_t>(imageSize, 0)));
+  imageFile.Seek(0);
+  for (uint8_t& b : image) b = imageFile.ReadByte();
+  const PatchedImage patched = PatchImage(image, values);
+  if (patched.BlockPastEnd) throw InOutError(IoDiskReadError);
+  if (patched.Outcome != PatchOutcome::Patched) return patched.Outcome;
   // Creating the temporary image over the file being read would empty the
   // image before it is copied.
   if (temporaryPath == imageFile.Path()) return PatchOutcome::TempNotCreated;
-
-  SeqFile temporary;
-  temporary.SetWriteBuffered(true);
-  if (!temporary.CreatePrivate(temporaryPath)) return PatchOutcome::TempNotCreated;
-
-  imageFile.Seek(0);
-  CopyBytes(imageFile, temporary, p);
-  for (size_t k = 0; k < block.Length; ++k) temporary.WriteByte(block.Bytes[k]);
-  // A shorter block is filled up so that everything after it keeps its place
-  // in flash.
-  for (int64_t k = static_cast<int64_t>(block.Length); k < blockLength; ++k) {
-    temporary.WriteByte(IdentityFillByte);
-  }
-  imageFile.Seek(p + blockLength);
-  CopyBytes(imageFile, temporary, imageSize - p - blockLength);
-
   imageFile.Close();
-  temporary.Close();
-
-  if (serialInserted != nullptr) *serialInserted = block.SerialInserted;
-  if (!imageFile.OpenExisting(temporaryPath)) return PatchOutcome::TempNotOpened;
-  return PatchOutcome::Patched;
+  const PatchOutcome written = WriteTemporaryImage(patched.Bytes, temporaryPath, imageFile);
+  if (written == PatchOutcome::Patched && serialInserted != nullptr) {
+    *serialInserted = patched.SerialInserted;
+  }
+  return written;
 }

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 
+#include "hex_text.h"
+
 namespace {
 
 ImageCheckResult Fail(ImageCheckFailure failure, std::string text) {
@@ -22,7 +24,7 @@ int64_t SectorCapacity(std::span<const uint32_t> table, size_t sector) {
 
 ImageCheckResult CheckFlashPlan(const FlashPlan& plan) {
   if (plan.SectorLists.empty()) return {};
-  const int32_t lastSector = std::min(plan.DeviceSectorCount, FlashSectorCount) - 1;
+  const int32_t lastSector = std::min(plan.DeviceSectorCount, plan.Part->SectorCount()) - 1;
   for (size_t k = 1; k < plan.SectorLists.size(); ++k) {
     if (plan.SectorLists[k] != plan.SectorLists[0]) {
       return Fail(ImageCheckFailure::SectorListsDisagree,
@@ -73,6 +75,60 @@ ImageCheckResult CheckPatchedIdentity(std::span<const uint8_t> block, const Devi
     return missing("brand label");
   }
   return {};
+}
+
+std::optional<std::vector<uint8_t>> BytesAtIdentityAddress(std::span<const uint8_t> image,
+                                                           std::span<const int32_t> sectors,
+                                                           std::span<const uint32_t> sectorStart,
+                                                           uint32_t identityAddress,
+                                                           int64_t* imageOffset) {
+  int64_t offset = 0;  // where the current sector's bytes start in the image
+  for (const int32_t sector : sectors) {
+    const auto s = static_cast<size_t>(sector);
+    const int64_t capacity = SectorCapacity(sectorStart, s);
+    if (sector >= 0 && capacity > 0 && identityAddress >= sectorStart[s] &&
+        identityAddress < sectorStart[s] + static_cast<uint64_t>(capacity)) {
+      const int64_t from = offset + (identityAddress - sectorStart[s]);
+      if (imageOffset != nullptr) *imageOffset = from;
+      std::vector<uint8_t> block(IdentityBlockMax, IdentityFillByte);
+      for (size_t k = 0; k < block.size(); ++k) {
+        const int64_t at = from + static_cast<int64_t>(k);
+        if (at < static_cast<int64_t>(image.size())) block[k] = image[static_cast<size_t>(at)];
+      }
+      return block;
+    }
+    offset += capacity;
+  }
+  return std::nullopt;
+}
+
+ImageCheckResult CheckIdentityLanding(std::span<const uint8_t> patchedImage,
+                                      std::span<const int32_t> sectors,
+                                      std::span<const uint32_t> sectorStart,
+                                      const DeviceIdentity& device, const std::string& productName,
+                                      const FlashPart& part) {
+  int64_t landingOffset = 0;
+  const std::optional<std::vector<uint8_t>> landing = BytesAtIdentityAddress(
+      patchedImage, sectors, sectorStart, part.IdentityAddress, &landingOffset);
+  if (!landing) return {};
+  ImageCheckResult result = CheckPatchedIdentity(*landing, device, productName);
+  if (result) return result;
+  // The patch writes where the image's pointer says; when that is not where
+  // the programming puts the device's identity, the device would lose it.
+  uint32_t pointer = 0;
+  if (patchedImage.size() >= static_cast<size_t>(IdentityOffsetPosition + 4)) {
+    for (int k = 0; k < 4; ++k) {
+      pointer |=
+          static_cast<uint32_t>(patchedImage[static_cast<size_t>(IdentityOffsetPosition + k)])
+          << (8 * k);
+    }
+  }
+  const size_t what = result.Text.find("the device's");
+  result.Text = "programmed as planned, the image would leave " + HexText(part.IdentityAddress, 6) +
+                " without " + result.Text.substr(what == std::string::npos ? 0 : what) +
+                " (its identity block pointer at offset 8192 says " + std::to_string(pointer) +
+                ", the identity address gets image offset " + std::to_string(landingOffset) + ")";
+  return result;
 }
 
 std::vector<uint8_t> ReadIdentityBlock(SeqFile& image) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -37,6 +38,7 @@ struct FlashPlan {
   int32_t DeviceSectorCount = 0;
   // Size of the patched image that would be programmed.
   int64_t ImageSize = 0;
+  const FlashPart* Part = &DevicePart();
 };
 
 // The sector lists name only sectors the device has, none twice, and agree;
@@ -49,6 +51,26 @@ ImageCheckResult CheckFlashPlan(const FlashPlan& plan);
 // identity read will find them.
 ImageCheckResult CheckPatchedIdentity(std::span<const uint8_t> block, const DeviceIdentity& device,
                                       const std::string& productName);
+
+// The 4096 bytes that programming `image` into `sectors` (ascending, as the
+// update fills them, each to its size in the device's table) leaves at the
+// device's identity address, 0xFF past the image's end: what the next
+// "verify hardware" reads, and the image offset they come from. Nothing when no listed sector holds
+// that address (the device keeps its own identity block).
+std::optional<std::vector<uint8_t>> BytesAtIdentityAddress(std::span<const uint8_t> image,
+                                                           std::span<const int32_t> sectors,
+                                                           std::span<const uint32_t> sectorStart,
+                                                           uint32_t identityAddress,
+                                                           int64_t* imageOffset = nullptr);
+
+// The patched image, programmed as planned, leaves the device an identity
+// block with its product name, hardware version, serial number and brand
+// label, wherever the image's own pointer at offset 8192 put the patch.
+ImageCheckResult CheckIdentityLanding(std::span<const uint8_t> patchedImage,
+                                      std::span<const int32_t> sectors,
+                                      std::span<const uint32_t> sectorStart,
+                                      const DeviceIdentity& device, const std::string& productName,
+                                      const FlashPart& part = DevicePart());
 
 // The identity block of an image file as the patch walks it: the bytes from
 // the offset at 8192, at most 4096. Empty when the file is too short or the

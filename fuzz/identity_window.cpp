@@ -5,8 +5,8 @@
 // Input: [product change] [hardware change] [extra character] window...
 #include <algorithm>
 
-#include "fuzz_support.h"
 #include "firmware/identity.h"
+#include "fuzz_support.h"
 #include "identity_reference.h"
 
 namespace {
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(image.SelectedSectorCount == expected.Count);
   FUZZ_CHECK(image.SelectedSectorCount >= 0 && image.SelectedSectorCount <= 255);
   int flagsSet = 0;
-  for (int sector = 0; sector < FlashSectorCount; ++sector) {
+  for (int sector = 0; sector < MaxFlashSectors; ++sector) {
     FUZZ_CHECK(image.SectorSelected[sector] == 0 || image.SectorSelected[sector] == 1);
     FUZZ_CHECK((image.SectorSelected[sector] == 1) == expected.Selected[sector]);
     flagsSet += image.SectorSelected[sector];

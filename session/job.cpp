@@ -1,4 +1,4 @@
-#include "session_window.h"
+#include "job.h"
 
 const char* JobName(Job job) {
   switch (job) {
@@ -26,4 +26,22 @@ const char* OutcomeName(JobOutcome outcome) {
       return "refused";
   }
   return "unknown";
+}
+
+const char* PhaseName(JobPhase phase) {
+  switch (phase) {
+    case JobPhase::Connect:
+      return "connect";
+    case JobPhase::Identify:
+      return "identify";
+    case JobPhase::Erase:
+      return "erase";
+    case JobPhase::Program:
+      return "program";
+    case JobPhase::Verify:
+      return "verify";
+    case JobPhase::Read:
+      return "read";
+  }
+  return "job";
 }

@@ -7,23 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/file_search.h"
+#include "firmware/hex_text.h"
 #include "firmware/identity.h"
+#include "platform/file_search.h"
 
 namespace {
-
-// Keeps Busy() true while a handler or a dispatcher pass runs, also when it
-// leaves through an exception.
-class BusyScope {
- public:
-  explicit BusyScope(int& depth) : depth_(depth) { ++depth_; }
-  ~BusyScope() { --depth_; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  int& depth_;
-};
 
 // Windows-1252 characters 0x80 to 0x9F; 0 marks the five the code page leaves
 // undefined, which keep their Latin-1 code point.
@@ -72,19 +60,37 @@ std::string IoErrorText(int code) {
   }
 }
 
+// A session without widgets drives this one.
+class NoWidgets : public WidgetView {
+ public:
+  void SetPanelForm(PanelForm) override {}
+  void SetPanelCount(int32_t) override {}
+  void RepaintPanelNow() override {}
+  void SetProgress(int32_t) override {}
+  void SetLabelColour(StepLabel, LabelColour) override {}
+  void SetEnabled(Control, bool) override {}
+};
+
+NoWidgets& NoView() {
+  static NoWidgets none;
+  return none;
+}
+
 }  // namespace
 
-Session::Session(SessionPort& port, SessionWindow& window)
+Session::Session(SessionPort& port, JobObserver& observer, WidgetView* view)
     : Pause([](std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }),
       Clock([] { return std::chrono::steady_clock::now(); }),
       port_(port),
-      window_(window) {}
+      observer_(observer),
+      view_(view != nullptr ? *view : NoView()) {}
 
-void Session::Guarded(void (Session::*body)()) {
-  BusyScope scope(busy_);
+template <typename Body>
+void Session::Guarded(Body&& body) {
   fileStep_.clear();
+  fileCause_.clear();
   try {
-    (this->*body)();
+    body();
   } catch (const InOutError& error) {
     ReportFileFailure(error.Code());
   }
@@ -92,32 +98,48 @@ void Session::Guarded(void (Session::*body)()) {
 }
 
 void Session::ReportFileFailure(int code) {
-  if (!fileStep_.empty()) {
-    Log("<ERR: " + fileStep_ + " failed: " + IoErrorText(code) + ">\r\n");
+  std::string reason = IoErrorText(code);
+  if (!fileCause_.empty()) {
+    reason = fileCause_;
+  } else if (!fileStep_.empty()) {
+    reason = fileStep_ + " failed: " + reason;
   }
+  if (!fileCause_.empty() || !fileStep_.empty()) Log("<ERR: " + reason + ">\r\n");
   fileStep_.clear();
-  window_.SetPanelForm(PanelForm::Error);
-  window_.ShowWarning("E/A-Fehler " + std::to_string(code));
-  if (!runningJob_) return;
-  const JobOutcome outcome = jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused;
-  FinishJob(outcome, JobFailure::FileError, "file error " + std::to_string(code));
+  fileCause_.clear();
+  view_.SetPanelForm(PanelForm::Error);
+  observer_.Warning("E/A-Fehler " + std::to_string(code));
+  if (!JobRunning()) return;
+  const JobOutcome outcome = run_.ReachedDevice ? JobOutcome::Failed : JobOutcome::Refused;
+  FinishJob(outcome, JobFailure::FileError, reason);
 }
 
 void Session::BeginJob(Job job) {
-  if (runningJob_) {
-    FinishJob(jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused, JobFailure::Cancelled,
-              std::string("ended by the start of ") + JobName(job));
-  }
-  runningJob_ = job;
-  jobReachedDevice_ = false;
-  window_.JobStarted(job);
+  CancelJob(std::string("ended by the start of ") + JobName(job));
+  // A read-back that never reached its report still holds its destination;
+  // what arrived so far is already on disk, so closing keeps it.
+  CloseUnfinishedReadBack();
+  run_ = JobRun{};
+  run_.Kind = job;
+  observer_.JobStarted(job);
+}
+
+void Session::CancelJob(const std::string& why) {
+  if (!JobRunning()) return;
+  FinishJob(run_.ReachedDevice ? JobOutcome::Failed : JobOutcome::Refused, JobFailure::Cancelled,
+            why);
+}
+
+std::optional<Job> Session::RunningJob() const {
+  if (!JobRunning()) return std::nullopt;
+  return run_.Kind;
 }
 
 void Session::FinishJob(JobResult result) {
-  if (!runningJob_) return;
-  const Job job = *runningJob_;
-  runningJob_.reset();
-  window_.JobFinished(job, result);
+  if (!JobRunning()) return;
+  run_.Finished = true;
+  result.FlashTouched = run_.FlashTouched;
+  observer_.JobFinished(run_.Kind, result);
 }
 
 void Session::FinishJob(JobOutcome outcome, JobFailure failure, std::string reason,
@@ -136,19 +158,19 @@ void Session::RefuseJob(JobFailure failure, std::string reason) {
 }
 
 void Session::RefuseStart(Job job, JobFailure failure, std::string reason) {
-  window_.JobStarted(job);
+  observer_.JobStarted(job);
   JobResult result;
   result.Outcome = JobOutcome::Refused;
   result.Failure = failure;
   result.Reason = std::move(reason);
-  window_.JobFinished(job, result);
+  observer_.JobFinished(job, result);
 }
 
 bool Session::RefuseUnlessConnected() {
   if (port_.Connected()) return false;
   Log("<ERR: serial interface not opened>\r\n");
-  window_.SetPanelForm(PanelForm::Error);
-  RefuseJob(JobFailure::NotReady, "the serial port is not open");
+  view_.SetPanelForm(PanelForm::Error);
+  RefuseJob(JobFailure::NotReady, "the serial port is not open: press connect first");
   return true;
 }
 
@@ -160,7 +182,7 @@ void Session::UseIdentity(const DeviceIdentity& identity, std::span<const uint8_
 }
 
 void Session::Log(std::string_view text) {
-  window_.LogWrite(text);
+  observer_.LogWrite(text);
 }
 
 void Session::LogDeviceChar(uint8_t value) {
@@ -171,24 +193,39 @@ void Session::LogDeviceChar(uint8_t value) {
   Log(Utf8Of(code));
 }
 
-std::string Session::FindOwnFile(const std::string& name) {
-  std::vector<std::string> folders{WorkingDirectory};
-  for (const std::string* folder : {&UploadFolder, &ProgramFolder}) {
+namespace {
+
+std::vector<std::string> OwnFileFolders(const std::string& working, const std::string& upload,
+                                        const std::string& program) {
+  std::vector<std::string> folders{working};
+  for (const std::string* folder : {&upload, &program}) {
     if (!folder->empty() && std::find(folders.begin(), folders.end(), *folder) == folders.end()) {
       folders.push_back(*folder);
     }
   }
+  return folders;
+}
+
+}  // namespace
+
+std::string Session::SearchedFolders() const {
+  std::string searched;
+  for (const std::string& folder : OwnFileFolders(WorkingDirectory, UploadFolder, ProgramFolder)) {
+    if (!searched.empty()) searched += ", ";
+    searched += folder.empty() ? "the working folder" : folder;
+  }
+  return searched;
+}
+
+std::string Session::FindOwnFile(const std::string& name) {
+  const std::vector<std::string> folders =
+      OwnFileFolders(WorkingDirectory, UploadFolder, ProgramFolder);
   const FoundFile found = FindInFolders(folders, name);
   if (!found.Path.empty()) {
     if (found.OtherCase) Log("<" + name + ": using " + found.Path + ">\r\n");
     return found.Path;
   }
-  std::string searched;
-  for (const std::string& folder : folders) {
-    if (!searched.empty()) searched += ", ";
-    searched += folder.empty() ? "the working folder" : folder;
-  }
-  Log("<" + name + " was looked for in: " + searched + ">\r\n");
+  Log("<" + name + " was looked for in: " + SearchedFolders() + ">\r\n");
   if (WorkingDirectory.empty()) return name;
   return WorkingDirectory.back() == '/' ? WorkingDirectory + name : WorkingDirectory + "/" + name;
 }
@@ -203,28 +240,31 @@ bool Session::SendWord(uint8_t first, uint8_t second) {
 }
 
 bool Session::SendBytes(const uint8_t* bytes, uint32_t count) {
-  if (runningJob_) jobReachedDevice_ = true;
+  if (JobRunning()) run_.ReachedDevice = true;
   return port_.Write(bytes, count) == count;
 }
 
-void Session::SetProgressOf(int64_t count, int64_t total) {
+void Session::SetProgressOf(JobPhase phase, int64_t count, int64_t total, const char* unit) {
   if (total <= 0) return;
-  window_.SetProgress(static_cast<int32_t>(count * 100 / total));
+  view_.SetProgress(static_cast<int32_t>(count * 100 / total));
+  if (JobRunning()) observer_.Progress(JobProgress{run_.Kind, phase, count, total, unit});
+}
+
+void Session::ReportPhase(JobPhase phase, int64_t count, int64_t total, const char* unit) {
+  if (JobRunning()) observer_.Progress(JobProgress{run_.Kind, phase, count, total, unit});
 }
 
 void Session::CloseUnfinishedReadBack() {
-  // A read-back that never reached its report still holds its destination;
-  // what arrived so far is already on disk, so closing keeps it.
-  if (vars_.DestinationFile.IsOpen()) {
-    vars_.DestinationFile.Close();
+  if (files_.DestinationFile.IsOpen()) {
+    files_.DestinationFile.Close();
     NoteUnfinishedReadBack();
   }
 }
 
 void Session::NoteUnfinishedReadBack() {
-  if (readBackPart_.empty()) return;
-  Log("<the read-back did not finish: what arrived is in " + readBackPart_ + ">\r\n");
-  readBackPart_.clear();
+  if (run_.ReadBack.PartPath.empty()) return;
+  Log("<the read-back did not finish: what arrived is in " + run_.ReadBack.PartPath + ">\r\n");
+  run_.ReadBack.PartPath.clear();
 }
 
 bool Session::FlashJobRunning() const {
@@ -253,13 +293,12 @@ uint8_t Session::HexDigitValue(char c) {
 }
 
 void Session::FormActivate() {
-  BusyScope scope(busy_);
-  window_.SetLabelColour(StepLabel::Label5, LabelColour::ButtonFace);
+  view_.SetLabelColour(StepLabel::Label5, LabelColour::ButtonFace);
   for (Control control : {Control::Button1, Control::Button3, Control::Button4, Control::Button6}) {
-    window_.SetEnabled(control, false);
+    view_.SetEnabled(control, false);
   }
-  window_.SetLabelColour(StepLabel::Label9, LabelColour::Yellow);
-  window_.SetLabelColour(StepLabel::Label3, LabelColour::Yellow);
+  view_.SetLabelColour(StepLabel::Label9, LabelColour::Yellow);
+  view_.SetLabelColour(StepLabel::Label3, LabelColour::Yellow);
   vars_.JobKind = DataUse::KeepOrShow;
   vars_.DestinationFileName.clear();
   vars_.WordsToRead = StartWordsToRead;
@@ -268,42 +307,31 @@ void Session::FormActivate() {
 void Session::Comm1CommEvent(uint32_t /*events*/, uint32_t /*state*/) {}
 
 void Session::Comm1CommError(uint32_t errorCode) {
-  BusyScope scope(busy_);
-  static constexpr char Digits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (uint32_t rest = errorCode; rest != 0; rest >>= 4)
-    hex.insert(hex.begin(), Digits[rest & 0xF]);
-  if (hex.size() < 4) hex.insert(0, 4 - hex.size(), '0');
-  Log("<ERR: " + hex + ">\r\n");
-  window_.SetPanelForm(PanelForm::Error);
+  Log("<ERR: " + HexDigits(errorCode, 4) + ">\r\n");
+  view_.SetPanelForm(PanelForm::Error);
 }
 
-void Session::Button3Click() {
-  Guarded(&Session::DoButton3Click);
+void Session::StartConnect() {
+  Guarded([this] { DoStartConnect(); });
 }
-void Session::Button6Click() {
-  Guarded(&Session::DoButton6Click);
+void Session::StartIdentify() {
+  Guarded([this] { DoStartIdentify(); });
 }
-void Session::Button4Click() {
-  Guarded(&Session::DoButton4Click);
+void Session::StartUpdate(const ImagePlan& image) {
+  Guarded([this, &image] { DoStartUpdate(image); });
 }
-void Session::Button7Click() {
-  Guarded(&Session::DoButton7Click);
+void Session::StartReadBack(const std::string& destination) {
+  Guarded([this, &destination] { DoStartReadBack(destination); });
 }
-void Session::Button11Click() {
-  Guarded(&Session::DoButton11Click);
+void Session::StartEraseOnly() {
+  Guarded([this] { DoStartEraseOnly(); });
 }
-void Session::RadioButton5Click() {
-  Guarded(&Session::DoRadioButton5Click);
-}
+
 void Session::Shutdown() {
-  Guarded(&Session::DoShutdown);
-}
-
-void Session::DoShutdown() {
-  FinishJob(jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused, JobFailure::Cancelled,
-            "the program was closed");
-  CloseAllFiles();
+  Guarded([this] {
+    CancelJob("the program was closed");
+    CloseAllFiles();
+  });
 }
 
 void Session::CloseAllFiles() {
@@ -311,9 +339,9 @@ void Session::CloseAllFiles() {
   // open; the first failure is still reported.
   fileStep_ = "closing the files of the session";
   int firstError = 0;
-  const bool readBackOpen = vars_.DestinationFile.IsOpen();
+  const bool readBackOpen = files_.DestinationFile.IsOpen();
   for (SeqFile* file :
-       {&vars_.DestinationFile, &vars_.ImageFile, &vars_.LoaderFile, &vars_.FlashRoutineFile}) {
+       {&files_.DestinationFile, &files_.ImageFile, &files_.LoaderFile, &files_.FlashRoutineFile}) {
     if (!file->IsOpen()) continue;
     try {
       file->Close();
@@ -326,63 +354,21 @@ void Session::CloseAllFiles() {
   fileStep_.clear();
 }
 
-void Session::ResetVariables() {
-  Variables& v = vars_;
-  v.SessionState = State::Idle;
-  v.ActiveState = State::Idle;
-  v.JobKind = DataUse::KeepOrShow;
-  v.CurrentSector = -1;
-  v.SelectedSectorCount = 0;
-  v.SectorSelected.fill(0);
-  v.SectorStart.fill(0);
-  v.SectorTableTop = 0;
-  v.SectorsErased = 0;
-  v.SectorsDone = 0;
-  v.TransferCount = 0;
-  v.ImageSize = 0;
-  v.SectorBytesLeft = 0;
-  v.LoaderFileSize = 0;
-  v.FlashRoutineFileSize = 0;
-  v.DestinationFileName.clear();
-  v.WordsToRead = StartWordsToRead;
-  v.ReadAddress.fill(0);
-  v.IdentityArea.fill(0);
-  v.ReceiveIndex = 0;
-  v.CurrentChar = 0;
-  v.Device = DeviceIdentity{};
-  imageIsTemporary_ = false;
-  programmingFailed_ = false;
-  failedSector_ = -1;
-  sectorTableUnusable_ = false;
-  identityGarbled_ = false;
-  readBackGarbled_ = false;
-  readBackStopped_ = false;
-  verifyPending_ = false;
-  sentBytes_.clear();
-  sentSectors_.clear();
-  difference_.reset();
-}
-
 void Session::StartOver() {
-  BusyScope scope(busy_);
-  try {
-    FinishJob(jobReachedDevice_ ? JobOutcome::Failed : JobOutcome::Refused, JobFailure::Cancelled,
-              "started over");
-    ResetVariables();
+  Guarded([this] {
+    CancelJob("started over");
+    vars_ = Variables{};
+    vars_.WordsToRead = StartWordsToRead;
+    table_ = TableExchange{};
     CloseAllFiles();
-  } catch (const InOutError& error) {
-    ReportFileFailure(error.Code());
-  }
-  lastProgress_ = Clock();
+    run_ = JobRun{.Finished = true};
+    lastImage_.clear();
+  });
 }
 
 void Session::Tick(std::chrono::steady_clock::time_point now) {
-  // Inside a handler or a pass (a box is open) nothing is decided: the
-  // silence may be the operator's.
-  if (busy_ > 0) return;
   const std::chrono::milliseconds bound = SilenceBound();
   if (bound.count() == 0 || now - lastProgress_ < bound) return;
-  BusyScope scope(busy_);
   try {
     EndSilentJob(bound);
   } catch (const InOutError& error) {
@@ -392,29 +378,53 @@ void Session::Tick(std::chrono::steady_clock::time_point now) {
 }
 
 void Session::Comm1CharReceived(uint32_t /*cbInQue*/) {
+  // While a sector's data goes out the device has nothing to say; whatever
+  // it sends meanwhile waits until the whole sector is sent, as the device
+  // protocol expects.
+  if (ContinuePending()) return;
+  fileStep_.clear();
+  try {
+    Dispatch();
+  } catch (const InOutError& error) {
+    ReportFileFailure(error.Code());
+  }
+}
+
+void Session::Dispatch() {
   // The count of waiting bytes is stale by the time it arrives; reading until
   // the port has nothing more also takes the bytes that came in meanwhile.
-  BusyScope scope(busy_);
-  fileStep_.clear();
-  // A device that floods the line must not hold the window: after the slice
+  // A device that floods the line must not hold the thread: after the slice
   // the pass ends with bytes still waiting, and the serial component posts
   // again for them once this notification has been handed back.
   const auto sliceEnd = Clock() + DispatcherSlice;
   bool received = false;
+  while (!ContinuePending()) {
+    uint8_t value = 0;
+    if (port_.Read(&value, 1) == 0) break;
+    received = true;
+    vars_.CurrentChar = value;
+    vars_.ActiveState = vars_.SessionState;
+    RunStateBlock(vars_.ActiveState);
+    if (Clock() >= sliceEnd) break;
+  }
+  if (received) lastProgress_ = Clock();
+}
+
+void Session::Continue() {
+  if (!ContinuePending()) return;
+  fileStep_ = "reading the image \"" + files_.ImageFile.Path() + "\" for sector " +
+              std::to_string(vars_.CurrentSector);
   try {
-    for (;;) {
-      uint8_t value = 0;
-      if (port_.Read(&value, 1) == 0) break;
-      received = true;
-      vars_.CurrentChar = value;
-      vars_.ActiveState = vars_.SessionState;
-      RunStateBlock(vars_.ActiveState);
-      if (Clock() >= sliceEnd) break;
+    if (!SendSectorSlice()) {
+      EndSectorSendFailed();
+    } else if (!ContinuePending()) {
+      // The sector is out: the device's reply may be waiting already.
+      Dispatch();
     }
   } catch (const InOutError& error) {
     ReportFileFailure(error.Code());
   }
-  if (received) lastProgress_ = Clock();
+  lastProgress_ = Clock();
 }
 
 void Session::RunStateBlock(State state) {
@@ -479,6 +489,15 @@ void Session::RunStateBlock(State state) {
       break;
     case State::AwaitVerifyWordStatus:
       StateVerifyWordStatus();
+      break;
+    case State::AwaitTablePrompt:
+    case State::AwaitTableCount:
+    case State::AwaitTableEntryPrompt:
+    case State::AwaitTableEntryByte:
+      StateTableExchange();
+      break;
+    case State::SendingSectorData:
+      // Never reached: the dispatcher reads nothing while data goes out.
       break;
   }
 }

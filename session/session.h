@@ -1,10 +1,12 @@
 // The device session: the session variables, the receive dispatcher
-// Comm1CharReceived with the blocks of states 0 to 18, and the handlers that
-// start the jobs (connect, verify hardware, download, read-back, erase-only).
+// Comm1CharReceived with the blocks of its states, and the starts of the
+// jobs (connect, verify hardware, download, read-back, erase-only), each
+// taking what it needs as arguments.
 //
-// Everything here runs on the window thread. The session knows neither Qt nor
-// the OS: it talks to the device through SessionPort and to the operator
-// through SessionWindow.
+// Everything here runs on one thread, the one that delivers the port's
+// notifications. The session knows neither Qt nor the OS: it talks to the
+// device through SessionPort, reports to a JobObserver and drives the
+// window's widgets through a WidgetView when there is one.
 #pragma once
 
 #include <array>
@@ -17,20 +19,24 @@
 #include <string_view>
 #include <vector>
 
+#include "firmware/flash_part.h"
 #include "firmware/identity.h"
+#include "firmware/image_plan.h"
+#include "job.h"
+#include "job_observer.h"
 #include "platform/seq_file.h"
 #include "session_port.h"
-#include "session_window.h"
+#include "widget_view.h"
 
-constexpr int SectorCount = 35;      // flags of SectorSelected: sectors 0 to 34
-constexpr int SectorTableSize = 36;  // entries of SectorStart
+constexpr int SectorCount = MaxFlashSectors;      // flags of SectorSelected
+constexpr int SectorTableSize = SectorCount + 1;  // entries of SectorStart
 constexpr int IdentityAreaSize = 4100;
 constexpr int IdentityBlockBytes = 4096;
 
 class Session {
  public:
-  // The state in which the next received byte is handled. The numbers are the
-  // ones the log lines, the documents and the device traces use.
+  // The state in which the next received byte is handled. The numbers up to
+  // 18 are the ones the log lines, the documents and the device traces use.
   enum class State : uint8_t {
     Idle = 0,                     // connected or not: "a", "j" and "h" from the flash routine
     AwaitBootstrapAnswer = 1,     // any byte: the chip's loader answered the start byte
@@ -56,8 +62,16 @@ class Session {
     AwaitVerifyWordFirst = 20,   // first byte of a word read back
     AwaitVerifyWordSecond = 21,  // second byte of a word read back
     AwaitVerifyWordStatus = 22,  // "g" (more follows) or "f" (end of sector)
+    // The sector-table exchange that "j" announces.
+    AwaitTablePrompt = 23,       // the routine's prompt: answered with the count request
+    AwaitTableCount = 24,        // the count byte (the last sector's number)
+    AwaitTableEntryPrompt = 25,  // the prompt before an entry: answered with its request
+    AwaitTableEntryByte = 26,    // one of an entry's four address bytes
+    // A sector's data is going out, a slice per pass; bytes from the device
+    // wait until it is all sent.
+    SendingSectorData = 27,
   };
-  static constexpr int StateCount = 23;
+  static constexpr int StateCount = 28;
 
   // What the read states do with the bytes they receive (the variable the
   // device protocol calls JobKind).
@@ -66,7 +80,8 @@ class Session {
     ToDestinationFile = 3,  // read-back words go to the destination file
   };
 
-  Session(SessionPort& port, SessionWindow& window);
+  // `view` may be null: a front end without widgets.
+  Session(SessionPort& port, JobObserver& observer, WidgetView* view = nullptr);
 
   // --- Settings of the host side (not device state) ---
   // Folders in which Loader.hex, F29f160d.hex and "empty" are looked up, in
@@ -80,6 +95,10 @@ class Session {
   std::string TemporaryImagePath;
   // Longest wait for one byte inside the sector-table exchange.
   std::chrono::milliseconds SectorTableByteTimeout{2000};
+  // Longest silence of the device while it should answer (prompts, words of
+  // a read); erases and programming wait at least as long as the flash part
+  // may take.
+  std::chrono::milliseconds ReplyTimeout = DeviceReplyTimeout;
   // The pause of "connect" before it starts the bootstrap.
   std::function<void(std::chrono::milliseconds)> Pause;
   // After "download" has programmed the last sector, read the programmed
@@ -87,31 +106,43 @@ class Session {
   bool VerifyAfterDownload = true;
   // The clock of the bounded waits and of the dispatcher's time slice.
   std::function<std::chrono::steady_clock::time_point()> Clock;
+  // The flash part the device carries.
+  const FlashPart& Part = DevicePart();
 
   // --- Bounds of the waits for the device (Tick enforces them) ---
   // The chip's bootstrap loader answers the start byte at once when it is
   // there at all.
   static constexpr std::chrono::seconds BootstrapAnswerTimeout{3};
-  // One sector erase or program: a 29F160D takes up to about 15 s to erase a
-  // 64K sector; twice that leaves room for a slow part and the line.
-  static constexpr std::chrono::seconds FlashOperationTimeout{30};
-  // Every other reply (prompts, words of a read, the sector table).
+  // Every other reply unless ReplyTimeout says otherwise.
   static constexpr std::chrono::seconds DeviceReplyTimeout{5};
   // The dispatcher hands the thread back after this long, bytes waiting or
   // not: a device that floods the line cannot freeze the window.
   static constexpr std::chrono::milliseconds DispatcherSlice{50};
+  // A sector's data goes out this many bytes per pass; the front end gets
+  // its thread back in between (the window repaints).
+  static constexpr int32_t SendSliceBytes = 512;
 
-  // --- Handlers, as the window binds them ---
+  // --- Job starts ---
   void FormActivate();
-  void Button3Click();       // "connect"
-  void Button6Click();       // "verify hardware"
-  void Button4Click();       // "download"
-  void Button7Click();       // erase sectors 8 and 9 ("empty")
-  void Button11Click();      // read sectors 8 and 9 into a file
-  void RadioButton5Click();  // choose the destination file
+  // "connect": opens the port, uploads loader and flash routine.
+  void StartConnect();
+  // "verify hardware": reads the identity block.
+  void StartIdentify();
+  // "download" of the image the operator chose.
+  void StartUpdate(const ImagePlan& image);
+  // Reads the service sectors into `destination`.
+  void StartReadBack(const std::string& destination);
+  // Erases the service sectors and programs them from "empty", looked up in
+  // the folders above.
+  void StartEraseOnly();
+
   void Comm1CharReceived(uint32_t cbInQue);
   void Comm1CommEvent(uint32_t events, uint32_t state);
   void Comm1CommError(uint32_t errorCode);
+  // True while a sector's data is still to be sent: the front end calls
+  // Continue once it has had its thread (the window: after painting).
+  bool ContinuePending() const { return vars_.SessionState == State::SendingSectorData; }
+  void Continue();
   // The program ends: files still open are closed, keeping what was written;
   // a job still running ends as cancelled.
   void Shutdown();
@@ -123,6 +154,12 @@ class Session {
   // Called by the front end about every 100 ms: a job whose device has been
   // silent for longer than the bound of what it waits for ends (DeviceSilent).
   void Tick(std::chrono::steady_clock::time_point now);
+  // The front end gives up waiting for the running job: it ends as the
+  // device having stopped answering, with `reason`, and its files close.
+  void GiveUp(const std::string& reason);
+  // How long the device may stay silent now before Tick ends the job; 0 when
+  // nothing is awaited.
+  std::chrono::milliseconds SilenceBound() const;
 
   // Takes these identity values as if "verify hardware" had read them from
   // the device; `rawBlock` is the device's identity block, when known.
@@ -131,10 +168,8 @@ class Session {
   // True while sectors are being erased or programmed: leaving now would
   // leave the device half programmed.
   bool FlashJobRunning() const;
-  // True while the dispatcher or a handler is running.
-  bool Busy() const { return busy_ > 0; }
   // The job started and not yet finished, if any.
-  std::optional<Job> RunningJob() const { return runningJob_; }
+  std::optional<Job> RunningJob() const;
 
   // Value of one hexadecimal digit; "0" and every other character give 0.
   static uint8_t HexDigitValue(char c);
@@ -156,8 +191,8 @@ class Session {
   int32_t TransferCount() const { return vars_.TransferCount; }
   int32_t ImageSize() const { return vars_.ImageSize; }
   int32_t WordsToRead() const { return vars_.WordsToRead; }
-  const SeqFile& ImageFile() const { return vars_.ImageFile; }
-  const SeqFile& DestinationFile() const { return vars_.DestinationFile; }
+  const SeqFile& ImageFile() const { return files_.ImageFile; }
+  const SeqFile& DestinationFile() const { return files_.DestinationFile; }
   const std::string& DestinationFileName() const { return vars_.DestinationFileName; }
   // The received identity block (bytes 4096 to 4099 are never written).
   const std::array<uint8_t, IdentityAreaSize>& IdentityArea() const { return vars_.IdentityArea; }
@@ -171,6 +206,7 @@ class Session {
   friend class SessionTestAccess;
 
   // The session variables, under the names the device protocol gives them.
+  // Several jobs share them; "start over" makes them new.
   struct Variables {
     State SessionState = State::Idle;
     State ActiveState = State::Idle;
@@ -185,12 +221,6 @@ class Session {
     int32_t TransferCount = 0;
     int32_t ImageSize = 0;
     int32_t SectorBytesLeft = 0;
-    int32_t LoaderFileSize = 0;
-    int32_t FlashRoutineFileSize = 0;
-    SeqFile LoaderFile;
-    SeqFile FlashRoutineFile;
-    SeqFile ImageFile;
-    SeqFile DestinationFile;
     std::string DestinationFileName;
     int32_t WordsToRead = 200;
     std::array<uint8_t, 3> ReadAddress{};
@@ -201,17 +231,95 @@ class Session {
     // DeviceSerialNumber, DeviceSerialNumberFound, DeviceBrandLabel.
     DeviceIdentity Device;
   };
+  struct Files {
+    SeqFile LoaderFile;
+    SeqFile FlashRoutineFile;
+    SeqFile ImageFile;
+    SeqFile DestinationFile;
+  };
 
-  // Runs one handler body; a file failure ends it with the run-time's warning.
-  void Guarded(void (Session::*body)());
+  // The sector-table exchange in progress, and whether the last one can be
+  // trusted: the flash routine's "a" after a failed exchange does not make a
+  // connection, as its sizes cannot be trusted.
+  struct TableExchange {
+    int32_t Entry = 0;      // the entry being received
+    int32_t LastEntry = 0;  // the count byte plus one
+    int Byte = 0;           // bytes of the entry received so far
+    uint32_t Value = 0;
+    bool Plausible = true;
+    bool Unusable = false;
+  };
+
+  // What programming sent of one sector up to the image's last byte, so that
+  // the verify compares with exactly that (the filler of the last word
+  // included), even once the temporary image is gone.
+  struct SentSector {
+    int32_t Sector = -1;
+    size_t Offset = 0;  // into SentBytes
+    size_t Length = 0;  // bytes of words that hold image bytes
+  };
+  // The first difference the verify found: its sector, address, the byte
+  // sent and the byte read.
+  struct Difference {
+    int32_t Sector = -1;
+    int64_t Address = -1;
+    int Written = -1;
+    int Read = -1;
+  };
+
+  // What one job knows while it runs: made when it starts, so that nothing
+  // of an earlier job is taken for this one's, and kept until the next job
+  // starts (bytes the device still sends after the end are told apart by it).
+  struct FlashRun {
+    // ImageFile is the patched temporary image (not the erase-only file):
+    // only that one may be deleted after programming, and only it is
+    // verified.
+    bool ImageIsTemporary = false;
+    bool ProgrammingFailed = false;  // the device reported "d"
+    int32_t FailedSector = -1;
+    std::vector<uint8_t> SentBytes;
+    std::vector<SentSector> SentSectors;
+    bool KeepSector = false;  // the sector being sent is kept for the verify
+    bool VerifyPending = false;
+    size_t VerifyIndex = 0;     // entry of SentSectors being read back
+    size_t VerifyPosition = 0;  // bytes of that sector received so far
+    size_t VerifiedBytes = 0;
+    bool VerifyGarbled = false;
+    std::optional<Difference> FirstDifference;
+  };
+  struct ReadBackRun {
+    // The words lost their framing, or the destination refused a byte (the
+    // read was then stopped and the rest of its bytes go nowhere).
+    bool Garbled = false;
+    bool Stopped = false;
+    // "<destination>.part" while it is being written; empty when the
+    // destination is written directly.
+    std::string PartPath;
+  };
+  struct JobRun {
+    Job Kind = Job::Connect;
+    bool Finished = false;
+    // Something of the job went to the device: its end is a failure, no
+    // longer a refusal.
+    bool ReachedDevice = false;
+    bool FlashTouched = false;  // the first erase went out
+    int32_t LoaderFileSize = 0;
+    int32_t FlashRoutineFileSize = 0;
+    bool IdentityGarbled = false;  // a word of the identity read lacked its "g"
+    std::string ImagePath;         // the image of a download
+    FlashRun Flash;
+    ReadBackRun ReadBack;
+  };
+
   // A file failure that ended a handler or a pass: a line naming the file,
   // the box, and the job's end.
   void ReportFileFailure(int code);
+  // Runs one pass (a job start, a notification, a slice); a file failure
+  // ends it with the run-time's warning.
+  template <typename Body>
+  void Guarded(Body&& body);
   // Closes every open file; the first failure is thrown once all are closed.
   void CloseAllFiles();
-  void ResetVariables();
-  // How long the device may stay silent in the current state; 0 for no bound.
-  std::chrono::milliseconds SilenceBound() const;
   // What the session waits for in the current state, for the silence line.
   std::string WaitingFor() const;
   void EndSilentJob(std::chrono::milliseconds bound);
@@ -223,6 +331,8 @@ class Session {
   // it, the log names the folders searched and the path in the working folder
   // is returned, so the described failure follows.
   std::string FindOwnFile(const std::string& name);
+  // The folders FindOwnFile searches, in words.
+  std::string SearchedFolders() const;
   // One byte to the device; false when the port took nothing.
   bool Send(uint8_t value);
   // One word of a sector's data, both bytes in one write; false unless the
@@ -230,54 +340,56 @@ class Session {
   bool SendWord(uint8_t first, uint8_t second);
   // Marks the job as having reached the device; false unless all were taken.
   bool SendBytes(const uint8_t* bytes, uint32_t count);
-  void SetProgressOf(int64_t count, int64_t total);
+  // Progress bar and the observer's progress of the running job.
+  void SetProgressOf(JobPhase phase, int64_t count, int64_t total, const char* unit);
+  // The observer's progress alone: the progress bar is not the phase's.
+  void ReportPhase(JobPhase phase, int64_t count, int64_t total, const char* unit);
   void CloseUnfinishedReadBack();
   // A read-back ended before its report: the line names the ".part" file
   // that holds what arrived.
   void NoteUnfinishedReadBack();
   // What `path` is of the program's own files (upload files, "empty", the
-  // chosen image), in words; empty when it is none of them.
+  // image of the running update), in words; empty when it is none of them.
   std::string OwnFileAt(const std::string& path) const;
+  // Reads what has arrived, a byte at a time, within the dispatcher's slice.
+  void Dispatch();
   void RunStateBlock(State state);
   // Moves CurrentSector to the next selected sector above it, if any.
   void NextSelectedSector();
 
   // The job lifecycle. BeginJob ends a job still running as cancelled.
+  bool JobRunning() const { return !run_.Finished; }
   void BeginJob(Job job);
   // Ends the running job (if any) with `result`.
   void FinishJob(JobResult result);
   void FinishJob(JobOutcome outcome, JobFailure failure, std::string reason, int32_t sector = -1);
+  // The running job ends as cancelled (a new start, start over, shutdown).
+  void CancelJob(const std::string& why);
   // A job that ends before it reaches the device: reported as refused.
   void RefuseJob(JobFailure failure, std::string reason);
   // A job start refused outright, while another job keeps running.
   void RefuseStart(Job job, JobFailure failure, std::string reason);
   // The job cannot run on a closed port: said in the log, refused.
   bool RefuseUnlessConnected();
-
-  // Bodies of the handlers.
-  void DoButton3Click();
-  void DoButton6Click();
-  void DoButton4Click();
-  void DoButton7Click();
-  void DoButton11Click();
-  void DoRadioButton5Click();
-  void DoShutdown();
+  FlashRun& Flash() { return run_.Flash; }
 
   // Connection and upload.
+  void DoStartConnect();
   void State0Idle();
-  enum class TableExchange { Complete, Silent, Garbled };
-  TableExchange ExchangeSectorTable();
-  bool WaitForByte(uint8_t& value);
+  void StateTableExchange();
+  void EndTableExchange();
   void State1Upload();
   void UploadPairs(SeqFile& file, int32_t pairs);
   void State16Or17LogChar();
 
   // Identity read.
+  void DoStartIdentify();
   void State7Or8StoreByte();
   void State9WordStatus();
   void State10Evaluate();
 
   // Read-back.
+  void DoStartReadBack(const std::string& destination);
   void State2NextSector();
   void State3Or4DataByte();
   void State5WordStatus();
@@ -285,11 +397,17 @@ class Session {
   void SendReadSectorCommand();
 
   // Erase and programming.
+  void DoStartUpdate(const ImagePlan& image);
+  void DoStartEraseOnly();
   bool StartErasePhase();
   void State11NextErase();
   void State12Erased();
   void State13NextProgram();
-  bool SendSectorData();
+  // Starts sending the current sector's data, a slice at once.
+  void BeginSectorData();
+  // Sends the next slice; false when the port stopped taking bytes.
+  bool SendSectorSlice();
+  void EndSectorSendFailed();
   void State14ProgramResult();
   void State15FinalReport();
   void EndWithFaultySectorList();
@@ -299,7 +417,7 @@ class Session {
   void OfferAnotherImage();
   // Everything the update will do, proven before the first erase; false
   // (the image refused, nothing sent) when a check fails.
-  bool CheckBeforeErase(const ImageIdentity& image);
+  bool CheckBeforeErase(const ImageIdentity& image, std::span<const uint8_t> patched);
   void ShowEndOfUpdate();
   // The final report of a flash job: "<done>" or the reasons it is not.
   void ReportEndOfFlashJob();
@@ -313,63 +431,21 @@ class Session {
   void ReportVerifyResult();
 
   SessionPort& port_;
-  SessionWindow& window_;
+  JobObserver& observer_;
+  WidgetView& view_;
   Variables vars_;
+  Files files_;
+  TableExchange table_;
+  // Never empty: before the first job it is a finished one.
+  JobRun run_{.Finished = true};
+  // The firmware image of the last download: never a destination.
+  std::string lastImage_;
   // When the device last sent a byte or a handler last sent it something.
   std::chrono::steady_clock::time_point lastProgress_{};
   // The file operation under way, for the line that goes with "E/A-Fehler";
   // empty where the failure has already been told.
   std::string fileStep_;
-  int busy_ = 0;
-  std::optional<Job> runningJob_;
-  // Something of the running job went to the device: its end is a failure,
-  // no longer a refusal.
-  bool jobReachedDevice_ = false;
-  // ImageFile is the patched temporary image (not the erase-only file): only
-  // that one may be deleted after programming.
-  bool imageIsTemporary_ = false;
-  // The device reported "d" for a sector of this job.
-  bool programmingFailed_ = false;
-  int32_t failedSector_ = -1;
-  // The last sector-table exchange failed: the flash routine's "a" that may
-  // still follow does not make a connection, as its sizes cannot be trusted.
-  bool sectorTableUnusable_ = false;
-  // A word of the identity read was not followed by "g": its bytes are shifted
-  // and the block cannot be trusted.
-  bool identityGarbled_ = false;
-  // The read-back's words lost their framing, or its destination refused a
-  // byte (the read was then stopped and the rest of its bytes go nowhere).
-  bool readBackGarbled_ = false;
-  bool readBackStopped_ = false;
-  // The read-back's "<destination>.part" while it is being written; empty
-  // when the destination is written directly or no read-back runs.
-  std::string readBackPart_;
-  // The firmware image the operator chose last: never a destination.
-  std::string chosenImage_;
-
-  // What the programming sent of each sector up to the image's last byte, so
-  // that the verify compares with exactly that (the filler of the last word
-  // included), even once the temporary image is gone.
-  struct SentSector {
-    int32_t Sector = -1;
-    size_t Offset = 0;  // into sentBytes_
-    size_t Length = 0;  // bytes of words that hold image bytes
-  };
-  std::vector<uint8_t> sentBytes_;
-  std::vector<SentSector> sentSectors_;
-  bool verifyPending_ = false;  // the flash job verifies once programming is done
-  size_t verifyIndex_ = 0;      // entry of sentSectors_ being read back
-  size_t verifyPosition_ = 0;   // bytes of that sector received so far
-  uint8_t verifyFirstByte_ = 0;
-  size_t verifiedBytes_ = 0;
-  bool verifyGarbled_ = false;
-  bool verifyCutShort_ = false;  // a sector ended before all its bytes came back
-  // The first difference: its sector, address, the byte sent and the byte read.
-  struct Difference {
-    int32_t Sector = -1;
-    int64_t Address = -1;
-    int Written = -1;
-    int Read = -1;
-  };
-  std::optional<Difference> difference_;
+  // Why a file the job needs could not be opened, said whole (no "failed:"):
+  // the failure that follows is this one.
+  std::string fileCause_;
 };

@@ -1,20 +1,35 @@
 // Bounded waits: the session has no timer of its own; the front end calls
 // Tick, and a job whose device stays silent beyond the bound of what it waits
 // for ends with a line naming the step, instead of waiting for good.
+#include <algorithm>
+
 #include "session.h"
 
 std::chrono::milliseconds Session::SilenceBound() const {
-  if (!runningJob_) return std::chrono::milliseconds(0);
+  switch (vars_.SessionState) {
+    case State::AwaitTablePrompt:
+    case State::AwaitTableCount:
+    case State::AwaitTableEntryPrompt:
+    case State::AwaitTableEntryByte:
+      // Bounded even without a job: the routine started the exchange itself.
+      return SectorTableByteTimeout;
+    default:
+      break;
+  }
+  if (!JobRunning()) return std::chrono::milliseconds(0);
+  // The part's own maximum, twice over: room for a slow part and the line.
+  // A shorter silence limit never cuts an erase or a programming short.
   switch (vars_.SessionState) {
     case State::AwaitBootstrapAnswer:
       return BootstrapAnswerTimeout;
     case State::AwaitEraseResult:
+      return std::max(ReplyTimeout, 2 * Part.EraseBound(vars_.CurrentSector));
     case State::AwaitProgramResult:
-      return FlashOperationTimeout;
+      return std::max(ReplyTimeout, 2 * Part.ProgramBound(vars_.CurrentSector));
     case State::Ended:
       return std::chrono::milliseconds(0);
     default:
-      return DeviceReplyTimeout;
+      return ReplyTimeout;
   }
 }
 
@@ -55,9 +70,17 @@ std::string Session::WaitingFor() const {
     case State::AwaitVerifyWordFirst:
     case State::AwaitVerifyWordSecond:
     case State::AwaitVerifyWordStatus:
-      return "the verify data of sector " + std::to_string(verifyIndex_ < sentSectors_.size()
-                                                               ? sentSectors_[verifyIndex_].Sector
-                                                               : vars_.CurrentSector);
+      return "the verify data of sector " +
+             std::to_string(run_.Flash.VerifyIndex < run_.Flash.SentSectors.size()
+                                ? run_.Flash.SentSectors[run_.Flash.VerifyIndex].Sector
+                                : vars_.CurrentSector);
+    case State::AwaitTablePrompt:
+    case State::AwaitTableCount:
+    case State::AwaitTableEntryPrompt:
+    case State::AwaitTableEntryByte:
+      return "the sector table";
+    case State::SendingSectorData:
+      return "the device to take the data of " + sector;
     case State::Ended:
       break;
   }
@@ -65,8 +88,22 @@ std::string Session::WaitingFor() const {
 }
 
 void Session::EndSilentJob(std::chrono::milliseconds bound) {
+  if (WaitingFor() == "the sector table") {
+    // "connect" stays usable for another try; the sizes of a table that
+    // stopped half way are not taken.
+    Log("<ERR: device did not answer during the sector table exchange>\r\n");
+    view_.SetPanelForm(PanelForm::Error);
+    vars_.SectorStart.fill(0);
+    table_.Unusable = true;
+    vars_.SessionState = State::Idle;
+    if (RunningJob() == Job::Connect) {
+      FinishJob(JobOutcome::Failed, JobFailure::DeviceSilent,
+                "no answer during the sector table exchange");
+    }
+    return;
+  }
   const std::string step = WaitingFor();
-  const bool connecting = runningJob_ == Job::Connect;
+  const bool connecting = RunningJob() == Job::Connect;
   const bool bootstrap = vars_.SessionState == State::AwaitBootstrapAnswer;
   const int32_t sector = vars_.SessionState == State::AwaitEraseResult ||
                                  vars_.SessionState == State::AwaitProgramResult
@@ -82,16 +119,31 @@ void Session::EndSilentJob(std::chrono::milliseconds bound) {
     Log("<ERR: no answer from the device for " + seconds + " while waiting for " + step +
         "; files closed. Power the device down and up, then choose start over>\r\n");
   }
-  window_.SetPanelForm(PanelForm::Error);
+  view_.SetPanelForm(PanelForm::Error);
   if (connecting) {
     // The operator may have chosen the wrong port: it can be changed again.
     for (Control control : {Control::Button3, Control::Button1, Control::RadioButton1,
                             Control::RadioButton2, Control::RadioButton6, Control::RadioButton7}) {
-      window_.SetEnabled(control, true);
+      view_.SetEnabled(control, true);
     }
   }
   vars_.SessionState = State::Idle;
   FinishJob(JobOutcome::Failed, JobFailure::DeviceSilent, "no answer while waiting for " + step,
             sector);
   CloseAllFiles();
+}
+
+void Session::GiveUp(const std::string& reason) {
+  if (!JobRunning()) return;
+  try {
+    Log("<ERR: " + reason +
+        "; files closed. Power the device down and up, then choose start "
+        "over>\r\n");
+    view_.SetPanelForm(PanelForm::Error);
+    vars_.SessionState = State::Idle;
+    FinishJob(JobOutcome::Failed, JobFailure::DeviceSilent, reason);
+    CloseAllFiles();
+  } catch (const InOutError& error) {
+    ReportFileFailure(error.Code());
+  }
 }

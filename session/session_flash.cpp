@@ -7,6 +7,7 @@
 
 #include "firmware/identity.h"
 #include "firmware/image_check.h"
+#include "platform/sys_error.h"
 #include "session.h"
 #include "wire.h"
 
@@ -14,7 +15,6 @@ namespace {
 
 constexpr char EmptyImageFileName[] = "empty";
 constexpr char FallbackTemporaryName[] = "tmp.bin";
-constexpr int32_t EraseOnlySectors[] = {8, 9};
 // The count on the panel is refreshed at every multiple of this many bytes.
 constexpr int32_t PanelCountStep = 512;
 
@@ -24,7 +24,7 @@ int32_t ClampedSize(int64_t size) {
 
 }  // namespace
 
-void Session::DoButton4Click() {
+void Session::DoStartUpdate(const ImagePlan& image) {
   // A second start now would reset the counters under a running exchange and
   // send an erase into the middle of a sector's data.
   if (FlashJobRunning() || VerifyRunning()) {
@@ -33,60 +33,46 @@ void Session::DoButton4Click() {
     return;
   }
   BeginJob(Job::Download);
-  CloseUnfinishedReadBack();
   vars_.JobKind = DataUse::KeepOrShow;
-  const std::optional<std::string> chosen = window_.RunFileDialog(FileDialog::OpenDialog3);
-  if (!chosen) {
-    window_.SetPanelForm(PanelForm::Error);
-    window_.ShowWarning("you didn`t choose a file to download");
-    RefuseJob(JobFailure::Cancelled, "no image chosen");
-    return;
-  }
   if (RefuseUnlessConnected()) return;
-  Log("<download file: " + *chosen + " >\r\n");
-  chosenImage_ = *chosen;
-  imageIsTemporary_ = false;
-  if (!vars_.ImageFile.OpenExisting(*chosen)) {
-    Log("<ERR: couldn`t find \"" + *chosen + "\" >\r\n");
-    window_.SetPanelForm(PanelForm::Error);
-    RefuseJob(JobFailure::FileError, "the image could not be opened");
+  const std::string& path = image.Path;
+  Log("<download file: " + path + " >\r\n");
+  lastImage_ = path;
+  run_.ImagePath = path;
+  if (!image.Opened) {
+    Log("<ERR: couldn`t find \"" + path + "\" >\r\n");
+    if (image.Cause) Log("<" + image.Cause.Text + ">\r\n");
+    view_.SetPanelForm(PanelForm::Error);
+    RefuseJob(JobFailure::FileError, "cannot open the image " + path +
+                                         (image.Cause ? ": " + image.Cause.Text : std::string()));
     return;
   }
 
-  fileStep_ = "reading the firmware file \"" + *chosen + "\"";
-  const int64_t fileSize = vars_.ImageFile.Size();
-  if (fileSize < IdentityWindowOffset) throw InOutError(IoDiskReadError);
-  vars_.ImageFile.Seek(IdentityWindowOffset);
-  const auto windowBytes = static_cast<size_t>(
-      std::min<int64_t>(static_cast<int64_t>(IdentityWindowSize), fileSize - IdentityWindowOffset));
-  std::array<uint8_t, IdentityWindowSize> identityWindow{};
-  for (size_t i = 0; i < windowBytes; ++i) identityWindow[i] = vars_.ImageFile.ReadByte();
-  const ImageIdentity image =
-      ScanIdentityWindow(std::span<const uint8_t>(identityWindow.data(), windowBytes));
-  vars_.SectorSelected = image.SectorSelected;
-  vars_.SelectedSectorCount = image.SelectedSectorCount;
+  fileStep_ = "reading the firmware file \"" + path + "\"";
+  if (image.Size < IdentityWindowOffset) throw InOutError(IoDiskReadError);
+  const ImageIdentity& identity = image.Identity;
+  vars_.SectorSelected = identity.SectorSelected;
+  vars_.SelectedSectorCount = identity.SelectedSectorCount;
   Log("\r\n");
   Log("\r\n");
-  if (image.ProductName.empty()) {
-    window_.SetPanelForm(PanelForm::Error);
-    window_.ShowWarning("invalid firmware file");
+  if (identity.ProductName.empty()) {
+    view_.SetPanelForm(PanelForm::Error);
+    observer_.Warning("invalid firmware file");
   }
-  vars_.ImageFile.Seek(0);
 
-  if (!FitsHardware(vars_.Device.ProductName, vars_.Device.HardwareVersion, image.ProductName,
-                    image.HardwareVersion)) {
-    const std::string mismatch = ImageAndDevice(image.ProductName, image.HardwareVersion);
+  if (!FitsHardware(vars_.Device.ProductName, vars_.Device.HardwareVersion, identity.ProductName,
+                    identity.HardwareVersion)) {
+    const std::string mismatch = ImageAndDevice(identity.ProductName, identity.HardwareVersion);
     Log("<ERR: image refused: " + mismatch + ">\r\n");
-    window_.SetPanelForm(PanelForm::Error);
-    window_.ShowWarning("the selected file doesn\u00B4t fit to your hardware");
-    window_.SetEnabled(Control::Button4, false);
-    window_.SetLabelColour(StepLabel::Label7, LabelColour::Yellow);
+    view_.SetPanelForm(PanelForm::Error);
+    observer_.Warning("the selected file doesn\u00B4t fit to your hardware");
+    view_.SetEnabled(Control::Button4, false);
+    view_.SetLabelColour(StepLabel::Label7, LabelColour::Yellow);
     for (StepLabel label : {StepLabel::Label3, StepLabel::Label5, StepLabel::Label8,
                             StepLabel::Label1, StepLabel::Label6, StepLabel::Label4}) {
-      window_.SetLabelColour(label, LabelColour::ButtonFace);
+      view_.SetLabelColour(label, LabelColour::ButtonFace);
     }
     // Nothing was written to the device: another image may be chosen at once.
-    vars_.ImageFile.Close();
     OfferAnotherImage();
     RefuseJob(JobFailure::ImageRefused, mismatch);
     return;
@@ -94,53 +80,59 @@ void Session::DoButton4Click() {
 
   // Without a private folder the image is not written anywhere a stranger
   // could swap it before it goes into the flash.
-  fileStep_ = "writing the temporary image from \"" + *chosen + "\"";
+  fileStep_ = "writing the temporary image from \"" + path + "\"";
   const std::string temporaryName =
       TemporaryImagePath.empty() ? FallbackTemporaryName : TemporaryImagePath;
-  bool serialInserted = false;
-  const PatchOutcome outcome =
-      TemporaryImagePath.empty()
-          ? PatchOutcome::TempNotCreated
-          : PatchIdentityBlock(vars_.ImageFile, TemporaryImagePath,
-                               PatchValues{vars_.Device.SerialNumber, vars_.Device.HardwareVersion,
-                                           image.ProductName, vars_.Device.BrandLabel,
-                                           vars_.Device.SerialNumberFound},
-                               &serialInserted);
+  const PatchedImage patched =
+      PatchImage(image.Bytes, PatchValues{vars_.Device.SerialNumber, vars_.Device.HardwareVersion,
+                                          identity.ProductName, vars_.Device.BrandLabel,
+                                          vars_.Device.SerialNumberFound});
+  if (patched.BlockPastEnd) throw InOutError(IoDiskReadError);
+  PatchOutcome outcome = patched.Outcome;
+  if (outcome == PatchOutcome::Patched) {
+    // Creating the temporary image over the image itself would destroy it.
+    outcome = TemporaryImagePath.empty() || TemporaryImagePath == path
+                  ? PatchOutcome::TempNotCreated
+                  : WriteTemporaryImage(patched.Bytes, TemporaryImagePath, files_.ImageFile);
+  }
   switch (outcome) {
     case PatchOutcome::Patched:
       break;
     case PatchOutcome::NoIdentityBlock:
       Log("ERR: brandlabel not found in firmware\r\n");
-      window_.SetPanelForm(PanelForm::Error);
+      view_.SetPanelForm(PanelForm::Error);
       RefuseJob(JobFailure::ImageRefused, "the image has no identity block");
       return;
     case PatchOutcome::BlockTooLong:
       Log("<ERR: identity block of the firmware too long to take the device's values>\r\n");
-      window_.SetPanelForm(PanelForm::Error);
+      view_.SetPanelForm(PanelForm::Error);
       RefuseJob(JobFailure::ImageRefused, "the image's identity block is too long");
       return;
     case PatchOutcome::TempNotCreated:
       fileStep_.clear();
+      fileCause_ = "the temporary image " + temporaryName + " could not be created";
       Log("<ERR: temporary file " + temporaryName + " could not be created>\r\n");
-      window_.SetPanelForm(PanelForm::Error);
+      view_.SetPanelForm(PanelForm::Error);
       throw InOutError(IoFileNotOpen);
     case PatchOutcome::TempNotOpened:
       fileStep_.clear();
+      fileCause_ = "the temporary image " + temporaryName + " could not be opened again";
       Log("<ERR: temporary file " + temporaryName + " could not be opened>\r\n");
-      window_.SetPanelForm(PanelForm::Error);
+      view_.SetPanelForm(PanelForm::Error);
       throw InOutError(IoFileNotOpen);
   }
-  imageIsTemporary_ = true;
-  if (serialInserted) {
+  fileCause_.clear();
+  Flash().ImageIsTemporary = true;
+  if (patched.SerialInserted) {
     Log("<the firmware had no serial number record: serial number " +
         std::to_string(vars_.Device.SerialNumber) + " added>\r\n");
   }
-  if (!CheckBeforeErase(image)) return;
+  if (!CheckBeforeErase(identity, patched.Bytes)) return;
 
   Log("update possible\r\n");
-  window_.SetPanelForm(PanelForm::Neutral);
+  view_.SetPanelForm(PanelForm::Neutral);
   Log("\r\n");
-  vars_.ImageSize = ClampedSize(vars_.ImageFile.Size());
+  vars_.ImageSize = ClampedSize(files_.ImageFile.Size());
   vars_.TransferCount = 0;
   vars_.CurrentSector = -1;
   vars_.SectorsErased = 0;
@@ -151,10 +143,6 @@ void Session::DoButton4Click() {
     RefuseJob(JobFailure::ImageRefused, "the image lists no sector");
     return;
   }
-  // Sector 1 holds the device's identity: kept outside the device before
-  // anything is erased, an interrupted update can still be finished.
-  const auto kept = static_cast<size_t>(std::clamp(vars_.ReceiveIndex, 0, IdentityBlockBytes));
-  window_.KeepIdentity(vars_.Device, std::span<const uint8_t>(vars_.IdentityArea.data(), kept));
   StartErasePhase();
 }
 
@@ -169,95 +157,100 @@ std::string Session::ImageAndDevice(const std::string& product, const std::strin
 }
 
 void Session::OfferAnotherImage() {
-  window_.SetEnabled(Control::Button4, true);
-  window_.SetLabelColour(StepLabel::Label7, LabelColour::ButtonFace);
-  window_.SetLabelColour(StepLabel::Label4, LabelColour::Yellow);
+  view_.SetEnabled(Control::Button4, true);
+  view_.SetLabelColour(StepLabel::Label7, LabelColour::ButtonFace);
+  view_.SetLabelColour(StepLabel::Label4, LabelColour::Yellow);
 }
 
-bool Session::CheckBeforeErase(const ImageIdentity& image) {
+bool Session::CheckBeforeErase(const ImageIdentity& image, std::span<const uint8_t> patched) {
   // Once the first sector is erased a refusal comes too late: everything the
   // update will do is proven here, from the patched image and the device's
   // table, while nothing has been sent.
   ImageCheckResult result =
-      CheckPatchedIdentity(ReadIdentityBlock(vars_.ImageFile), vars_.Device, image.ProductName);
+      CheckPatchedIdentity(ReadIdentityBlock(files_.ImageFile), vars_.Device, image.ProductName);
   if (result && vars_.SelectedSectorCount >= 1) {
     result = CheckFlashPlan(FlashPlan{image.SectorLists, vars_.SectorStart,
-                                      vars_.SectorTableTop + 1, vars_.ImageFile.Size()});
+                                      vars_.SectorTableTop + 1, files_.ImageFile.Size(), &Part});
   }
-  vars_.ImageFile.Seek(0);
+  if (result) {
+    // What "verify hardware" will read at the identity address afterwards,
+    // scanned as it scans it, wherever the image's pointer put the patch.
+    std::vector<int32_t> sectors;
+    for (int32_t sector = 0; sector < SectorCount; ++sector) {
+      if (vars_.SectorSelected[static_cast<size_t>(sector)] == 1) sectors.push_back(sector);
+    }
+    result = CheckIdentityLanding(patched, sectors, vars_.SectorStart, vars_.Device,
+                                  image.ProductName, Part);
+  }
+  files_.ImageFile.Seek(0);
   if (result) return true;
   std::string text = result.Text;
   if (result.Failure == ImageCheckFailure::ImageTooLong) {
     text += " (" + ImageAndDevice(image.ProductName, image.HardwareVersion) + ")";
   }
   Log("<ERR: image refused, nothing was erased: " + text + ">\r\n");
-  window_.SetPanelForm(PanelForm::Error);
-  vars_.ImageFile.Close();
+  view_.SetPanelForm(PanelForm::Error);
+  files_.ImageFile.Close();
   OfferAnotherImage();
   RefuseJob(JobFailure::ImageRefused, text);
   return false;
 }
 
-void Session::DoButton7Click() {
+void Session::DoStartEraseOnly() {
   if (FlashJobRunning() || VerifyRunning()) {
     Log("<ERR: erase refused, sectors are being erased or programmed>\r\n");
     RefuseStart(Job::EraseOnly, JobFailure::NotReady, "sectors are being erased or programmed");
     return;
   }
   BeginJob(Job::EraseOnly);
-  CloseUnfinishedReadBack();
   if (RefuseUnlessConnected()) return;
-  // Two sectors of the device are wiped on one click: the operator says so
-  // first, and anything but a clear yes sends nothing.
-  if (!window_.Confirm("Erase sectors 8 and 9 of the device on this port?")) {
-    Log("<erase of sectors 8 and 9 cancelled, nothing sent>\r\n");
-    RefuseJob(JobFailure::Cancelled, "the operator did not confirm the erase");
-    return;
-  }
   vars_.JobKind = DataUse::KeepOrShow;
   vars_.SectorSelected.fill(0);
-  for (int32_t sector : EraseOnlySectors) vars_.SectorSelected[static_cast<size_t>(sector)] = 1;
-  vars_.SelectedSectorCount = static_cast<int32_t>(std::size(EraseOnlySectors));
+  for (int32_t sector : Part.ServiceSectors) vars_.SectorSelected[static_cast<size_t>(sector)] = 1;
+  vars_.SelectedSectorCount = static_cast<int32_t>(Part.ServiceSectors.size());
   Log("<download file: EMPTY >\r\n");
-  imageIsTemporary_ = false;
-  if (!vars_.ImageFile.OpenExisting(FindOwnFile(EmptyImageFileName))) {
+  if (!files_.ImageFile.OpenExisting(FindOwnFile(EmptyImageFileName))) {
     Log("<ERR: couldn`t find file EMPTY >\r\n");
-    window_.SetPanelForm(PanelForm::Error);
-    RefuseJob(JobFailure::FileError, "the file \"empty\" could not be opened");
+    view_.SetPanelForm(PanelForm::Error);
+    const SysError& cause = files_.ImageFile.OpenCause();
+    RefuseJob(JobFailure::FileError,
+              std::string("cannot open empty: ") + (cause.Cause == ErrorCause::NotFound || !cause
+                                                        ? "not found in " + SearchedFolders()
+                                                        : cause.Text));
     return;
   }
 
   fileStep_ = "reading the file \"empty\"";
-  vars_.ImageSize = ClampedSize(vars_.ImageFile.Size());
+  vars_.ImageSize = ClampedSize(files_.ImageFile.Size());
   vars_.TransferCount = 0;
   vars_.CurrentSector = -1;
   vars_.SectorsErased = 0;
   vars_.SectorsDone = 0;
-  window_.SetPanelForm(PanelForm::Neutral);
+  view_.SetPanelForm(PanelForm::Neutral);
   Log("\r\n");
   StartErasePhase();
 }
 
 bool Session::StartErasePhase() {
-  programmingFailed_ = false;
-  failedSector_ = -1;
-  verifyPending_ = VerifyAfterDownload && imageIsTemporary_;
-  sentBytes_.clear();
-  sentSectors_.clear();
-  if (verifyPending_) sentBytes_.reserve(static_cast<size_t>(vars_.ImageSize) + 1);
+  FlashRun& flash = Flash();
+  flash.VerifyPending = VerifyAfterDownload && flash.ImageIsTemporary;
+  if (flash.VerifyPending) flash.SentBytes.reserve(static_cast<size_t>(vars_.ImageSize) + 1);
   NextSelectedSector();
   if (vars_.CurrentSector < 0) {
     // A list of numbers none of which is a sector of this flash: erasing
     // anything would only destroy the firmware that is there now.
-    Log("<ERR: the sector list of the firmware names no sector from 0 to 34>\r\n");
-    window_.SetPanelForm(PanelForm::Error);
-    vars_.ImageFile.Close();
+    const std::string range = "from 0 to " + std::to_string(Part.LastSector());
+    Log("<ERR: the sector list of the firmware names no sector " + range + ">\r\n");
+    view_.SetPanelForm(PanelForm::Error);
+    files_.ImageFile.Close();
     vars_.SessionState = State::Idle;
-    RefuseJob(JobFailure::ImageRefused, "the sector list names no sector from 0 to 34");
+    RefuseJob(JobFailure::ImageRefused, "the sector list names no sector " + range);
     return false;
   }
   Log("<flashroutine waiting for command...>\r\n");
   Log("<command: delete sector " + std::to_string(vars_.CurrentSector) + " ...>\r\n");
+  run_.FlashTouched = true;
+  ReportPhase(JobPhase::Erase, 0, vars_.SelectedSectorCount, "sectors");
   Send(wire::CmdEraseSector);
   Send(static_cast<uint8_t>(vars_.CurrentSector));
   vars_.SessionState = State::AwaitEraseResult;
@@ -265,9 +258,10 @@ bool Session::StartErasePhase() {
 }
 
 void Session::EndWithFaultySectorList() {
-  Log("<ERR: the sector list of the firmware names a sector twice or one above 34>\r\n");
-  window_.SetPanelForm(PanelForm::Error);
-  vars_.ImageFile.Close();
+  Log("<ERR: the sector list of the firmware names a sector twice or one above " +
+      std::to_string(Part.LastSector()) + ">\r\n");
+  view_.SetPanelForm(PanelForm::Error);
+  files_.ImageFile.Close();
   vars_.SessionState = State::Idle;
   FinishJob(JobOutcome::Failed, JobFailure::DeviceGarbled,
             "the erase and program replies ran out of step with the sector list");
@@ -277,6 +271,7 @@ void Session::State12Erased() {
   if (vars_.CurrentChar == wire::RepErased) {
     Log("<sector " + std::to_string(vars_.CurrentSector) + " erased>\r\n");
     ++vars_.SectorsErased;
+    ReportPhase(JobPhase::Erase, vars_.SectorsErased, vars_.SelectedSectorCount, "sectors");
   }
   if (vars_.SectorsErased < vars_.SelectedSectorCount) {
     vars_.SessionState = State::AwaitErasePrompt;
@@ -285,6 +280,7 @@ void Session::State12Erased() {
   vars_.TransferCount = 0;
   vars_.CurrentSector = -1;
   Log("<all selected sectors are erased now>\r\n");
+  ReportPhase(JobPhase::Program, 0, vars_.ImageSize, "bytes");
   vars_.SessionState = State::AwaitProgramPrompt;
 }
 
@@ -305,16 +301,16 @@ void Session::State11NextErase() {
 }
 
 void Session::ShowEndOfUpdate() {
-  window_.SetLabelColour(StepLabel::Label7, LabelColour::Yellow);
-  window_.SetLabelColour(StepLabel::Label10, LabelColour::Yellow);
+  view_.SetLabelColour(StepLabel::Label7, LabelColour::Yellow);
+  view_.SetLabelColour(StepLabel::Label10, LabelColour::Yellow);
   for (StepLabel label : {StepLabel::Label3, StepLabel::Label5, StepLabel::Label6,
                           StepLabel::Label1, StepLabel::Label8, StepLabel::Label4}) {
-    window_.SetLabelColour(label, LabelColour::ButtonFace);
+    view_.SetLabelColour(label, LabelColour::ButtonFace);
   }
-  window_.SetEnabled(Control::Button4, false);
+  view_.SetEnabled(Control::Button4, false);
 }
 
-bool Session::SendSectorData() {
+void Session::BeginSectorData() {
   // Sizes come from the device's table alone; an entry it never sent is 0, so
   // such a sector gets the command and no data.
   const auto sector = static_cast<size_t>(vars_.CurrentSector);
@@ -323,36 +319,58 @@ bool Session::SendSectorData() {
     vars_.SectorBytesLeft =
         static_cast<int32_t>(vars_.SectorStart[sector + 1] - vars_.SectorStart[sector]);
   }
-  SentSector* kept = nullptr;
-  if (verifyPending_ && vars_.SectorBytesLeft > 0 && vars_.TransferCount < vars_.ImageSize) {
-    sentSectors_.push_back(SentSector{vars_.CurrentSector, sentBytes_.size(), 0});
-    kept = &sentSectors_.back();
+  FlashRun& flash = Flash();
+  flash.KeepSector =
+      flash.VerifyPending && vars_.SectorBytesLeft > 0 && vars_.TransferCount < vars_.ImageSize;
+  if (flash.KeepSector) {
+    flash.SentSectors.push_back(SentSector{vars_.CurrentSector, flash.SentBytes.size(), 0});
   }
-  while (vars_.SectorBytesLeft > 0) {
+  vars_.SessionState = State::SendingSectorData;
+  if (!SendSectorSlice()) EndSectorSendFailed();
+}
+
+bool Session::SendSectorSlice() {
+  FlashRun& flash = Flash();
+  for (int32_t sent = 0; vars_.SectorBytesLeft > 0 && sent < SendSliceBytes; sent += 2) {
     vars_.SectorBytesLeft -= 2;
     if (vars_.TransferCount < vars_.ImageSize) {
-      const uint8_t first = vars_.ImageFile.ReadByte();
-      const uint8_t second =
-          vars_.TransferCount + 1 < vars_.ImageSize ? vars_.ImageFile.ReadByte() : wire::ErasedByte;
+      const uint8_t first = files_.ImageFile.ReadByte();
+      const uint8_t second = vars_.TransferCount + 1 < vars_.ImageSize ? files_.ImageFile.ReadByte()
+                                                                       : wire::ErasedByte;
       if (!SendWord(first, second)) return false;
       vars_.TransferCount += 2;
-      if (kept != nullptr) {
-        sentBytes_.push_back(first);
-        sentBytes_.push_back(second);
-        kept->Length += 2;
+      if (flash.KeepSector) {
+        flash.SentBytes.push_back(first);
+        flash.SentBytes.push_back(second);
+        flash.SentSectors.back().Length += 2;
       }
-      SetProgressOf(vars_.TransferCount, vars_.ImageSize);
+      SetProgressOf(JobPhase::Program, vars_.TransferCount, vars_.ImageSize, "bytes");
     } else {
       if (!SendWord(wire::ErasedByte, wire::ErasedByte)) return false;
       vars_.TransferCount += 2;
     }
     if (vars_.TransferCount % PanelCountStep == 0) {
-      window_.SetPanelCount(vars_.TransferCount);
-      window_.RepaintPanelNow();
-      window_.KeepPainted();
+      view_.SetPanelCount(vars_.TransferCount);
+      view_.RepaintPanelNow();
     }
   }
+  if (vars_.SectorBytesLeft <= 0) vars_.SessionState = State::AwaitProgramResult;
   return true;
+}
+
+void Session::EndSectorSendFailed() {
+  // The port is gone or the device stopped taking bytes. Retrying would
+  // wait a second for every byte of the sector; the device now waits for
+  // data that will not come and only a power cycle brings it back.
+  Log("<ERR: sector " + std::to_string(vars_.CurrentSector) +
+      " could not be sent, programming stopped>\r\n");
+  files_.ImageFile.Close();
+  view_.SetPanelForm(PanelForm::Error);
+  ShowEndOfUpdate();
+  vars_.SessionState = State::Ended;
+  FinishJob(JobOutcome::Failed, JobFailure::DeviceSilent,
+            "sector " + std::to_string(vars_.CurrentSector) + " could not be sent",
+            vars_.CurrentSector);
 }
 
 void Session::State13NextProgram() {
@@ -362,9 +380,9 @@ void Session::State13NextProgram() {
       Log("<ERR: Es waren nicht gen\u00FCgend Sektoren f\u00FCr Firmware selektiert>\r\n");
       Log("<    " + std::to_string(vars_.TransferCount) + "byte von " +
           std::to_string(vars_.ImageSize) + " programmiert>\r\n");
-      window_.SetPanelForm(PanelForm::Error);
+      view_.SetPanelForm(PanelForm::Error);
     }
-    vars_.ImageFile.Close();
+    files_.ImageFile.Close();
     vars_.SessionState = State::Idle;
     if (vars_.TransferCount < vars_.ImageSize) {
       FinishJob(JobOutcome::Failed, JobFailure::ImageRefused,
@@ -385,33 +403,19 @@ void Session::State13NextProgram() {
   }
   Send(wire::CmdProgramSector);
   Send(static_cast<uint8_t>(vars_.CurrentSector));
-  fileStep_ = "reading the image \"" + vars_.ImageFile.Path() + "\" for sector " +
+  fileStep_ = "reading the image \"" + files_.ImageFile.Path() + "\" for sector " +
               std::to_string(vars_.CurrentSector);
-  if (!SendSectorData()) {
-    // The port is gone or the device stopped taking bytes. Retrying would
-    // wait a second for every byte of the sector; the device now waits for
-    // data that will not come and only a power cycle brings it back.
-    Log("<ERR: sector " + std::to_string(vars_.CurrentSector) +
-        " could not be sent, programming stopped>\r\n");
-    vars_.ImageFile.Close();
-    window_.SetPanelForm(PanelForm::Error);
-    ShowEndOfUpdate();
-    vars_.SessionState = State::Ended;
-    FinishJob(JobOutcome::Failed, JobFailure::DeviceSilent,
-              "sector " + std::to_string(vars_.CurrentSector) + " could not be sent",
-              vars_.CurrentSector);
-    return;
-  }
-  vars_.SessionState = State::AwaitProgramResult;
+  BeginSectorData();
 }
 
 void Session::State14ProgramResult() {
+  FlashRun& flash = Flash();
   if (vars_.CurrentChar == wire::RepProgramFailed) {
     Log("<ERR: Programmierfehler in Sektor " + std::to_string(vars_.CurrentSector) + " >\r\n");
-    window_.SetPanelForm(PanelForm::Error);
-    vars_.ImageFile.Close();
-    programmingFailed_ = true;
-    failedSector_ = vars_.CurrentSector;
+    view_.SetPanelForm(PanelForm::Error);
+    files_.ImageFile.Close();
+    flash.ProgrammingFailed = true;
+    flash.FailedSector = vars_.CurrentSector;
     vars_.SessionState = State::AwaitFinalReport;
     return;
   }
@@ -422,19 +426,14 @@ void Session::State14ProgramResult() {
     vars_.SessionState = State::AwaitProgramPrompt;
     return;
   }
-  const std::string imagePath = vars_.ImageFile.Path();
-  vars_.ImageFile.Close();
+  const std::string imagePath = files_.ImageFile.Path();
+  files_.ImageFile.Close();
   // The patched image carries this unit's serial number; once it is in the
   // flash there is no reason to leave a copy lying around.
-  if (vars_.Device.SerialNumberFound && imageIsTemporary_) SeqFile::Erase(imagePath);
-  if (verifyPending_) {
+  if (vars_.Device.SerialNumberFound && flash.ImageIsTemporary) SeqFile::Erase(imagePath);
+  if (flash.VerifyPending) {
     // The device's next "a" asks for the read command of the first sector.
-    verifyIndex_ = 0;
-    verifyPosition_ = 0;
-    verifiedBytes_ = 0;
-    verifyGarbled_ = false;
-    verifyCutShort_ = false;
-    difference_.reset();
+    ReportPhase(JobPhase::Verify, 0, static_cast<int64_t>(flash.SentBytes.size()), "bytes");
     vars_.SessionState = State::AwaitVerifyPrompt;
     return;
   }
@@ -452,20 +451,21 @@ void Session::ReportEndOfFlashJob() {
     Log("<ERR: Es waren nicht gen\u00FCgend Sektoren f\u00FCr Firmware selektiert>\r\n");
     Log("<    " + std::to_string(vars_.TransferCount) + "byte von " +
         std::to_string(vars_.ImageSize) + " programmiert>\r\n");
-    window_.SetPanelForm(PanelForm::Error);
-  } else if (programmingFailed_) {
+    view_.SetPanelForm(PanelForm::Error);
+  } else if (Flash().ProgrammingFailed) {
     // Every byte went out, but the device refused to take the last of them.
     Log("<ERR: programming failed, the firmware is incomplete>\r\n");
-    window_.SetPanelForm(PanelForm::Error);
+    view_.SetPanelForm(PanelForm::Error);
   } else {
     Log("<done>\r\n");
-    window_.SetPanelForm(PanelForm::Success);
+    view_.SetPanelForm(PanelForm::Success);
   }
-  if (programmingFailed_) {
+  if (Flash().ProgrammingFailed) {
+    const int32_t sector = Flash().FailedSector;
     result.Outcome = JobOutcome::Failed;
     result.Failure = JobFailure::ProgrammingFailed;
-    result.Reason = "programming of sector " + std::to_string(failedSector_) + " failed";
-    result.Sector = failedSector_;
+    result.Reason = "programming of sector " + std::to_string(sector) + " failed";
+    result.Sector = sector;
   } else if (vars_.TransferCount < vars_.ImageSize) {
     result.Outcome = JobOutcome::Failed;
     result.Failure = JobFailure::ImageRefused;

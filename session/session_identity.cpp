@@ -31,11 +31,9 @@ std::string DescribeIdentity(const DeviceIdentity& device) {
 
 }  // namespace
 
-void Session::DoButton6Click() {
+void Session::DoStartIdentify() {
   BeginJob(Job::VerifyHardware);
-  CloseUnfinishedReadBack();
   if (RefuseUnlessConnected()) return;
-  identityGarbled_ = false;
   vars_.ReceiveIndex = 0;
   vars_.WordsToRead = IdentityWords;
   vars_.JobKind = DataUse::KeepOrShow;
@@ -43,7 +41,7 @@ void Session::DoButton6Click() {
     vars_.ReadAddress[i] = static_cast<uint8_t>(16 * HexDigitValue(IdentityAddressDigits[i][0]) +
                                                 HexDigitValue(IdentityAddressDigits[i][1]));
   }
-  window_.SetPanelForm(PanelForm::Neutral);
+  view_.SetPanelForm(PanelForm::Neutral);
   Log("\r\n");
   vars_.TransferCount = 0;
   Log("\r\n<flashroutine waiting for command...>\r\n");
@@ -66,8 +64,8 @@ void Session::State7Or8StoreByte() {
     return;
   }
   ++vars_.TransferCount;
-  SetProgressOf(vars_.TransferCount, vars_.WordsToRead);
-  window_.SetPanelCount(vars_.TransferCount);
+  SetProgressOf(JobPhase::Identify, vars_.TransferCount, vars_.WordsToRead, "words");
+  view_.SetPanelCount(vars_.TransferCount);
   vars_.SessionState = State::AwaitIdentityWordStatus;
 }
 
@@ -75,7 +73,7 @@ void Session::State9WordStatus() {
   if (vars_.CurrentChar != wire::RepWordSent) {
     // The device follows every word with "g": anything else here means a
     // byte was lost or added on the line and the word before is shifted.
-    identityGarbled_ = true;
+    run_.IdentityGarbled = true;
     return;
   }
   if (vars_.TransferCount < vars_.WordsToRead) {
@@ -88,22 +86,22 @@ void Session::State9WordStatus() {
 }
 
 void Session::State10Evaluate() {
-  if (identityGarbled_) {
+  if (run_.IdentityGarbled) {
     // Shifted bytes could put a wrong serial number into the next image and
     // from there into the unit's flash: nothing of this block is taken.
     // "verify hardware" stays enabled for another read.
     Log("\r\n<ERR: identity block garbled on the line, verify again>\r\n");
-    window_.SetPanelForm(PanelForm::Error);
+    view_.SetPanelForm(PanelForm::Error);
     vars_.SessionState = State::Idle;
     FinishJob(JobOutcome::Failed, JobFailure::DeviceGarbled, "identity block garbled");
     return;
   }
   Log("\r\n<done>\r\n");
-  window_.SetPanelForm(PanelForm::Success);
-  window_.SetLabelColour(StepLabel::Label6, LabelColour::ButtonFace);
-  window_.SetLabelColour(StepLabel::Label4, LabelColour::Yellow);
-  window_.SetEnabled(Control::Button6, false);
-  window_.SetEnabled(Control::Button4, true);
+  view_.SetPanelForm(PanelForm::Success);
+  view_.SetLabelColour(StepLabel::Label6, LabelColour::ButtonFace);
+  view_.SetLabelColour(StepLabel::Label4, LabelColour::Yellow);
+  view_.SetEnabled(Control::Button6, false);
+  view_.SetEnabled(Control::Button4, true);
 
   const auto received = static_cast<size_t>(std::clamp(vars_.ReceiveIndex, 0, IdentityBlockBytes));
   ScanDeviceIdentity(std::span<const uint8_t>(vars_.IdentityArea.data(), received), vars_.Device);
@@ -121,8 +119,8 @@ void Session::State10Evaluate() {
     result.Reason = "the device holds no identity";
   }
   if (vars_.Device.ProductName.empty()) {
-    window_.SetPanelForm(PanelForm::Error);
-    window_.ShowWarning("unable to identify your hardware");
+    view_.SetPanelForm(PanelForm::Error);
+    observer_.Warning("unable to identify your hardware");
   }
   vars_.SessionState = State::Idle;
   FinishJob(std::move(result));

@@ -6,30 +6,17 @@
 #include "session.h"
 #include "wire.h"
 
-namespace {
-
-constexpr int32_t ReadBackWords = 65536;
-constexpr int32_t ReadBackSectors[] = {8, 9};
-
-}  // namespace
-
-void Session::DoRadioButton5Click() {
-  const std::optional<std::string> chosen = window_.RunFileDialog(FileDialog::OpenDialog5);
-  if (!chosen) return;
-  Log("<destination file: " + *chosen + " >\r\n");
-  vars_.DestinationFileName = *chosen;
-}
-
 std::string Session::OwnFileAt(const std::string& path) const {
   const auto same = [&path](const std::string& other) {
     std::error_code error;
     return !other.empty() && std::filesystem::equivalent(path, other, error) && !error;
   };
   std::vector<std::string> folders{WorkingDirectory, UploadFolder, ProgramFolder};
-  for (const char* name : {"Loader.hex", "F29f160d.hex", "empty"}) {
-    if (same(FindInFolders(folders, name).Path)) return std::string("the program's file ") + name;
+  for (const std::string name :
+       {std::string("Loader.hex"), std::string(Part.RoutineFileName), std::string("empty")}) {
+    if (same(FindInFolders(folders, name).Path)) return "the program's file " + name;
   }
-  if (same(chosenImage_)) return "the firmware image " + chosenImage_;
+  if (same(lastImage_)) return "the firmware image " + lastImage_;
   return {};
 }
 
@@ -40,24 +27,21 @@ void Session::SendReadSectorCommand() {
   Send(wire::CmdNextWord);
 }
 
-void Session::DoButton11Click() {
+void Session::DoStartReadBack(const std::string& destination) {
   BeginJob(Job::ReadBack);
-  CloseUnfinishedReadBack();
   vars_.JobKind = DataUse::ToDestinationFile;
   vars_.SectorSelected.fill(0);
-  for (int32_t sector : ReadBackSectors) vars_.SectorSelected[static_cast<size_t>(sector)] = 1;
-  vars_.SelectedSectorCount = static_cast<int32_t>(std::size(ReadBackSectors));
-  vars_.WordsToRead = ReadBackWords;
+  for (int32_t sector : Part.ServiceSectors) vars_.SectorSelected[static_cast<size_t>(sector)] = 1;
+  vars_.SelectedSectorCount = static_cast<int32_t>(Part.ServiceSectors.size());
+  vars_.WordsToRead = static_cast<int32_t>(Part.ServiceBytes() / 2);
   vars_.DestinationFileName.clear();
-  readBackGarbled_ = false;
-  readBackStopped_ = false;
 
-  if (const std::optional<std::string> chosen = window_.RunFileDialog(FileDialog::OpenDialog5)) {
-    Log("<destination file: " + *chosen + " >\r\n");
-    vars_.DestinationFileName = *chosen;
+  if (!destination.empty()) {
+    Log("<destination file: " + destination + " >\r\n");
+    vars_.DestinationFileName = destination;
   }
   if (vars_.DestinationFileName.empty()) {
-    window_.ShowWarning("you need to choose a destination file");
+    observer_.Warning("you need to choose a destination file");
     vars_.JobKind = DataUse::KeepOrShow;
     RefuseJob(JobFailure::Cancelled, "no destination file chosen");
     return;
@@ -66,8 +50,8 @@ void Session::DoButton11Click() {
   if (const std::string own = OwnFileAt(vars_.DestinationFileName); !own.empty()) {
     Log("<ERR: \"" + vars_.DestinationFileName + "\" is " + own +
         ": it is not overwritten, choose another destination file>\r\n");
-    window_.SetPanelForm(PanelForm::Error);
-    RefuseJob(JobFailure::FileError, "the destination is one of the program's own files");
+    view_.SetPanelForm(PanelForm::Error);
+    RefuseJob(JobFailure::FileError, "the destination " + vars_.DestinationFileName + " is " + own);
     return;
   }
   // The words go into "<name>.part", which becomes the destination only once
@@ -75,22 +59,24 @@ void Session::DoButton11Click() {
   // A destination that is no regular file (a device) is written directly.
   std::error_code error;
   const auto status = std::filesystem::status(vars_.DestinationFileName, error);
-  readBackPart_ = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)
-                      ? std::string()
-                      : vars_.DestinationFileName + ".part";
+  std::string& part = run_.ReadBack.PartPath;
+  part = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)
+             ? std::string()
+             : vars_.DestinationFileName + ".part";
   // Written through byte by byte: a read-back cut short by a silent device
   // still leaves every word that arrived on disk.
-  vars_.DestinationFile.SetWriteBuffered(false);
-  if (!vars_.DestinationFile.Create(readBackPart_.empty() ? vars_.DestinationFileName
-                                                          : readBackPart_)) {
+  files_.DestinationFile.SetWriteBuffered(false);
+  if (!files_.DestinationFile.Create(part.empty() ? vars_.DestinationFileName : part)) {
     Log("<ERR: couldn`t create/open destination file \"" + vars_.DestinationFileName + "\" >\r\n");
-    window_.SetPanelForm(PanelForm::Error);
-    RefuseJob(JobFailure::FileError, "the destination file could not be created");
+    view_.SetPanelForm(PanelForm::Error);
+    const SysError& cause = files_.DestinationFile.OpenCause();
+    RefuseJob(JobFailure::FileError, "cannot create the destination " + vars_.DestinationFileName +
+                                         (cause ? ": " + cause.Text : std::string()));
     return;
   }
   vars_.SectorsDone = 0;
   vars_.CurrentSector = -1;
-  window_.SetPanelForm(PanelForm::Neutral);
+  view_.SetPanelForm(PanelForm::Neutral);
   Log("\r\n");
   vars_.TransferCount = 0;
   Log("\r\n<flashroutine waiting for command...>\r\n");
@@ -115,7 +101,8 @@ void Session::State2NextSector() {
 }
 
 void Session::State3Or4DataByte() {
-  if (readBackStopped_) {
+  ReadBackRun& readBack = run_.ReadBack;
+  if (readBack.Stopped) {
     // The rest of the word the device had sent before it heard the stop: it
     // goes nowhere and counts for nothing.
     vars_.SessionState = vars_.ActiveState == State::AwaitReadWordFirst
@@ -125,22 +112,22 @@ void Session::State3Or4DataByte() {
   }
   if (vars_.JobKind == DataUse::ToDestinationFile) {
     try {
-      vars_.DestinationFile.WriteByte(vars_.CurrentChar);
+      files_.DestinationFile.WriteByte(vars_.CurrentChar);
     } catch (const InOutError&) {
       // A destination that takes no more (a full disk) ends the read: the
       // device is told to stop, so that it waits for a command again instead
       // of feeding the next job the rest of these sectors.
-      readBackStopped_ = true;
+      readBack.Stopped = true;
       Send(wire::CmdStop);
-      if (vars_.DestinationFile.IsOpen()) {
+      if (files_.DestinationFile.IsOpen()) {
         try {
-          vars_.DestinationFile.Close();
+          files_.DestinationFile.Close();
         } catch (const InOutError&) {
         }
       }
       Log("\r\n<ERR: destination file could not be written, read stopped>\r\n");
       NoteUnfinishedReadBack();
-      window_.SetPanelForm(PanelForm::Error);
+      view_.SetPanelForm(PanelForm::Error);
       throw;
     }
   } else if (vars_.JobKind == DataUse::KeepOrShow) {
@@ -151,15 +138,15 @@ void Session::State3Or4DataByte() {
     return;
   }
   ++vars_.TransferCount;
-  SetProgressOf(vars_.TransferCount, vars_.WordsToRead);
-  window_.SetPanelCount(vars_.TransferCount);
+  SetProgressOf(JobPhase::Read, vars_.TransferCount, vars_.WordsToRead, "words");
+  view_.SetPanelCount(vars_.TransferCount);
   vars_.SessionState = State::AwaitReadWordStatus;
 }
 
 void Session::State5WordStatus() {
   // A stopped read has nothing more to ask for; the device's "a" after the
   // stop ends up here.
-  if (readBackStopped_) return;
+  if (run_.ReadBack.Stopped) return;
   if (vars_.CurrentChar == wire::RepWordSent) {
     if (vars_.TransferCount < vars_.WordsToRead) {
       Send(wire::CmdNextWord);
@@ -179,39 +166,46 @@ void Session::State5WordStatus() {
   } else {
     // The device follows every word with "g" or "f": anything else means a
     // byte was lost or added on the line and the file is shifted from here.
-    readBackGarbled_ = true;
+    run_.ReadBack.Garbled = true;
   }
 }
 
 void Session::State6Report() {
-  if (readBackGarbled_) {
+  const bool garbled = run_.ReadBack.Garbled;
+  std::string& part = run_.ReadBack.PartPath;
+  if (garbled) {
     Log("\r\n<ERR: data garbled on the line, the destination file is no true copy>\r\n");
   } else {
     Log("\r\n<done>\r\n");
   }
   Log("<    " + std::to_string(vars_.TransferCount) + "words of " +
       std::to_string(vars_.WordsToRead) + "words read>\r\n");
-  window_.SetPanelForm(readBackGarbled_ ? PanelForm::Error : PanelForm::Success);
+  view_.SetPanelForm(garbled ? PanelForm::Error : PanelForm::Success);
   // Another job start may have closed the file already.
-  if (vars_.JobKind == DataUse::ToDestinationFile && vars_.DestinationFile.IsOpen()) {
-    vars_.DestinationFile.Close();
-    if (!readBackPart_.empty() && !readBackGarbled_) {
+  bool renamed = true;
+  if (vars_.JobKind == DataUse::ToDestinationFile && files_.DestinationFile.IsOpen()) {
+    files_.DestinationFile.Close();
+    if (!part.empty() && !garbled) {
       std::error_code error;
-      std::filesystem::rename(readBackPart_, vars_.DestinationFileName, error);
+      std::filesystem::rename(part, vars_.DestinationFileName, error);
       if (error) {
-        Log("<ERR: " + readBackPart_ + " could not be renamed to " + vars_.DestinationFileName +
-            ": " + error.message() + ">\r\n");
-        window_.SetPanelForm(PanelForm::Error);
+        renamed = false;
+        Log("<ERR: " + part + " could not be renamed to " + vars_.DestinationFileName + ": " +
+            error.message() + ">\r\n");
+        view_.SetPanelForm(PanelForm::Error);
       }
-    } else if (!readBackPart_.empty()) {
-      Log("<what was read is in " + readBackPart_ + ">\r\n");
+    } else if (!part.empty()) {
+      Log("<what was read is in " + part + ">\r\n");
     }
-    readBackPart_.clear();
+    part.clear();
   }
-  window_.SetEnabled(Control::Button4, true);
+  view_.SetEnabled(Control::Button4, true);
   vars_.SessionState = State::Idle;
-  if (runningJob_ == Job::ReadBack) {
-    if (readBackGarbled_) {
+  if (RunningJob() == Job::ReadBack) {
+    if (!renamed) {
+      FinishJob(JobOutcome::Failed, JobFailure::FileError,
+                "the read-back could not be put in place as " + vars_.DestinationFileName);
+    } else if (garbled) {
       FinishJob(JobOutcome::Failed, JobFailure::DeviceGarbled, "read-back garbled on the line");
     } else {
       FinishJob(JobOutcome::Ok, JobFailure::None, "");

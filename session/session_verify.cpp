@@ -2,8 +2,7 @@
 // read-sector command and compared with the bytes that were sent to them.
 // The device protocol has no checksum, so a bit flipped on the line would
 // otherwise end up in the flash unseen.
-#include <cstdio>
-
+#include "firmware/hex_text.h"
 #include "session.h"
 #include "wire.h"
 
@@ -13,9 +12,7 @@ namespace {
 constexpr size_t VerifyCountStep = 512;
 
 std::string Hex(int64_t value, int digits) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return text;
+  return HexText(static_cast<uint64_t>(value), digits);
 }
 
 }  // namespace
@@ -33,8 +30,9 @@ bool Session::VerifyRunning() const {
 }
 
 void Session::SendVerifyReadCommand() {
-  const SentSector& sector = sentSectors_[verifyIndex_];
-  verifyPosition_ = 0;
+  FlashRun& flash = Flash();
+  const SentSector& sector = flash.SentSectors[flash.VerifyIndex];
+  flash.VerifyPosition = 0;
   Send(wire::CmdReadSector);
   Send(static_cast<uint8_t>(sector.Sector & 0xFF));
   Send(wire::CmdNextWord);
@@ -45,7 +43,9 @@ void Session::StateVerifyPrompt() {
   // After "e", "f" or the stop the flash routine says it is ready; anything
   // else is not an answer to a command of ours.
   if (vars_.CurrentChar != wire::RepReady) return;
-  if (!difference_ && !verifyGarbled_ && verifyIndex_ < sentSectors_.size()) {
+  const FlashRun& flash = Flash();
+  if (!flash.FirstDifference && !flash.VerifyGarbled &&
+      flash.VerifyIndex < flash.SentSectors.size()) {
     SendVerifyReadCommand();
     return;
   }
@@ -53,69 +53,78 @@ void Session::StateVerifyPrompt() {
 }
 
 void Session::StateVerifyWordByte() {
-  const SentSector& sector = sentSectors_[verifyIndex_];
-  if (verifyPosition_ < sector.Length) {
-    const uint8_t written = sentBytes_[sector.Offset + verifyPosition_];
-    if (vars_.CurrentChar != written && !difference_) {
+  FlashRun& flash = Flash();
+  // A verify whose sectors are all compared has nothing to take a byte for.
+  if (flash.VerifyIndex >= flash.SentSectors.size()) return;
+  const SentSector& sector = flash.SentSectors[flash.VerifyIndex];
+  if (flash.VerifyPosition < sector.Length) {
+    const uint8_t written = flash.SentBytes[sector.Offset + flash.VerifyPosition];
+    if (vars_.CurrentChar != written && !flash.FirstDifference) {
       const auto start = vars_.SectorStart[static_cast<size_t>(sector.Sector)];
-      difference_ = Difference{sector.Sector, static_cast<int64_t>(start + verifyPosition_),
-                               written, vars_.CurrentChar};
+      flash.FirstDifference =
+          Difference{sector.Sector, static_cast<int64_t>(start + flash.VerifyPosition), written,
+                     vars_.CurrentChar};
     }
-    ++verifiedBytes_;
-    if (verifiedBytes_ % VerifyCountStep == 0) {
-      window_.SetPanelCount(static_cast<int32_t>(verifiedBytes_));
-      window_.RepaintPanelNow();
+    ++flash.VerifiedBytes;
+    if (flash.VerifiedBytes % VerifyCountStep == 0) {
+      view_.SetPanelCount(static_cast<int32_t>(flash.VerifiedBytes));
+      view_.RepaintPanelNow();
     }
   }
-  ++verifyPosition_;
+  ++flash.VerifyPosition;
   if (vars_.ActiveState == State::AwaitVerifyWordFirst) {
     vars_.SessionState = State::AwaitVerifyWordSecond;
     return;
   }
-  SetProgressOf(static_cast<int64_t>(verifiedBytes_), static_cast<int64_t>(sentBytes_.size()));
+  SetProgressOf(JobPhase::Verify, static_cast<int64_t>(flash.VerifiedBytes),
+                static_cast<int64_t>(flash.SentBytes.size()), "bytes");
   vars_.SessionState = State::AwaitVerifyWordStatus;
 }
 
 void Session::StateVerifyWordStatus() {
-  const SentSector& sector = sentSectors_[verifyIndex_];
+  FlashRun& flash = Flash();
+  if (flash.VerifyIndex >= flash.SentSectors.size()) return;
+  const SentSector& sector = flash.SentSectors[flash.VerifyIndex];
   if (vars_.CurrentChar == wire::RepWordSent) {
     // Words after the image's last byte hold filler only: the read stops
     // there, as it does at the first difference.
-    if (verifyPosition_ < sector.Length && !difference_) {
+    if (flash.VerifyPosition < sector.Length && !flash.FirstDifference) {
       Send(wire::CmdNextWord);
       vars_.SessionState = State::AwaitVerifyWordFirst;
     } else {
       Send(wire::CmdStop);
-      ++verifyIndex_;
+      ++flash.VerifyIndex;
       vars_.SessionState = State::AwaitVerifyPrompt;
     }
   } else if (vars_.CurrentChar == wire::RepSectorEnd) {
-    if (verifyPosition_ < sector.Length && !difference_) {
+    if (flash.VerifyPosition < sector.Length && !flash.FirstDifference) {
       // The device's sector ended before the bytes that were sent into it.
       const auto start = vars_.SectorStart[static_cast<size_t>(sector.Sector)];
-      difference_ = Difference{sector.Sector, static_cast<int64_t>(start + verifyPosition_),
-                               sentBytes_[sector.Offset + verifyPosition_], -1};
+      flash.FirstDifference =
+          Difference{sector.Sector, static_cast<int64_t>(start + flash.VerifyPosition),
+                     flash.SentBytes[sector.Offset + flash.VerifyPosition], -1};
     }
-    ++verifyIndex_;
+    ++flash.VerifyIndex;
     vars_.SessionState = State::AwaitVerifyPrompt;
   } else {
     // Every word is followed by "g" or "f": anything else means a byte was
     // lost or added on the line, and what follows cannot be compared.
-    verifyGarbled_ = true;
+    flash.VerifyGarbled = true;
   }
 }
 
 void Session::ReportVerifyResult() {
-  if (!difference_ && !verifyGarbled_) {
-    Log("<verify: " + std::to_string(verifiedBytes_) + " bytes match>\r\n");
+  const FlashRun& flash = Flash();
+  if (!flash.FirstDifference && !flash.VerifyGarbled) {
+    Log("<verify: " + std::to_string(flash.VerifiedBytes) + " bytes match>\r\n");
     ReportEndOfFlashJob();
     return;
   }
   JobResult result;
   result.Outcome = JobOutcome::Failed;
   result.Count = vars_.TransferCount;
-  if (difference_) {
-    const Difference& d = *difference_;
+  if (flash.FirstDifference) {
+    const Difference& d = *flash.FirstDifference;
     const std::string read = d.Read < 0 ? "nothing (the sector ended)" : Hex(d.Read, 2);
     Log("<ERR: verify failed in sector " + std::to_string(d.Sector) + " at address " +
         Hex(d.Address, 6) + ": written " + Hex(d.Written, 2) + ", read " + read + ">\r\n");
@@ -131,7 +140,7 @@ void Session::ReportVerifyResult() {
     result.Failure = JobFailure::DeviceGarbled;
     result.Reason = "the verify's read-back was garbled on the line";
   }
-  window_.SetPanelForm(PanelForm::Error);
+  view_.SetPanelForm(PanelForm::Error);
   ShowEndOfUpdate();
   vars_.SessionState = State::Ended;
   FinishJob(std::move(result));

@@ -15,8 +15,8 @@
 #include <utility>
 
 #include "app_settings.h"
-#include "core/history.h"
 #include "core/identity_store.h"
+#include "core/image_file.h"
 #include "core/line_settings.h"
 #include "core/port_advice.h"
 #include "dialog_filter.h"
@@ -71,7 +71,8 @@ static void LoadWindowResources() {
 TForm1::TForm1(QWidget* parent)
     : QWidget(parent),
       ui_(std::make_unique<Ui::TForm1>()),
-      core_(std::make_unique<PortCore>(notifyWindow_, *this)),
+      core_(std::make_unique<PortCore>(notifyWindow_, static_cast<JobObserver&>(*this),
+                                       static_cast<WidgetView*>(this))),
       Comm1(core_->Comm()) {
   LoadWindowResources();
   ui_->setupUi(this);
@@ -122,7 +123,7 @@ TForm1::TForm1(QWidget* parent)
   connect(ui_->Memo2, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { ShowLogMenu(at); });
 
-  core_->SetPassRunner([this](const std::function<void()>& pass) { RunPass(pass); });
+  core_->Records.FrontEnd = "window";
   Comm1.SetSetupDialog([this](uint8_t port, const std::string& devicePath, Dcb& dcb) {
     std::string device = devicePath;
     const bool confirmed =
@@ -137,7 +138,6 @@ TForm1::TForm1(QWidget* parent)
   // The session's waits for the device are bounded; this is their clock.
   tickTimer_.setInterval(SessionTickMs);
   connect(&tickTimer_, &QTimer::timeout, this, [this] {
-    if (InPass()) return;
     const auto now = TickClock ? TickClock() : std::chrono::steady_clock::now();
     RunPass([this, now] { GetSession().Tick(now); });
   });
@@ -150,9 +150,8 @@ TForm1::TForm1(QWidget* parent)
   GetSession().UploadFolder = AppSettings::Folder("upload").toStdString();
   GetSession().VerifyAfterDownload = AppSettings::VerifyAfterDownload();
   notifyWindow_.SetReceiver([this](uint32_t message, uint32_t wParam, uint32_t lParam) {
-    core_->WndProc(message, wParam, lParam);
+    RunPass([&] { core_->WndProc(message, wParam, lParam); });
   });
-  notifyWindow_.SetHold([this] { return InPass(); });
 }
 
 // The core ends the session and closes the port.
@@ -162,37 +161,42 @@ QColor TForm1::ButtonFace() const {
   return QApplication::palette().color(QPalette::Button);
 }
 
-bool TForm1::InPass() const {
-  return passDepth_ > 0 || (core_ && core_->GetSession().Busy());
-}
-
 template <typename Pass>
 void TForm1::RunPass(Pass&& pass) {
-  struct Depth {
-    int& depth;
-    explicit Depth(int& d) : depth(d) { ++depth; }
-    ~Depth() { --depth; }
-  };
-  {
-    Depth depth(passDepth_);
-    try {
-      pass();
-    } catch (const InOutError& e) {
-      // The session reports its own file failures; one that still gets here
-      // must not unwind through the event loop.
-      ShowWarning("E/A-Fehler " + std::to_string(e.Code()));
-    } catch (const std::exception& e) {
-      ShowWarning(e.what());
-    }
+  if (inPass_) {
+    // Only a box could run a pass inside another, and no pass opens one.
+    pass();
+    return;
   }
-  if (InPass()) return;
+  inPass_ = true;
+  try {
+    pass();
+  } catch (const InOutError& e) {
+    // The session reports its own file failures; one that still gets here
+    // must not unwind through the event loop.
+    afterPass_.push_back(
+        [this, code = e.Code()] { ShowWarning("E/A-Fehler " + std::to_string(code)); });
+  } catch (const std::exception& e) {
+    afterPass_.push_back([this, text = std::string(e.what())] { ShowWarning(text); });
+  }
+  inPass_ = false;
   FlushPane();
-  notifyWindow_.ReleaseHeld();
-  if (closePending_) {
-    closePending_ = false;
-    QMetaObject::invokeMethod(
-        this, [this] { close(); }, Qt::QueuedConnection);
-  }
+  // Boxes and questions in the order the pass asked for them; each may run
+  // passes of its own (the event loop goes on under a modal box).
+  std::vector<std::function<void()>> shows = std::exchange(afterPass_, {});
+  for (const auto& show : shows) show();
+  ScheduleContinue();
+}
+
+void TForm1::ScheduleContinue() {
+  if (continueScheduled_ || !GetSession().ContinuePending()) return;
+  continueScheduled_ = true;
+  // A zero timer fires once the window system's events, painting among
+  // them, have been handled: the window stays painted between slices.
+  QTimer::singleShot(0, this, [this] {
+    continueScheduled_ = false;
+    RunPass([this] { GetSession().Continue(); });
+  });
 }
 
 bool TForm1::event(QEvent* e) {
@@ -206,14 +210,7 @@ bool TForm1::event(QEvent* e) {
 }
 
 void TForm1::closeEvent(QCloseEvent* e) {
-  if (InPass()) {
-    // Asked again once the pass is over; the session must not be pulled away
-    // from under a running handler.
-    closePending_ = true;
-    e->ignore();
-    return;
-  }
-  if (GetSession().FlashJobRunning()) {
+  if (GetSession().FlashJobRunning() || GetSession().ContinuePending()) {
     bool leave = false;
     if (ConfirmCloseHook) {
       leave = ConfirmCloseHook();
@@ -241,8 +238,6 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
   if (Comm1.Connected()) {
     connect(menu->addAction(QStringLiteral("read sectors 8 and 9 into a file...")),
             &QAction::triggered, this, [this] { Button11Click(); });
-    connect(menu->addAction(QStringLiteral("choose destination file...")), &QAction::triggered,
-            this, [this] { RadioButton5Click(); });
     connect(menu->addAction(QStringLiteral("erase sectors 8 and 9")), &QAction::triggered, this,
             [this] { Button7Click(); });
     menu->addSeparator();
@@ -336,22 +331,52 @@ void TForm1::Button1Click() {
   Comm1.ShowSetupDialog();
 }
 void TForm1::Button3Click() {
-  RunPass([this] { GetSession().Button3Click(); });
+  RunPass([this] { core_->Connect(); });
 }
+
 void TForm1::Button4Click() {
-  RunPass([this] { GetSession().Button4Click(); });
+  // The image is chosen before the job starts: a cancelled choice starts
+  // nothing and leaves no record.
+  const std::optional<std::string> chosen = RunFileDialog(FileDialog::OpenDialog3);
+  if (!chosen) {
+    SetPanelForm(PanelForm::Error);
+    ShowWarning("you didn`t choose a file to download");
+    LogWrite("<no firmware file chosen: nothing was sent; press download to choose one>\r\n");
+    return;
+  }
+  const ImagePlan image = PlanImage(*chosen);
+  RunPass([this, &image] { core_->Update(image); });
 }
+
 void TForm1::Button6Click() {
-  RunPass([this] { GetSession().Button6Click(); });
+  RunPass([this] { core_->Identify(); });
 }
+
 void TForm1::Button7Click() {
-  RunPass([this] { GetSession().Button7Click(); });
+  // Two sectors of the device are wiped on one click: the operator says so
+  // first, and anything but a clear yes sends nothing.
+  if (!Ask(QStringLiteral("Erase sectors 8 and 9 of the device on this port?"))) {
+    LogWrite("<erase of sectors 8 and 9 cancelled, nothing sent>\r\n");
+    return;
+  }
+  RunPass([this] { core_->EraseOnly(); });
 }
+
 void TForm1::Button11Click() {
-  RunPass([this] { GetSession().Button11Click(); });
+  const std::optional<std::string> chosen = RunFileDialog(FileDialog::OpenDialog5);
+  if (!chosen) {
+    ShowWarning("you need to choose a destination file");
+    LogWrite("<no destination file chosen: nothing was read>\r\n");
+    return;
+  }
+  RunPass([this, &chosen] { core_->ReadBack(*chosen); });
 }
+
 void TForm1::RadioButton5Click() {
-  RunPass([this] { GetSession().RadioButton5Click(); });
+  // The read-back asks for its own destination every time; the name chosen
+  // here is only noted in the log.
+  const std::optional<std::string> chosen = RunFileDialog(FileDialog::OpenDialog5);
+  if (chosen) LogWrite("<destination file: " + *chosen + " >\r\n");
 }
 
 // The core delivers the component's notifications itself; these are the
@@ -374,13 +399,9 @@ void TForm1::JobStarted(Job job) {
 
 void TForm1::JobFinished(Job job, const JobResult& result) {
   describePortOnOpen_ = false;
-  if (const std::string warning = core_->NoteJobFinished(job, result); !warning.empty()) {
-    LogWrite("<" + warning + ">\r\n");
-  }
   if (job == Job::VerifyHardware && result.Failure == JobFailure::NoIdentity) {
-    OfferSavedIdentity();
+    afterPass_.push_back([this] { OfferSavedIdentity(); });
   }
-  RecordInHistory(job, result);
   if (job == Job::Connect && result.Failure == JobFailure::PortNotOpened) {
     // After the described lines: why, and what to do. The port choice and
     // "setup" are the way on.
@@ -466,30 +487,6 @@ bool TForm1::SaveLog(const QString& path, QString* why) const {
   return true;
 }
 
-// Updates, erases and read-backs go into the history that the command line
-// writes too: which device got which firmware, and how it ended.
-void TForm1::RecordInHistory(Job job, const JobResult& result) {
-  const std::optional<std::string> name = HistoryJobName(job);
-  if (!name) return;
-  HistoryRecord record;
-  record.FrontEnd = "window";
-  record.Job = *name;
-  record.Port = "COM" + std::to_string(Comm1.Port());
-  record.DeviceFile = Comm1.DevicePath();
-  if (!GetSession().Identity().ProductName.empty()) record.Identity = GetSession().Identity();
-  if (job == Job::Download) {
-    record.ImagePath = chosenFirmware_;
-  } else if (job == Job::ReadBack) {
-    record.ImagePath = GetSession().DestinationFileName();
-  }
-  if (!record.ImagePath.empty()) {
-    record.ImageSha256 = FileSha256(record.ImagePath).value_or(std::string());
-  }
-  TakeJobResult(record, result, GetSession().VerifyAfterDownload);
-  std::string warning;
-  if (!AppendHistory(record, &warning)) LogWrite("<warning: " + warning + ">\r\n");
-}
-
 bool TForm1::Ask(const QString& question) {
   if (ConfirmHook) return ConfirmHook(question);
   QMessageBox box(QMessageBox::Question, QStringLiteral("Warnung"), question,
@@ -503,7 +500,7 @@ bool TForm1::Ask(const QString& question) {
 // update after sector 1 was erased: with the identity it had, the update can
 // be finished.
 void TForm1::OfferSavedIdentity() {
-  const std::optional<SavedIdentity> saved = LastSavedIdentity(core_->IdentityFolderOverride);
+  const std::optional<SavedIdentity> saved = LastSavedIdentity(core_->Records.IdentityFolder);
   if (!saved) return;
   const std::string described = DescribeIdentity(saved->Identity);
   const QString question = QString::fromStdString(
@@ -518,9 +515,7 @@ void TForm1::OfferSavedIdentity() {
 // window goes back to how a fresh start shows it: the port closed, nothing
 // chosen, the log kept.
 void TForm1::StartOver() {
-  if (InPass()) return;
-  RunPass([this] { GetSession().StartOver(); });
-  Comm1.Close();
+  RunPass([this] { core_->StartOver(); });
   for (size_t i = 0; i < std::size(AllLabels); ++i) {
     QLabel* label = LabelOf(AllLabels[i]);
     label->setPalette(startLabels_[i].Palette);
@@ -648,6 +643,18 @@ void TForm1::SetEnabled(Control control, bool enabled) {
   ControlOf(control)->setEnabled(enabled);
 }
 
+void TForm1::Warning(std::string_view text) {
+  if (!InPass()) {
+    ShowWarning(text);
+    return;
+  }
+  afterPass_.push_back([this, message = std::string(text)] { ShowWarning(message); });
+}
+
+void TForm1::HostWarning(std::string_view text) {
+  LogWrite("<warning: " + std::string(text) + ">\r\n");
+}
+
 void TForm1::ShowWarning(std::string_view text) {
   const QString message = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
   if (WarningHook) {
@@ -657,10 +664,6 @@ void TForm1::ShowWarning(std::string_view text) {
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Warnung"), message, QMessageBox::Ok);
   CentreOnScreen(box, *this);
   box.exec();
-}
-
-bool TForm1::Confirm(std::string_view question) {
-  return Ask(QString::fromUtf8(question.data(), static_cast<qsizetype>(question.size())));
 }
 
 std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
@@ -697,15 +700,7 @@ std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
   }
   if (!chosen || chosen->isEmpty()) return std::nullopt;
   AppSettings::SetFolder(folderKind, QFileInfo(*chosen).absolutePath());
-  if (dialog == FileDialog::OpenDialog3) chosenFirmware_ = QFile::encodeName(*chosen).toStdString();
   return QFile::encodeName(*chosen).toStdString();
-}
-
-void TForm1::KeepPainted() {
-  FlushPane();
-  // No input, and no notification (held while InPass): only painting and
-  // what the window system sends. A close request is kept for later.
-  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 QLabel* TForm1::LabelOf(StepLabel label) const {

@@ -17,9 +17,11 @@
 
 #include "comm_async/comm_async.h"
 #include "core/port_core.h"
+#include "firmware/image_plan.h"
 #include "qt_notify_target.h"
+#include "session/job_observer.h"
 #include "session/session.h"
-#include "session/session_window.h"
+#include "session/widget_view.h"
 
 class QLabel;
 class QMenu;
@@ -29,7 +31,13 @@ namespace Ui {
 class TForm1;
 }
 
-class TForm1 : public QWidget, public SessionWindow {
+// The two file-open dialogs of the window.
+enum class FileDialog : uint8_t {
+  OpenDialog3,  // "select new firmware", "(*.*)|*.*"
+  OpenDialog5,  // "Zieldatei", "(*.2bf)|*.2bf|(*.*)|*.*"
+};
+
+class TForm1 : public QWidget, public JobObserver, public WidgetView {
   Q_OBJECT
  public:
   explicit TForm1(QWidget* parent = nullptr);
@@ -52,8 +60,8 @@ class TForm1 : public QWidget, public SessionWindow {
   // The folder dialog of the upload files; gets its title, returns the chosen
   // folder or an empty string for Cancel.
   std::function<QString(const QString& title)> FolderDialogHook;
-  // A Yes/No question to the operator (No is the default): the session's
-  // (erase sectors 8 and 9?) and the window's own; true for Yes.
+  // A Yes/No question to the operator (No is the default): erase sectors 8
+  // and 9?, use a saved identity?; true for Yes.
   std::function<bool(const QString& question)> ConfirmHook;
   // The clock the session's waits are measured with (tests move it on).
   std::function<std::chrono::steady_clock::time_point()> TickClock;
@@ -66,8 +74,7 @@ class TForm1 : public QWidget, public SessionWindow {
   QtNotifyTarget& NotifyWindow() { return notifyWindow_; }
 
   // The service jobs the layout has no control for: read sectors 8 and 9 into
-  // a file, choose the destination file, erase sectors 8 and 9. Offered only
-  // while the port is open; nullptr otherwise.
+  // a file, erase sectors 8 and 9. Offered only while the port is open.
   std::unique_ptr<QMenu> BuildServiceMenu();
 
   // COM n opens `device` from now on, in this run and the next ones (unless
@@ -100,24 +107,31 @@ class TForm1 : public QWidget, public SessionWindow {
   void Button7Click();
   void Button11Click();
   void RadioButton5Click();
+  // The serial component's notifications, as the core delivers them.
   void Comm1CommEvent(TComm* sender, uint32_t events, uint32_t state);
   void Comm1CharReceived(TComm* sender, uint32_t cbInQue);
   void Comm1CommError(TComm* sender, uint32_t errorCode);
 
-  // --- SessionWindow
+  // --- JobObserver: what the jobs of the port report
   void LogWrite(std::string_view text) override;
+  // The warning box, shown once the pass that asked for it is over.
+  void Warning(std::string_view text) override;
+  void HostWarning(std::string_view text) override;
+  void JobStarted(Job job) override;
+  void JobFinished(Job job, const JobResult& result) override;
+
+  // --- WidgetView: the widgets the session drives
   void SetPanelForm(PanelForm form) override;
   void SetPanelCount(int32_t count) override;
   void RepaintPanelNow() override;
   void SetProgress(int32_t percent) override;
   void SetLabelColour(StepLabel label, LabelColour colour) override;
   void SetEnabled(Control control, bool enabled) override;
-  void ShowWarning(std::string_view text) override;
-  std::optional<std::string> RunFileDialog(FileDialog dialog) override;
-  bool Confirm(std::string_view question) override;
-  void KeepPainted() override;
-  void JobStarted(Job job) override;
-  void JobFinished(Job job, const JobResult& result) override;
+
+  // Runs a modal file-open dialog; the chosen name, or nothing when cancelled.
+  std::optional<std::string> RunFileDialog(FileDialog dialog);
+  // The modal warning box, at once.
+  void ShowWarning(std::string_view text);
 
  protected:
   bool event(QEvent* e) override;
@@ -125,12 +139,14 @@ class TForm1 : public QWidget, public SessionWindow {
   void contextMenuEvent(QContextMenuEvent* e) override;
 
  private:
-  // Runs one handler or dispatcher pass of the session. Nothing that could
-  // re-enter the session is delivered meanwhile; what was held back, a close
-  // request included, follows once the outermost pass is over.
+  // Runs one call into the core (a job, a notification, a slice, the clock).
+  // A pass never opens a box: what it asked for (warnings, questions) is
+  // shown once it is over, so nothing runs the core from inside a pass. A
+  // sector's next slice follows once the event loop has painted.
   template <typename Pass>
   void RunPass(Pass&& pass);
-  bool InPass() const;
+  bool InPass() const { return inPass_; }
+  void ScheduleContinue();
   QLabel* LabelOf(StepLabel label) const;
   QWidget* ControlOf(Control control) const;
   QColor ButtonFace() const;
@@ -143,7 +159,6 @@ class TForm1 : public QWidget, public SessionWindow {
   void ChooseUploadFolder();
   bool Ask(const QString& question);
   void OfferSavedIdentity();
-  void RecordInHistory(Job job, const JobResult& result);
   void ApplyPreselectedPort();
   void ShowLogMenu(const QPoint& at);
   // Lets the status panel paint its latest state from now on.
@@ -160,15 +175,15 @@ class TForm1 : public QWidget, public SessionWindow {
   TComm& Comm1;
 
  private:
-  int passDepth_ = 0;
+  bool inPass_ = false;
+  // What passes asked to show, in order, for when they are over.
+  std::vector<std::function<void()>> afterPass_;
+  bool continueScheduled_ = false;
   bool activated_ = false;
-  bool closePending_ = false;
   // A Cr ended the last log write: an Lf that starts the next one is the same
   // line end.
   bool pendingCr_ = false;
   int preselectedPort_ = 0;
-  // The firmware the operator chose last, for the history.
-  std::string chosenFirmware_;
   QTimer tickTimer_;
   struct LabelLook {
     QPalette Palette;

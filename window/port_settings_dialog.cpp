@@ -11,8 +11,6 @@
 namespace {
 
 // The rates of TBaudRate, in its order.
-constexpr uint32_t BitRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
-                                 19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 // Flag bits the flow-control choice leaves alone: fBinary, fParity,
 // fTXContinueOnXoff, fErrorChar, fNull, fAbortOnError.

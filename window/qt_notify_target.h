@@ -6,7 +6,6 @@
 #include <QEvent>
 #include <QObject>
 #include <cstdint>
-#include <deque>
 #include <functional>
 
 #include "comm_async/notify_target.h"
@@ -30,12 +29,6 @@ class QtNotifyTarget : public QObject, public NotifyTarget {
 
   // Where delivered notifications go; set once, before the port opens.
   void SetReceiver(Receiver receiver) { receiver_ = std::move(receiver); }
-  // While this answers true, notifications are held back instead of being
-  // delivered: the window is inside a pass of the session and must not be
-  // re-entered. ReleaseHeld hands them on once the pass is over.
-  void SetHold(std::function<bool()> hold) { hold_ = std::move(hold); }
-  void ReleaseHeld();
-  size_t HeldCount() const { return held_.size(); }
 
   // Watcher thread. Messages outside the three notifications are dropped: the
   // hidden window has nothing to do with them.
@@ -45,10 +38,5 @@ class QtNotifyTarget : public QObject, public NotifyTarget {
   bool event(QEvent* e) override;
 
  private:
-  struct Held {
-    uint32_t Message, WParam, LParam;
-  };
   Receiver receiver_;
-  std::function<bool()> hold_;
-  std::deque<Held> held_;
 };

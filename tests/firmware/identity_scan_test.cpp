@@ -180,7 +180,7 @@ TEST(ScanIdentityWindow, TakesNamesAndSectorList) {
     SCOPED_TRACE(row.name);
     const ImageIdentity image = ScanIdentityWindow(row.window);
     EXPECT_EQ(image.SelectedSectorCount, row.count);
-    for (int s = 0; s < FlashSectorCount; ++s) {
+    for (int s = 0; s < MaxFlashSectors; ++s) {
       EXPECT_EQ(image.SectorSelected[s] != 0, row.sectors.count(s) == 1) << "sector " << s;
     }
     EXPECT_EQ(image.ProductName, row.product);

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <span>
 
-#include "sim/image_builder.h"
 #include "rig.h"
+#include "sim/image_builder.h"
 
 namespace integration {
 namespace {
@@ -59,7 +59,7 @@ TEST(NoWindowWalk, ConnectVerifyReadBackUpdateAndEraseOnly) {
   EXPECT_EQ(rig.TheSession.Identity().BrandLabel, "LABEL-7");
   EXPECT_EQ(rig.Window.Panel, PanelForm::Success);
   EXPECT_EQ(rig.Window.PanelCounts.back(), 2048);
-  EXPECT_EQ(rig.Window.Progress.back(), 100);
+  EXPECT_EQ(rig.Window.Percents.back(), 100);
   EXPECT_TRUE(rig.Window.Warnings.empty());
 
   const std::string destination = folder.File("sectors.2bf");
@@ -164,7 +164,7 @@ TEST(NoWindowConnect, SilenceDuringTheSectorTableEndsAndConnectWorksAgain) {
   rig.Window.Enabled.clear();
   size_t mark = rig.LogMark();
   ASSERT_TRUE(rig.RunJob(
-      "connect to a silent unit", [&] { rig.TheSession.Button3Click(); },
+      "connect to a silent unit", [&] { rig.Core.Connect(); },
       [&] { return rig.LogSince(mark).find("<ERR: ") != std::string::npos; }));
   rig.PumpIdle();
   const std::vector<std::string> lines = LogLines(rig.LogSince(mark));
@@ -215,19 +215,21 @@ TEST(NoWindowCore, AWholeUpdateIsJudgedByTheJobOutcomesAlone) {
   ASSERT_TRUE(device.Start());
   NoWindowRig rig(folder);
   const std::string image = MakeImage(folder, "fits.bin", {0, 1, 2, 3}, 40000);
-  rig.AnswerFileDialog(FileDialog::OpenDialog3, image);
+  const ImagePlan plan = PlanImage(image);
 
-  const auto run = [&](Job job, void (Session::*handler)()) -> std::optional<JobResult> {
+  const auto run = [&](Job job, const std::function<void()>& start) -> std::optional<JobResult> {
     const size_t before = rig.Window.Finished.size();
-    (rig.TheSession.*handler)();
+    start();
     if (!rig.PumpUntil([&] { return rig.Window.Finished.size() > before; })) return std::nullopt;
     EXPECT_EQ(rig.Window.Finished.back().first, job);
     return rig.Window.Finished.back().second;
   };
-  for (const auto& [job, handler] : {std::pair{Job::Connect, &Session::Button3Click},
-                                     std::pair{Job::VerifyHardware, &Session::Button6Click},
-                                     std::pair{Job::Download, &Session::Button4Click}}) {
-    const std::optional<JobResult> result = run(job, handler);
+  const std::pair<Job, std::function<void()>> jobs[] = {
+      {Job::Connect, [&] { rig.Core.Connect(); }},
+      {Job::VerifyHardware, [&] { rig.Core.Identify(); }},
+      {Job::Download, [&] { rig.Core.Update(plan); }}};
+  for (const auto& [job, start] : jobs) {
+    const std::optional<JobResult> result = run(job, start);
     ASSERT_TRUE(result) << JobName(job) << " did not finish";
     EXPECT_EQ(result->Outcome, JobOutcome::Ok) << JobName(job) << ": " << result->Reason;
     if (job == Job::VerifyHardware) {

@@ -125,6 +125,8 @@ NoWindowRig::NoWindowRig(const WorkFolder& folder, std::chrono::milliseconds sec
   TheSession.WorkingDirectory = folder.Path();
   TheSession.TemporaryImagePath = folder.File("tmp.bin");
   TheSession.SectorTableByteTimeout = sectorTableByteTimeout;
+  Core.Records.HistoryPath = folder.File("history.jsonl");
+  Core.Records.IdentityFolder = folder.File("identities");
   TheSession.FormActivate();
 }
 
@@ -134,18 +136,21 @@ bool NoWindowRig::PumpUntil(const std::function<bool()>& done, std::chrono::mill
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    Target.PumpOne(Comm, 10ms);
+    if (TheSession.ContinuePending()) {
+      TheSession.Continue();
+    } else {
+      Target.PumpOne(Comm, 10ms);
+    }
+    TheSession.Tick(std::chrono::steady_clock::now());
   }
   return true;
 }
 
 void NoWindowRig::PumpIdle(std::chrono::milliseconds quiet) {
-  while (Target.PumpOne(Comm, quiet)) {
+  for (;;) {
+    while (TheSession.ContinuePending()) TheSession.Continue();
+    if (!Target.PumpOne(Comm, quiet)) return;
   }
-}
-
-void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string> answer) {
-  Window.DialogAnswers[dialog].push_back(std::move(answer));
 }
 
 ::testing::AssertionResult NoWindowRig::RunJob(const char* what, const std::function<void()>& start,
@@ -168,7 +173,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
 ::testing::AssertionResult NoWindowRig::Connect() {
   const size_t mark = LogMark();
   return RunJob(
-      "connect", [this] { TheSession.Button3Click(); },
+      "connect", [this] { Core.Connect(); },
       [this, mark] {
         return LogSince(mark).find("<  c o n n e c t e d  >\r\n") != std::string::npos;
       });
@@ -177,7 +182,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
 ::testing::AssertionResult NoWindowRig::VerifyHardware() {
   const size_t mark = LogMark();
   return RunJob(
-      "verify hardware", [this] { TheSession.Button6Click(); },
+      "verify hardware", [this] { Core.Identify(); },
       [this, mark] {
         return TheSession.SessionState() == Session::State::Idle &&
                LogSince(mark).find("\r\n<done>\r\n\r\n\r\n") != std::string::npos;
@@ -185,17 +190,16 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
 }
 
 ::testing::AssertionResult NoWindowRig::Download(const std::string& imagePath) {
-  AnswerFileDialog(FileDialog::OpenDialog3, imagePath);
+  image_ = PlanImage(imagePath);
   return RunJob(
-      "download", [this] { TheSession.Button4Click(); },
+      "download", [this] { Core.Update(image_); },
       [this] { return TheSession.SessionState() == Session::State::Ended; });
 }
 
 ::testing::AssertionResult NoWindowRig::ReadBack(const std::string& destinationPath) {
-  AnswerFileDialog(FileDialog::OpenDialog5, destinationPath);
   const size_t mark = LogMark();
   return RunJob(
-      "read-back", [this] { TheSession.Button11Click(); },
+      "read-back", [this, destinationPath] { Core.ReadBack(destinationPath); },
       [this, mark] {
         return TheSession.SessionState() == Session::State::Idle &&
                LogSince(mark).find("words read>\r\n") != std::string::npos;
@@ -204,7 +208,7 @@ void NoWindowRig::AnswerFileDialog(FileDialog dialog, std::optional<std::string>
 
 ::testing::AssertionResult NoWindowRig::EraseOnly() {
   return RunJob(
-      "erase-only", [this] { TheSession.Button7Click(); },
+      "erase-only", [this] { Core.EraseOnly(); },
       [this] { return TheSession.SessionState() == Session::State::Ended; });
 }
 

@@ -19,13 +19,14 @@
 #include <vector>
 
 #include "comm_async/comm_async.h"
-#include "sim/device_model.h"
-#include "fakes.h"
-#include "sim/flash.h"
-#include "core/port_core.h"
-#include "sim/pty_device.h"
 #include "comm_async/queue_notify_target.h"
+#include "core/image_file.h"
+#include "core/port_core.h"
 #include "session/session.h"
+#include "sim/device_model.h"
+#include "sim/flash.h"
+#include "sim/pty_device.h"
+#include "tests/support/session_fakes.h"
 
 namespace integration {
 
@@ -120,8 +121,8 @@ class NoWindowRig {
   NoWindowRig& operator=(const NoWindowRig&) = delete;
 
   QueueNotifyTarget Target;
-  RecordingWindow Window;
-  PortCore Core{Target, Window};
+  RecordingObserver Window;
+  PortCore Core{Target, Window, &Window};
   TComm& Comm = Core.Comm();
   Session& TheSession = Core.GetSession();
 
@@ -130,9 +131,6 @@ class NoWindowRig {
                  std::chrono::milliseconds timeout = JobPatience);
   // Delivers whatever is queued or arrives within `quiet` of the last one.
   void PumpIdle(std::chrono::milliseconds quiet = 100ms);
-
-  // The answer the next file dialog of this kind gets; nothing = Cancel.
-  void AnswerFileDialog(FileDialog dialog, std::optional<std::string> answer);
 
   // Where the log stands now, for LogSince.
   size_t LogMark() const { return Window.Log.size(); }
@@ -153,6 +151,7 @@ class NoWindowRig {
 
  private:
   const WorkFolder& folder_;
+  ImagePlan image_;
 };
 
 // --- Expected results

@@ -21,9 +21,9 @@
 #include <optional>
 #include <set>
 
-#include "window/Unit1.h"
 #include "rig.h"
 #include "ui_Unit1.h"
+#include "window/Unit1.h"
 
 // Readable failure messages; found by argument lookup, so outside the namespace.
 inline void PrintTo(const QString& s, std::ostream* os) {
@@ -59,6 +59,10 @@ class FormRig {
     session.WorkingDirectory = folder.Path();
     session.TemporaryImagePath = folder.File("tmp.bin");
     session.SectorTableByteTimeout = sectorTableByteTimeout;
+    // Records and saved identities stay in the test's folder: one test's
+    // identity is never offered to the next.
+    form_->Core().Records.HistoryPath = folder.File("history.jsonl");
+    form_->Core().Records.IdentityFolder = folder.File("identities");
     form_->show();
     form_->activateWindow();
     Activated = QTest::qWaitForWindowActive(form_.get());

@@ -34,7 +34,7 @@ TEST_F(ConnectTest, SuccessfulConnectionOnTheWireAndInTheLog) {
   const auto start = [&] {
     WriteUploadFiles("0102", "A5B6");
     Port->IsConnected = false;
-    S->Button3Click();
+    S->StartConnect();
   };
   ExpectSameAtEverySplit(start, script);
 
@@ -74,7 +74,7 @@ TEST_F(ConnectTest, LoaderFileBecomesAtLeastThirtyTwoBytes) {
   for (const Row& row : rows) {
     Reset();
     WriteUploadFiles(row.file);
-    S->Button3Click();
+    S->StartConnect();
     FeedWhole("\xD5");
     EXPECT_EQ(Port->WrittenText(), "\0"s + row.bytes + "\xA5") << row.file;
     EXPECT_EQ(S->SessionState(), St::Idle);
@@ -86,8 +86,9 @@ TEST_F(ConnectTest, MissingUploadFileStopsBeforeTheStartByte) {
     bool loader, flash;
     std::string lines;
   };
-  const auto SizeFailed = [](const std::string& name) {
-    return "<ERR: taking the size of " + name + " failed: the file is not open (error 103)>\r\n";
+  // The line of ours names the file and where it was looked for.
+  const auto SizeFailed = [this](const std::string& name) {
+    return "<ERR: cannot open " + name + ": not found in " + Dir.string() + ">\r\n";
   };
   const std::string loaderMissing = "<Loader.hex was looked for in: " + Dir.string() +
                                     ">\r\n<ERR: couldn`f find file LOADER.HEX>\r\n";
@@ -104,13 +105,12 @@ TEST_F(ConnectTest, MissingUploadFileStopsBeforeTheStartByte) {
     fs::remove(Dir / "F29f160d.hex");
     if (row.loader) WriteWholeFile(Dir / "Loader.hex", "00");
     if (row.flash) WriteWholeFile(Dir / "F29f160d.hex", "00");
-    S->Button3Click();
+    S->StartConnect();
     EXPECT_EQ(Win->Log, "<serial interface already opened>\r\n\r\n" + row.lines);
     EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"E/A-Fehler 103"}));
     EXPECT_EQ(Win->Panel, PanelForm::Error);
     EXPECT_TRUE(Port->Written.empty());
     EXPECT_EQ(S->SessionState(), St::AwaitBootstrapAnswer);
-    EXPECT_FALSE(S->Busy());
   }
 }
 
@@ -122,7 +122,7 @@ TEST_F(ConnectTest, UploadFilesAreFoundInTheChosenFolderAndUnderAnotherLetterCas
   WriteWholeFile(chosen / "LOADER.HEX", "00");
   WriteWholeFile(chosen / "F29f160d.hex", "00");
   S->UploadFolder = chosen.string();
-  S->Button3Click();
+  S->StartConnect();
   const std::string expected = "<serial interface already opened>\r\n\r\n<Loader.hex: using " +
                                (chosen / "LOADER.HEX").string() + ">\r\n<activating bootstrap";
   EXPECT_EQ(Win->Log.substr(0, expected.size()), expected);
@@ -133,7 +133,7 @@ TEST_F(ConnectTest, PortThatDoesNotOpenSendsNothing) {
   WriteUploadFiles("00");
   Port->IsConnected = false;
   Port->OpenSucceeds = false;
-  S->Button3Click();
+  S->StartConnect();
   EXPECT_EQ(Win->Log,
             "<ERR: couldn`t connect serial interface>\r\n\r\n"
             "<ERR: serial interface not opened>\r\n\r\n");
@@ -143,8 +143,8 @@ TEST_F(ConnectTest, PortThatDoesNotOpenSendsNothing) {
 
 TEST_F(ConnectTest, AlreadyOpenPortStartsTheBootstrapAgain) {
   WriteUploadFiles("00");
-  S->Button3Click();
-  S->Button3Click();
+  S->StartConnect();
+  S->StartConnect();
   EXPECT_EQ(Port->OpenCalls, 0);
   EXPECT_EQ(Port->WrittenText(), "\0\0"s);
   EXPECT_EQ(Win->Log.find("<serial interface already opened>\r\n"), 0u);
@@ -154,7 +154,7 @@ TEST_F(ConnectTest, TableCountDecidesHowManyEntriesAreAskedForAndKept) {
   for (int count : {34, 40}) {
     Reset();
     WriteUploadFiles("00");
-    S->Button3Click();
+    S->StartConnect();
     std::vector<uint32_t> entries;
     for (int i = 0; i < count + 2; ++i) entries.push_back(0x1000u * static_cast<uint32_t>(i) + 7);
     FeedWhole("\xD5"s + TableScript(entries, static_cast<uint8_t>(count)));
@@ -170,16 +170,17 @@ TEST_F(ConnectTest, TableCountDecidesHowManyEntriesAreAskedForAndKept) {
 
 TEST_F(ConnectTest, SilentDeviceInTheTableExchangeEndsItAndConnectWorksAgain) {
   WriteUploadFiles("00");
-  S->Button3Click();
+  S->StartConnect();
   FeedWhole("\xD5j?\x05p\x00\x00"s);
+  Now += S->SectorTableByteTimeout;
+  S->Tick(Now);
   EXPECT_NE(Win->Log.find("<ERR: device did not answer during the sector table exchange>\r\n"),
             std::string::npos);
   EXPECT_EQ(Win->Panel, PanelForm::Error);
   EXPECT_EQ(S->SessionState(), St::Idle);
-  EXPECT_FALSE(S->Busy());
 
   Port->Written.clear();
-  S->Button3Click();
+  S->StartConnect();
   FeedWhole("\xD5"s + TableScript({0, 0x4000}, 0));
   EXPECT_EQ(Port->WrittenText(), "\0"s + std::string(32, '\0') + "\xA5" + TableRequests(2));
   EXPECT_EQ(S->SectorStart()[1], 0x4000u);

@@ -25,15 +25,15 @@ TEST_F(SessionTest, IdentityReadTakesTheDeviceValues) {
             Record("SERIAL_NO  ", "\x78\x56\x34\x12") + Record("BRANDLABEL ", "XY"));
   // A split at every position of 6145 bytes is too many runs; every 331st
   // and one byte per notification cover the framing.
-  ExpectSameAtEverySplit([&] { S->Button6Click(); }, WordScript(block), 331);
+  ExpectSameAtEverySplit([&] { S->StartIdentify(); }, WordScript(block), 331);
 
   std::string wire = "5\x00\x40\x00"s + "3";
   wire += std::string(2047, '3') + "4";
   EXPECT_EQ(Port->WrittenText(), wire);
-  ASSERT_EQ(Win->Progress.size(), 2048u);
-  EXPECT_EQ(Win->Progress[1023], 50);
+  ASSERT_EQ(Win->Percents.size(), 2048u);
+  EXPECT_EQ(Win->Percents[1023], 50);
   EXPECT_EQ(Win->PanelCounts[1023], 1024);
-  EXPECT_EQ(Win->Progress.back(), 100);
+  EXPECT_EQ(Win->Percents.back(), 100);
   EXPECT_EQ(Win->Log,
             "\r\n\r\n<flashroutine waiting for command...>\r\n<command: read from address>"
             "\r\n<done>\r\n\r\n\r\n<device: product UNIT-7, hardware version 1.2a, serial number "
@@ -57,7 +57,7 @@ TEST_F(SessionTest, BlockWithoutProductNameIsNotIdentified) {
   earlier.SerialNumber = 99;
   earlier.SerialNumberFound = true;
   S->UseIdentity(earlier);
-  S->Button6Click();
+  S->StartIdentify();
   FeedWhole(WordScript(Block(Record("PRODUKTNAME", "") + Record("HARDWAREVER", "9"))));
   EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"unable to identify your hardware"}));
   EXPECT_EQ(Win->Panel, PanelForm::Error);
@@ -69,7 +69,7 @@ TEST_F(SessionTest, BlockWithoutProductNameIsNotIdentified) {
 }
 
 TEST_F(SessionTest, BytesBeyondTheIdentityBlockAreNeverStored) {
-  S->Button6Click();
+  S->StartIdentify();
   Access::SetReceiveIndex(*S, 4094);
   Access::SetState(*S, St::AwaitIdentityWordFirst);
   FeedWhole("ABgCDgEFg");

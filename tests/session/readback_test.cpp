@@ -7,8 +7,7 @@ class ReadBackTest : public SessionTest {
  protected:
   std::string Destination() const { return (Dir / "dump.2bf").string(); }
   void StartReadBack(const std::optional<std::string>& answer) {
-    Win->DialogAnswers[FileDialog::OpenDialog5].push_back(answer);
-    S->Button11Click();
+    S->StartReadBack(answer.value_or(std::string()));
   }
 };
 
@@ -59,10 +58,10 @@ TEST_F(ReadBackTest, UnfinishedReadBackIsClosedWhenAnotherJobStarts) {
   WriteWholeFile(Dir / "Loader.hex", "00");
   WriteWholeFile(Dir / "F29f160d.hex", "00");
   const std::vector<std::pair<const char*, std::function<void()>>> starts = {
-      {"connect", [&] { S->Button3Click(); }},
-      {"verify", [&] { S->Button6Click(); }},
-      {"download", [&] { S->Button4Click(); }},
-      {"erase-only", [&] { S->Button7Click(); }},
+      {"connect", [&] { S->StartConnect(); }},
+      {"verify", [&] { S->StartIdentify(); }},
+      {"download", [&] { Download(); }},
+      {"erase-only", [&] { S->StartEraseOnly(); }},
       {"read-back", [&] { StartReadBack(std::nullopt); }},
       {"shutdown", [&] { S->Shutdown(); }},
   };
@@ -83,7 +82,7 @@ TEST_F(ReadBackTest, UnfinishedReadBackIsClosedWhenAnotherJobStarts) {
 
 TEST_F(ReadBackTest, DataGoesToTheLogOnceAnotherJobTookOver) {
   StartReadBack(Destination());
-  S->Button4Click();  // cancelled: it only sets the job kind
+  Download();  // an image that cannot be opened: refused, but it took over
   const size_t before = Win->Log.size();
   FeedWhole("A\xE4g");
   EXPECT_EQ(Win->Log.substr(before), "A\xC3\xA4");
@@ -93,9 +92,6 @@ TEST_F(ReadBackTest, DataGoesToTheLogOnceAnotherJobTookOver) {
 TEST_F(ReadBackTest, NoDestinationChosenStartsNothing) {
   Access::SetState(*S, St::AwaitReadWordSecond);
   WriteWholeFile(Dir / "dump.2bf", "keep");
-  Win->DialogAnswers[FileDialog::OpenDialog5].push_back(Destination());
-  S->RadioButton5Click();  // a name chosen before does not count
-  EXPECT_EQ(S->DestinationFileName(), Destination());
   StartReadBack(std::nullopt);
   EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"you need to choose a destination file"}));
   EXPECT_EQ(S->JobKind(), Session::DataUse::KeepOrShow);
@@ -140,7 +136,6 @@ TEST_F(ReadBackTest, FullDiskAbandonsThePassAndTheSessionGoesOn) {
   FeedWhole("A");
   EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"E/A-Fehler 101"}));
   EXPECT_EQ(S->SessionState(), St::AwaitReadWordFirst);
-  EXPECT_FALSE(S->Busy());
   // A later notification is handled as usual.
   Access::SetState(*S, St::Idle);
   FeedWhole("h12");

@@ -8,12 +8,14 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "fakes.h"
+#include "firmware/image_plan.h"
 #include "session/session.h"
+#include "tests/support/session_fakes.h"
 
 namespace fs = std::filesystem;
 using Access = SessionTestAccess;
@@ -64,8 +66,9 @@ class SessionTest : public ::testing::Test {
     S.reset();
     Paused.clear();
     Port = std::make_unique<FakePort>();
-    Win = std::make_unique<RecordingWindow>();
-    S = std::make_unique<Session>(*Port, *Win);
+    Win = std::make_unique<RecordingObserver>();
+    S = std::make_unique<Session>(*Port, *Win, Win.get());
+    Chosen.reset();
     S->WorkingDirectory = Dir.string();
     S->TemporaryImagePath = (Dir / "tmp.bin").string();
     S->SectorTableByteTimeout = std::chrono::milliseconds(50);
@@ -75,16 +78,29 @@ class SessionTest : public ::testing::Test {
     Port->IsConnected = true;
   }
 
+  // The image the operator chose; Download starts the update with it.
+  std::string ChooseImage(const std::string& image, const std::string& name = "new.bin") {
+    WriteWholeFile(Dir / name, image);
+    Chosen = (Dir / name).string();
+    return *Chosen;
+  }
+  void Download() { S->StartUpdate(LoadImagePlan(Chosen.value_or(std::string()), 1 << 24)); }
+
+  // A notification, and the slices of a sector's data it started.
+  void Notify() {
+    S->Comm1CharReceived(static_cast<uint32_t>(Port->Arrived.size()));
+    while (S->ContinuePending()) S->Continue();
+  }
   // Notifications of `sizes` bytes each, then one for whatever is left.
   void Feed(const std::string& script, const std::vector<size_t>& sizes) {
     Port->Script(script);
     for (size_t size : sizes) {
       Port->Deliver(size);
-      S->Comm1CharReceived(static_cast<uint32_t>(Port->Arrived.size()));
+      Notify();
     }
     while (!Port->InFlight.empty()) {
       Port->Deliver(Port->InFlight.size());
-      S->Comm1CharReceived(static_cast<uint32_t>(Port->Arrived.size()));
+      Notify();
     }
   }
   void FeedWhole(const std::string& script) { Feed(script, {script.size()}); }
@@ -124,7 +140,8 @@ class SessionTest : public ::testing::Test {
 
   fs::path Dir;
   std::unique_ptr<FakePort> Port;
-  std::unique_ptr<RecordingWindow> Win;
+  std::unique_ptr<RecordingObserver> Win;
+  std::optional<std::string> Chosen;
   std::unique_ptr<Session> S;
   std::vector<std::chrono::milliseconds> Paused;
   std::chrono::steady_clock::time_point Now{};

@@ -42,18 +42,13 @@ class UpdateTest : public SessionTest {
     auto& table = Access::SectorTable(*S, SectorCount - 1);
     for (size_t i = 0; i < table.size(); ++i) table[i] = static_cast<uint32_t>(0x4000u * i);
   }
-  std::string ChooseImage(const std::string& image) {
-    WriteWholeFile(Dir / "new.bin", image);
-    Win->DialogAnswers[FileDialog::OpenDialog3].push_back((Dir / "new.bin").string());
-    return (Dir / "new.bin").string();
-  }
   // The erase-only job on sectors 8 and 9 of the given sizes.
   void EraseOnly(const std::string& content, uint32_t size8, uint32_t size9) {
     WriteWholeFile(Dir / "empty", content);
     auto& table = Access::SectorStart(*S);
     table[9] = table[8] + size8;
     table[10] = table[9] + size9;
-    S->Button7Click();
+    S->StartEraseOnly();
   }
 };
 
@@ -65,7 +60,7 @@ TEST_F(UpdateTest, TwoSectorUpdateOnTheWireAndInTheLog) {
   const auto start = [&] {
     Device();
     chosen = ChooseImage(image);
-    S->Button4Click();
+    Download();
   };
   ExpectSameAtEverySplit(start, "babaeaea");
 
@@ -81,17 +76,13 @@ TEST_F(UpdateTest, TwoSectorUpdateOnTheWireAndInTheLog) {
                 "<sector 3 programmed>\r\n<sector 4 programmed>\r\n<done>\r\n");
   EXPECT_EQ(S->SessionState(), St::Ended);
   EXPECT_EQ(Win->Panel, PanelForm::Success);
-  EXPECT_EQ(Win->Progress.back(), 100);
+  EXPECT_EQ(Win->Percents.back(), 100);
   EXPECT_EQ(Win->PanelCounts.front(), 512);
   EXPECT_EQ(Win->PanelCounts.back(), 32768);
   EXPECT_EQ(Win->Repaints, 64);
-  EXPECT_EQ(Win->KeepPaintedCalls, 64);
   EXPECT_EQ(Win->Labels[StepLabel::Label10], LabelColour::Yellow);
   EXPECT_FALSE(Win->Enabled[Control::Button4]);
   EXPECT_FALSE(fs::exists(Dir / "tmp.bin"));  // it carried the serial number
-  // The identity was handed out for keeping before the first erase.
-  ASSERT_EQ(Win->Kept.size(), 1u);
-  EXPECT_EQ(Win->Kept[0].first.SerialNumber, 0x201u);
   EXPECT_EQ(ReadWholeFile(chosen), image);
 }
 
@@ -100,7 +91,7 @@ TEST_F(UpdateTest, TemporaryImageStaysWhenTheDeviceHasNoSerialNumber) {
   S->UseIdentity(DeviceIdentity{"UNIT", "1.2b", 0x201, false, "XY"});
   const std::string image = MakeImage(20480, "\x03\x04"s);
   const std::string chosen = ChooseImage(image);
-  S->Button4Click();
+  Download();
   FeedWhole("babaeaea");
   EXPECT_EQ(Win->Log.substr(Win->Log.size() - 8), "<done>\r\n");
   const std::string temporary = ReadWholeFile(Dir / "tmp.bin");
@@ -133,13 +124,6 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
        Record("HARDWAREVER", longHardware) + Record("SOFTWARESNR", "\x03"s) + Ff(4096))
           .substr(0, 4096));
   const Row rows[] = {
-      {"cancel",
-       "",
-       "",
-       {"you didn`t choose a file to download"},
-       "",
-       St::AwaitReadWordStatus,
-       PanelForm::Error},
       {"short file",
        Pattern(16383),
        "failed: read past the end of the file (error 100)>\r\n",
@@ -207,7 +191,7 @@ TEST_F(UpdateTest, DownloadStartsOrRefusesAsTheImageSays) {
     Access::SetState(*S, St::AwaitReadWordStatus);
     Access::SetDataUse(*S, Session::DataUse::ToDestinationFile);
     if (!row.image.empty()) ChooseImage(row.image);
-    S->Button4Click();
+    Download();
     const std::string& log = Win->Log;
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), row.logTail.size())), row.logTail)
         << row.name;
@@ -268,7 +252,7 @@ TEST_F(UpdateTest, ImageIsCheckedWholeBeforeTheFirstErase) {
     S->UseIdentity(row.device);
     Access::SectorTable(*S, row.tableTop);
     ChooseImage(row.image);
-    S->Button4Click();
+    Download();
     ASSERT_EQ(Win->Finished.size(), row.line.empty() ? 0u : 1u) << row.name << Win->Log;
     if (row.line.empty()) {
       EXPECT_NE(Win->Log.find("<the firmware had no serial number record: serial number 513 "
@@ -295,7 +279,7 @@ TEST_F(UpdateTest, TemporaryImageThatCannotBeWrittenAbandonsTheJob) {
     Device();
     S->TemporaryImagePath = path;
     ChooseImage(MakeImage(20480, "\x03"s));
-    S->Button4Click();
+    Download();
     const std::string shown = path.empty() ? "tmp.bin" : path;
     EXPECT_NE(Win->Log.find("<ERR: temporary file " + shown + " could not be created>\r\n"),
               std::string::npos);
@@ -314,9 +298,8 @@ TEST_F(UpdateTest, DownloadIsRefusedWhileTheFlashIsBeingWritten) {
     Access::SetState(*S, state);
     Access::SetDataUse(*S, Session::DataUse::ToDestinationFile);
 
-    S->Button4Click();
+    Download();
     EXPECT_EQ(Win->Log, "<ERR: download refused, sectors are being erased or programmed>\r\n");
-    EXPECT_TRUE(Win->DialogsRun.empty());
     EXPECT_EQ(S->SessionState(), state);
     EXPECT_EQ(S->JobKind(), Session::DataUse::ToDestinationFile);
   }
@@ -400,7 +383,7 @@ TEST_F(UpdateTest, SectorListedTwiceIsNeverProgrammedTwice) {
   auto& table = Access::SectorStart(*S);
   table[9] = table[8] + 2;
   WriteWholeFile(Dir / "empty", "abc");
-  S->Button7Click();
+  S->StartEraseOnly();
   Access::SectorSelected(*S).fill(0);
   Access::SectorSelected(*S)[8] = 1;
   Access::SetSelectedSectorCount(*S, 2);
@@ -418,7 +401,7 @@ TEST_F(UpdateTest, SectorsTheDeviceNeverDescribedGetNoData) {
   table[8] = 0x8000;
   table[9] = 0x8004;  // the table ended here
   WriteWholeFile(Dir / "empty", "abcdefgh");
-  S->Button7Click();
+  S->StartEraseOnly();
   FeedWhole("babaea");
   EXPECT_EQ(Port->WrittenText(), "0\x08"s + "0\x09" + "1\x08" + "abcd" + "1\x09");
   EXPECT_EQ(S->SessionState(), St::AwaitProgramResult);
@@ -430,9 +413,8 @@ TEST_F(UpdateTest, PanelShowsTheCountEvery512Bytes) {
   FeedWhole("baba");
   EXPECT_EQ(Win->PanelCounts, (std::vector<int32_t>{512, 1024, 1536, 2048}));
   EXPECT_EQ(Win->Repaints, 4);
-  EXPECT_EQ(Win->KeepPaintedCalls, 4);
-  EXPECT_EQ(Win->Progress.size(), 750u);
-  EXPECT_EQ(Win->Progress.back(), 100);
+  EXPECT_EQ(Win->Percents.size(), 750u);
+  EXPECT_EQ(Win->Percents.back(), 100);
 }
 
 TEST_F(UpdateTest, PortThatStopsTakingDataEndsTheJobAtOnce) {
@@ -458,7 +440,7 @@ TEST_F(UpdateTest, PortThatStopsTakingDataEndsTheJobAtOnce) {
 TEST_F(UpdateTest, EraseOnlyWithoutItsFileSendsNothing) {
   Device();
   Access::SectorSelected(*S)[3] = 1;
-  S->Button7Click();
+  S->StartEraseOnly();
   EXPECT_EQ(Win->Log, "<download file: EMPTY >\r\n<empty was looked for in: " + Dir.string() +
                           ">\r\n<ERR: couldn`t find file EMPTY >\r\n");
   EXPECT_TRUE(Port->Written.empty());
@@ -482,8 +464,7 @@ TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
   };
   const std::string words = wordsOf(Record("PRODUKTNAME", "UNIT") + Record("HARDWAREVER", "1.2b"));
   const auto readBack = [&](const std::string& destination, const std::string& script) {
-    Win->DialogAnswers[FileDialog::OpenDialog5].push_back(destination);
-    S->Button11Click();
+    S->StartReadBack(destination);
     FeedWhole(script);
   };
   struct Row {
@@ -500,69 +481,70 @@ TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
       {"connected", Job::Connect, O::Ok, F::None,
        [&] {
          uploadFiles();
-         S->Button3Click();
+         S->StartConnect();
          FeedWhole("\xD5" + table + "a");
        }},
       {"port not opened", Job::Connect, O::Refused, F::PortNotOpened,
        [&] {
          Port->IsConnected = false;
          Port->OpenSucceeds = false;
-         S->Button3Click();
+         S->StartConnect();
        }},
-      {"upload file missing", Job::Connect, O::Refused, F::FileError, [&] { S->Button3Click(); }},
+      {"upload file missing", Job::Connect, O::Refused, F::FileError, [&] { S->StartConnect(); }},
       {"silent in the table", Job::Connect, O::Failed, F::DeviceSilent,
        [&] {
          uploadFiles();
-         S->Button3Click();
+         S->StartConnect();
          FeedWhole("\xD5j?\x05p\x00\x00"s);
+         Now += S->SectorTableByteTimeout;
+         S->Tick(Now);
        }},
       {"garbled table", Job::Connect, O::Failed, F::DeviceGarbled,
        [&] {
          uploadFiles();
-         S->Button3Click();
+         S->StartConnect();
          FeedWhole("\xD5j?\x00"s + "p" + Entry(0x4000) + "p" + Entry(0) + "a");
        }},
       {"identified", Job::VerifyHardware, O::Ok, F::None,
        [&] {
-         S->Button6Click();
+         S->StartIdentify();
          FeedWhole(words + "z");
        }},
       {"no identity", Job::VerifyHardware, O::Failed, F::NoIdentity,
        [&] {
-         S->Button6Click();
+         S->StartIdentify();
          FeedWhole(wordsOf(Record("PRODUKTNAME", "")) + "z");
        }},
       {"identity garbled", Job::VerifyHardware, O::Failed, F::DeviceGarbled,
        [&] {
-         S->Button6Click();
+         S->StartIdentify();
          FeedWhole(words.substr(0, 2) + "x" + words.substr(2) + "z");
        }},
       {"verify on a closed port", Job::VerifyHardware, O::Refused, F::NotReady,
        [&] {
          Port->IsConnected = false;
-         S->Button6Click();
+         S->StartIdentify();
        }},
       {"updated", Job::Download, O::Ok, F::None,
        [&] {
          ChooseImage(MakeImage(20580, "\x03\x04"s));
-         S->Button4Click();
+         Download();
          FeedWhole("babaeaea");
        }},
-      {"no image chosen", Job::Download, O::Refused, F::Cancelled, [&] { S->Button4Click(); }},
       {"image missing", Job::Download, O::Refused, F::FileError,
        [&] {
-         Win->DialogAnswers[FileDialog::OpenDialog3].push_back((Dir / "none.bin").string());
-         S->Button4Click();
+         Chosen = (Dir / "none.bin").string();
+         Download();
        }},
       {"image does not fit", Job::Download, O::Refused, F::ImageRefused,
        [&] {
          ChooseImage(MakeImage(20480, "\x03"s, "2.0a"));
-         S->Button4Click();
+         Download();
        }},
       {"image shorter than its window", Job::Download, O::Refused, F::FileError,
        [&] {
          ChooseImage(Pattern(100));
-         S->Button4Click();
+         Download();
        }},
       {"d from the device", Job::EraseOnly, O::Failed, F::ProgrammingFailed,
        [&] {
@@ -590,16 +572,16 @@ TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
          FeedWhole("b");
          S->Shutdown();
        }},
-      {"\"empty\" missing", Job::EraseOnly, O::Refused, F::FileError, [&] { S->Button7Click(); }},
+      {"\"empty\" missing", Job::EraseOnly, O::Refused, F::FileError, [&] { S->StartEraseOnly(); }},
       {"erase on a closed port", Job::EraseOnly, O::Refused, F::NotReady,
        [&] {
          WriteWholeFile(Dir / "empty", "");
          Port->IsConnected = false;
-         S->Button7Click();
+         S->StartEraseOnly();
        }},
       {"read back", Job::ReadBack, O::Ok, F::None,
        [&] { readBack((Dir / "dump").string(), "ABfaCDfz"); }},
-      {"no destination", Job::ReadBack, O::Refused, F::Cancelled, [&] { S->Button11Click(); }},
+      {"no destination", Job::ReadBack, O::Refused, F::Cancelled, [&] { S->StartReadBack(""); }},
       {"read-back garbled", Job::ReadBack, O::Failed, F::DeviceGarbled,
        [&] { readBack((Dir / "dump").string(), "ABxfaCDfz"); }},
       {"destination full", Job::ReadBack, O::Failed, F::FileError,
@@ -670,7 +652,7 @@ TEST_F(UpdateTest, VerifyReadsBackWhatWasSentAndNamesTheFirstDifference) {
     S->VerifyAfterDownload = true;
     const std::string image = MakeImage(row.imageSize, "\x03\x04"s);
     ChooseImage(image);
-    S->Button4Click();
+    Download();
     std::string back = image;
     if (back.size() % 2 != 0) back += '\xFF';
     std::string script = "babaeaea";
@@ -714,7 +696,7 @@ TEST_F(UpdateTest, SilenceBeyondItsBoundEndsTheJobWithTheStepNamed) {
   struct Row {
     const char* name;
     std::function<void()> start;
-    std::chrono::seconds bound;
+    std::chrono::milliseconds bound;
     std::string line;
     int32_t sector = -1;
   };
@@ -726,13 +708,13 @@ TEST_F(UpdateTest, SilenceBeyondItsBoundEndsTheJobWithTheStepNamed) {
       {"chip never answers",
        [&] {
          uploadFiles();
-         S->Button3Click();
+         S->StartConnect();
        },
        Session::BootstrapAnswerTimeout, "<ERR: the chip did not answer the start byte within 3 s"},
       {"no sector table after the upload",
        [&] {
          uploadFiles();
-         S->Button3Click();
+         S->StartConnect();
          FeedWhole("\xD5");
        },
        Session::DeviceReplyTimeout, "while waiting for the flash routine's sector table"},
@@ -741,11 +723,10 @@ TEST_F(UpdateTest, SilenceBeyondItsBoundEndsTheJobWithTheStepNamed) {
          EraseOnly("abc", 8, 8);
          FeedWhole("ba");
        },
-       Session::FlashOperationTimeout, "while waiting for the erase of sector 9", 9},
+       2 * DevicePart().EraseBound(9), "while waiting for the erase of sector 9", 9},
       {"read-back stops inside a word",
        [&] {
-         Win->DialogAnswers[FileDialog::OpenDialog5].push_back((Dir / "dump").string());
-         S->Button11Click();
+         S->StartReadBack((Dir / "dump").string());
          FeedWhole("AB");
        },
        Session::DeviceReplyTimeout, "while waiting for the data of sector 8 (read-back)"},
@@ -778,8 +759,7 @@ TEST_F(UpdateTest, SilenceBeyondItsBoundEndsTheJobWithTheStepNamed) {
 
 TEST_F(UpdateTest, StartOverForgetsEverythingAndConnectWorksAgain) {
   Device();
-  Win->DialogAnswers[FileDialog::OpenDialog5].push_back((Dir / "dump").string());
-  S->Button11Click();
+  S->StartReadBack((Dir / "dump").string());
   FeedWhole("ABgC");
   S->StartOver();
   ASSERT_EQ(Win->Finished.size(), 1u);
@@ -794,20 +774,8 @@ TEST_F(UpdateTest, StartOverForgetsEverythingAndConnectWorksAgain) {
   WriteWholeFile(Dir / "Loader.hex", "00");
   WriteWholeFile(Dir / "F29f160d.hex", "00");
   Port->Written.clear();
-  S->Button3Click();
+  S->StartConnect();
   EXPECT_EQ(Port->WrittenText(), "\0"s);
-}
-
-TEST_F(UpdateTest, EraseOnlyAsksFirstAndNoSendsNothing) {
-  Device();
-  Win->ConfirmAnswer = false;
-  EraseOnly("abc", 8, 8);
-  EXPECT_EQ(Win->Questions,
-            std::vector<std::string>{"Erase sectors 8 and 9 of the device on this port?"});
-  EXPECT_TRUE(Port->Written.empty());
-  ASSERT_EQ(Win->Finished.size(), 1u);
-  EXPECT_EQ(Win->Finished[0].second.Outcome, JobOutcome::Refused);
-  EXPECT_EQ(Win->Finished[0].second.Failure, JobFailure::Cancelled);
 }
 
 TEST_F(UpdateTest, FloodingDeviceGetsTheThreadBackEvery50Ms) {

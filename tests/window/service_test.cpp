@@ -67,7 +67,6 @@ TEST_F(WindowTest, ServiceJobsAreOfferedOnlyWhileThePortIsOpen) {
   ASSERT_TRUE(Form().Comm1.Open());
   EXPECT_EQ(EntriesOf(*Form().BuildServiceMenu()),
             QStringList({QStringLiteral("read sectors 8 and 9 into a file..."),
-                         QStringLiteral("choose destination file..."),
                          QStringLiteral("erase sectors 8 and 9")}) +
                 always);
   Form().Comm1.Close();
@@ -97,7 +96,7 @@ TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
   auto menu = Form().BuildServiceMenu();
   ASSERT_NE(menu, nullptr);
   const QList<QAction*> actions = menu->actions();
-  ASSERT_GE(actions.size(), 3);
+  ASSERT_GE(actions.size(), 2);
 
   // Read-back, operator cancels the destination dialog.
   nextFileName_.reset();
@@ -105,15 +104,8 @@ TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
   EXPECT_EQ(dialogs_, QStringList({QStringLiteral("Zieldatei | (*.2bf);;(*)")}));
   EXPECT_EQ(warnings_, QStringList({QStringLiteral("you need to choose a destination file")}));
 
-  // Destination choice alone.
-  const QString destination = folder.filePath(QStringLiteral("sectors.2bf"));
-  nextFileName_ = destination;
+  // Erase-only job without its image, once the operator agreed.
   actions[1]->trigger();
-  EXPECT_TRUE(Log().contains(QStringLiteral("<destination file: ") + destination + " >\n"))
-      << Log().toStdString();
-
-  // Erase-only job without its image.
-  actions[2]->trigger();
   EXPECT_TRUE(
       Log().contains(QStringLiteral("<download file: EMPTY >\n<empty was looked for in: ")));
   EXPECT_TRUE(Log().endsWith(QStringLiteral("<ERR: couldn`t find file EMPTY >\n")))
@@ -170,46 +162,10 @@ TEST_F(WindowTest, ClosingDuringAFlashJobAsksFirst) {
   SessionTestAccess::SetState(Form().GetSession(), Session::State::Idle);
 }
 
-TEST_F(WindowTest, CloseRequestInsideAPassWaitsForItsEnd) {
-  SessionTestAccess::SetState(Form().GetSession(), Session::State::AwaitProgramPrompt);
-  closeAnswer_ = true;
-  bool visibleRightAfterRequest = false;
-  int questionsDuringPass = -1;
-  // The read-back start shows its warning inside its pass; the operator
-  // closes the window meanwhile.
-  form_->WarningHook = [&](const QString&) {
-    Form().close();
-    Form().KeepPainted();
-    visibleRightAfterRequest = Form().isVisible();
-    questionsDuringPass = closeQuestions_;
-  };
-  nextFileName_.reset();
-  Form().Button11Click();
-  EXPECT_TRUE(visibleRightAfterRequest);
-  EXPECT_EQ(questionsDuringPass, 0);
-  EXPECT_TRUE(WaitUntil([this] { return !Form().isVisible(); }));
-  EXPECT_EQ(closeQuestions_, 1);
-  SessionTestAccess::SetState(Form().GetSession(), Session::State::Idle);
-}
-
-TEST_F(WindowTest, NotificationsArrivingInsideAPassAreHeldUntilItEnds) {
-  QString logDuringPass;
-  form_->WarningHook = [&](const QString&) {
-    Form().NotifyWindow().Post(WM_COMMERROR, CeFrame, 0xFF);
-    Form().KeepPainted();
-    logDuringPass = Log();
-  };
-  Form().Button11Click();
-  EXPECT_FALSE(logDuringPass.contains(QStringLiteral("<ERR: 0008>")));
-  EXPECT_TRUE(WaitUntil([this] { return Log().contains(QStringLiteral("<ERR: 0008>\n")); }));
-}
-
-TEST(QtNotifyTargetTest, DeliversInPostedOrderAndHoldsWhileAsked) {
+TEST(QtNotifyTargetTest, DeliversInPostedOrder) {
   QtNotifyTarget target;
   std::vector<std::array<uint32_t, 3>> got;
-  bool hold = true;
   target.SetReceiver([&](uint32_t m, uint32_t w, uint32_t l) { got.push_back({m, w, l}); });
-  target.SetHold([&] { return hold; });
   std::thread watcher([&] {
     target.Post(WM_COMMERROR, 8, 0xFF);
     target.Post(WM_COMMCHAR, 3, 0xFF);
@@ -217,16 +173,9 @@ TEST(QtNotifyTargetTest, DeliversInPostedOrderAndHoldsWhileAsked) {
     target.Post(WM_COMMEVENT, EvTxEmpty, MsCtsOn);
   });
   watcher.join();
-  ASSERT_TRUE(WaitUntil([&] { return target.HeldCount() == 3; }));
-  EXPECT_TRUE(got.empty());
-  hold = false;
-  target.Post(WM_COMMCHAR, 1, 0xFF);  // newer than the held ones
-  target.ReleaseHeld();
-  ASSERT_TRUE(WaitUntil([&] { return got.size() == 4; }));
-  const std::vector<std::array<uint32_t, 3>> expected = {{WM_COMMERROR, 8, 0xFF},
-                                                         {WM_COMMCHAR, 3, 0xFF},
-                                                         {WM_COMMEVENT, EvTxEmpty, MsCtsOn},
-                                                         {WM_COMMCHAR, 1, 0xFF}};
+  ASSERT_TRUE(WaitUntil([&] { return got.size() == 3; }));
+  const std::vector<std::array<uint32_t, 3>> expected = {
+      {WM_COMMERROR, 8, 0xFF}, {WM_COMMCHAR, 3, 0xFF}, {WM_COMMEVENT, EvTxEmpty, MsCtsOn}};
   EXPECT_EQ(got, expected);
 }
 

@@ -11,8 +11,9 @@
 #include <functional>
 #include <optional>
 
-#include "window/Unit1.h"
+#include "tests/support/session_fakes.h"
 #include "ui_Unit1.h"
+#include "window/Unit1.h"
 
 // Readable failure messages.
 inline void PrintTo(const QString& s, std::ostream* os) {
@@ -37,13 +38,6 @@ inline QColor ButtonFaceColour() {
   return QApplication::palette().color(QPalette::Button);
 }
 inline const QColor YellowColour(255, 255, 0);
-
-// Sets what a device would have set, without one.
-class SessionTestAccess {
- public:
-  static void SetState(Session& s, Session::State state) { s.vars_.SessionState = state; }
-  static void SetWordsToRead(Session& s, int32_t words) { s.vars_.WordsToRead = words; }
-};
 
 class WindowTest : public ::testing::Test {
  protected:
