@@ -11,6 +11,12 @@ int ListPorts() {
     std::fprintf(stderr, "no serial devices found\n");
     return 0;
   }
+  // One row per device under a header naming the columns, so that a reader
+  // (and a script skipping the first line) knows which is which.
+  const auto row = [](const char* device, const char* byId, const char* adapter) {
+    std::printf("%-16s  %-40s  %s\n", device, byId, adapter);
+  };
+  row("DEVICE", "BY-ID", "ADAPTER");
   for (const SerialPortInfo& port : ports) {
     std::string adapter = port.Maker;
     if (!port.Model.empty()) adapter += (adapter.empty() ? "" : " ") + port.Model;
@@ -20,8 +26,7 @@ int ListPorts() {
     }
     if (!port.SerialNumber.empty()) adapter += " serial " + port.SerialNumber;
     if (adapter.empty()) adapter = port.Driver;
-    std::printf("%-16s  %-40s  %s\n", port.Path.c_str(),
-                port.ById.empty() ? "-" : port.ById.c_str(), adapter.c_str());
+    row(port.Path.c_str(), port.ById.empty() ? "-" : port.ById.c_str(), adapter.c_str());
   }
   return 0;
 }

@@ -1,10 +1,9 @@
 #include "report.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "core/history.h"
+#include "platform/destination.h"
 #include "updater_version.h"
 
 namespace {
@@ -81,11 +80,14 @@ std::string ReportJson(const RunSummary& run) {
 }
 
 bool WriteReport(const std::string& path, const RunSummary& run, std::string* why) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) out << ReportJson(run);
-  if (out) out.close();
-  if (!out) {
-    if (why) *why = "cannot write the report " + path + ": " + std::strerror(errno);
+  // Never one of the program's own files, nor a destination of this run, by
+  // whatever name; never through a link, into a FIFO or onto a device.
+  OwnFiles& own = OwnFiles::OfThisRun();
+  AddStateFilesTo(own);
+  if (run.Image) own.Add(run.Image->Path, "the firmware image");
+  SysError error;
+  if (!WriteDestination(path, "the report", ReportJson(run), error, own)) {
+    if (why) *why = "the report was not written: " + error.Text;
     return false;
   }
   return true;

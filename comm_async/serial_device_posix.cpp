@@ -1,6 +1,5 @@
 // The serial device on POSIX systems (Linux): termios for the line, poll()
 // for the events, an eventfd to wake a waiting watcher.
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/serial.h>
@@ -18,12 +17,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <utility>
 
+#include "platform/file_holders.h"
+#include "platform/posix_error.h"
 #include "serial_bit_rate.h"
 #include "serial_device.h"
 
@@ -133,94 +132,40 @@ bool UsesRtsCts(uint32_t flags) {
   return (flags & DcbOutxCtsFlow) || (flags & DcbRtsHandshake);
 }
 
-ErrorCause CauseOfErrno(int err) {
-  switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENXIO:
-    case ENODEV:
-      return ErrorCause::NotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ErrorCause::PermissionDenied;
-    case EBUSY:
-    case EWOULDBLOCK:
-      return ErrorCause::Busy;
-    case ENOTTY:
-    case EISDIR:
-      return ErrorCause::NotSerialDevice;
-    case ETIMEDOUT:
-      return ErrorCause::TimedOut;
-    default:
-      return ErrorCause::Other;
-  }
-}
-
-SysError ErrnoError(int err, const std::string& text) {
-  return SysError{CauseOfErrno(err), err, text + " (" + std::strerror(err) + ")"};
-}
-
-// The first process, other than this one's open that just failed, that
-// holds the character device `rdev` open: "process 1234 (minicom)". Empty
-// when /proc does not tell (another user's processes are hidden from an
-// unprivileged one).
-std::string HolderOf(dev_t rdev) {
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return {};
-  std::string holder;
-  while (holder.empty()) {
-    const dirent* entry = readdir(proc);
-    if (entry == nullptr) break;
-    const char* pid = entry->d_name;
-    if (pid[0] < '1' || pid[0] > '9') continue;
-    const std::string fdDir = std::string("/proc/") + pid + "/fd";
-    DIR* fds = opendir(fdDir.c_str());
-    if (fds == nullptr) continue;
-    while (const dirent* fd = readdir(fds)) {
-      if (fd->d_name[0] == '.') continue;
-      struct stat st {};
-      if (stat((fdDir + "/" + fd->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
-          st.st_rdev == rdev) {
-        std::string command;
-        std::getline(std::ifstream(std::string("/proc/") + pid + "/comm"), command);
-        holder = std::string("process ") + pid + " (" + command + ")";
-        break;
-      }
-    }
-    closedir(fds);
-  }
-  closedir(proc);
-  return holder;
-}
-
-SysError BusyError(const std::string& path, int err, dev_t rdev) {
-  const std::string holder = HolderOf(rdev);
+SysError BusyError(const std::string& path, int err) {
+  const std::string holder = HoldersOf(path);
   return SysError{ErrorCause::Busy, err,
                   path + " is in use by " + (holder.empty() ? "another program" : holder)};
 }
 
 SysError PermissionError(const std::string& path, int err) {
-  std::string text = "no permission to open " + path;
+  SysError error = ErrnoError(err, "no permission to open " + path);
   struct stat st {};
   if (stat(path.c_str(), &st) == 0) {
     const group* owner = getgrgid(st.st_gid);
     if (owner != nullptr && st.st_gid != 0 && (st.st_mode & S_IRWXG) == (S_IRGRP | S_IWGRP))
-      text += std::string("; members of the group ") + owner->gr_name + " may open it";
+      error.Text += std::string("; members of the group ") + owner->gr_name + " may open it";
   }
-  return SysError{ErrorCause::PermissionDenied, err, text + " (" + std::strerror(err) + ")"};
+  return error;
 }
 
-SysError OpenError(const std::string& path, int err, dev_t rdev) {
+// The causes are errno's own (CauseOfErrno); the port adds what it knows:
+// who holds it, which group may open it, and that a file that is no
+// terminal (a folder included) is no serial device.
+SysError OpenError(const std::string& path, int err) {
   switch (CauseOfErrno(err)) {
     case ErrorCause::NotFound:
       return ErrnoError(err, path + " does not exist");
     case ErrorCause::PermissionDenied:
       return PermissionError(path, err);
     case ErrorCause::Busy:
-      return BusyError(path, err, rdev);
+      return BusyError(path, err);
     case ErrorCause::NotSerialDevice:
-      return ErrnoError(err, path + " is not a serial device");
+    case ErrorCause::NotRegularFile: {
+      SysError error = ErrnoError(err, path + " is not a serial device");
+      error.Cause = ErrorCause::NotSerialDevice;
+      return error;
+    }
     default:
       return ErrnoError(err, "cannot open " + path);
   }
@@ -399,25 +344,23 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, SysErr
   }
   auto impl = std::make_unique<Impl>();
   impl->Path = path;
-  struct stat st {};
-  const dev_t rdev = stat(path.c_str(), &st) == 0 ? st.st_rdev : 0;
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    error = OpenError(path, errno, rdev);
+    error = OpenError(path, errno);
     return nullptr;
   }
   termios t{};
   if (tcgetattr(fd, &t) != 0) {
     const int err = errno;
     close(fd);
-    error = OpenError(path, err == EINVAL ? ENOTTY : err, rdev);
+    error = OpenError(path, err == EINVAL ? ENOTTY : err);
     return nullptr;
   }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     // Another holder: leave its flags alone.
     const int err = errno;
     close(fd);
-    error = err == EWOULDBLOCK ? BusyError(path, err, rdev) : OpenError(path, err, rdev);
+    error = OpenError(path, err);
     return nullptr;
   }
   impl->Fd = fd;
@@ -505,10 +448,11 @@ SysError SerialDevice::Apply(const Dcb& dcb, uint32_t /*inBufSize*/, uint32_t /*
     cfsetospeed(&t, code);
   }
   const auto refused = [&](int err) {
-    return SysError{ErrorCause::SettingsRefused, err,
-                    d.Path + " refused the line settings (" + std::to_string(dcb.BaudRate) +
-                        " bit/s, " + std::to_string(dcb.ByteSize) +
-                        " data bits): " + std::strerror(err)};
+    SysError error =
+        ErrnoError(err, d.Path + " refused the line settings (" + std::to_string(dcb.BaudRate) +
+                            " bit/s, " + std::to_string(dcb.ByteSize) + " data bits)");
+    error.Cause = ErrorCause::SettingsRefused;
+    return error;
   };
   if (tcsetattr(d.Fd, TCSANOW, &t) != 0) return refused(errno);
   if (code == B0 && dcb.BaudRate != 0 && !SetBitRateByNumber(d.Fd, dcb.BaudRate))

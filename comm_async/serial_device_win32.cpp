@@ -7,8 +7,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "serial_device.h"
 #include "platform/win32_text.h"
+#include "serial_device.h"
 
 static_assert(sizeof(Dcb) == sizeof(DCB), "Dcb is laid out as the system's DCB");
 static_assert(EvRxChar == EV_RXCHAR && EvTxEmpty == EV_TXEMPTY && EvErr == EV_ERR &&
@@ -103,16 +103,16 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const std::string& path, SysErr
   impl->Port = CreateFileW(WideFromUtf8(FullName(path)).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                            nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (impl->Port == INVALID_HANDLE_VALUE) {
+    // The causes are the system's own (CauseOfWin32Error); the port adds
+    // that a port another program holds is refused as "access denied", and
+    // that the system does not tell who holds it.
     const DWORD code = GetLastError();
-    switch (code) {
-      case ERROR_FILE_NOT_FOUND:
-      case ERROR_PATH_NOT_FOUND:
+    switch (CauseOfWin32Error(code)) {
+      case ErrorCause::NotFound:
         error = Win32Error(code, impl->Name + " does not exist");
         break;
-      case ERROR_ACCESS_DENIED:
-      case ERROR_SHARING_VIOLATION:
-        // A port that another program holds is refused as "access denied";
-        // the system does not tell who holds it.
+      case ErrorCause::PermissionDenied:
+      case ErrorCause::Busy:
         error = Win32Error(code, impl->Name + " is in use by another program");
         error.Cause = ErrorCause::Busy;
         break;

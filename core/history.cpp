@@ -1,14 +1,15 @@
 #include "history.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "history_os.h"
+#include "identity_store.h"
+#include "platform/own_files.h"
+#include "platform/regular_file.h"
 
 namespace {
 
@@ -16,6 +17,9 @@ namespace fs = std::filesystem;
 
 constexpr char HistoryFolder[] = "updater";
 constexpr char HistoryFileName[] = "history.jsonl";
+// How these files are named when a destination would be one of them.
+constexpr char HistoryWords[] = "the update history";
+constexpr char SavedIdentityWords[] = "the saved identity";
 
 // Paths travel as UTF-8 everywhere in the program; the system's own names
 // (wide ones on Windows) are made from them here.
@@ -26,10 +30,6 @@ fs::path PathFromUtf8(const std::string& text) {
 std::string Utf8FromPath(const fs::path& path) {
   const std::u8string text = path.u8string();
   return std::string(text.begin(), text.end());
-}
-
-std::string SystemWords(int error) {
-  return std::strerror(error);
 }
 
 }  // namespace
@@ -146,40 +146,65 @@ bool AppendHistory(const HistoryRecord& record, std::string* warning, const std:
   if (error) {
     return fail("history not written: cannot make the folder of " + file + ": " + error.message());
   }
+  // No destination of this run may be the history it writes to.
+  OwnFiles::OfThisRun().Add(file, HistoryWords);
   return AppendLocked(file, HistoryLine(record) + "\n", warning);
 }
 
-std::optional<std::string> FileSha256(const std::string& path, std::string* why) {
-  std::ifstream in;
-  try {
-    in.open(PathFromUtf8(path), std::ios::binary);
-  } catch (const std::exception&) {
-    errno = EINVAL;  // a name that is no UTF-8
-  }
-  if (!in.is_open()) {
-    if (why) *why = "cannot read " + path + ": " + SystemWords(errno);
-    return std::nullopt;
-  }
-  Sha256 hash;
-  if (!hash.Ready()) {
-    if (why) *why = "SHA-256 is not available";
-    return std::nullopt;
-  }
-  char buffer[65536];
-  while (in) {
-    in.read(buffer, sizeof buffer);
-    const std::streamsize got = in.gcount();
-    if (got > 0) hash.Add(buffer, static_cast<size_t>(got));
-  }
-  if (in.bad()) {
-    if (why) *why = "cannot read " + path;
-    return std::nullopt;
-  }
+void AddStateFilesTo(OwnFiles& own) {
+  own.Add(HistoryFilePath(), HistoryWords);
+  own.AddFolder(IdentityFolder(), SavedIdentityWords);
+}
+
+namespace {
+
+std::string HexOf(const Sha256::Digest& digest) {
   static constexpr char Hex[] = "0123456789abcdef";
   std::string text;
-  for (const uint8_t byte : hash.Finish()) {
+  for (const uint8_t byte : digest) {
     text += Hex[byte >> 4];
     text += Hex[byte & 0xF];
   }
   return text;
+}
+
+constexpr char NoSha256[] = "SHA-256 is not available";
+
+}  // namespace
+
+std::optional<std::string> FileSha256(const std::string& path, std::string* why) {
+  // Opened as every file the program reads: a FIFO or a device is refused at
+  // once, never waited for.
+  RegularFile file;
+  SysError error;
+  if (!file.Open(path, FileAccess::Read, error)) {
+    if (why) *why = error.Text;
+    return std::nullopt;
+  }
+  Sha256 hash;
+  if (!hash.Ready()) {
+    if (why) *why = NoSha256;
+    return std::nullopt;
+  }
+  std::vector<uint8_t> buffer(64 * 1024);
+  for (;;) {
+    const int64_t got = file.Read(buffer.data(), buffer.size(), error);
+    if (got < 0) {
+      if (why) *why = error.Text;
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    hash.Add(buffer.data(), static_cast<size_t>(got));
+  }
+  return HexOf(hash.Finish());
+}
+
+std::optional<std::string> BytesSha256(std::span<const uint8_t> bytes, std::string* why) {
+  Sha256 hash;
+  if (!hash.Ready()) {
+    if (why) *why = NoSha256;
+    return std::nullopt;
+  }
+  hash.Add(bytes.data(), bytes.size());
+  return HexOf(hash.Finish());
 }

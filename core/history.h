@@ -12,9 +12,11 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "firmware/identity.h"
+#include "platform/own_files.h"
 #include "session/job.h"
 
 enum class VerifyResult : uint8_t {
@@ -63,9 +65,19 @@ std::string HistoryLine(const HistoryRecord& record);
 bool AppendHistory(const HistoryRecord& record, std::string* warning,
                    const std::string& path = std::string());
 
+// Notes the files the program keeps in this user's state folder (the history
+// and the saved identities) in `own`, so that no destination the operator
+// names is one of them. AppendHistory notes the file it writes to itself.
+void AddStateFilesTo(OwnFiles& own);
+
 // A time as UTC in ISO 8601 with milliseconds: 2026-12-08T11:05:00.123Z.
 std::string UtcTimeText(std::chrono::system_clock::time_point time);
 
-// SHA-256 of a file's bytes as lower-case hex; nothing when it cannot be read
-// (`why` then names the file and the cause).
+// SHA-256 of a regular file's bytes as lower-case hex, read through the
+// program's safe open (a FIFO or a device is refused at once); nothing when
+// it cannot be read (`why` then names the file and the cause).
 std::optional<std::string> FileSha256(const std::string& path, std::string* why = nullptr);
+
+// SHA-256 of bytes already read (the image as planned: hashed from the
+// bytes that are programmed, never from a second open of the file).
+std::optional<std::string> BytesSha256(std::span<const uint8_t> bytes, std::string* why = nullptr);

@@ -1,6 +1,5 @@
 // POSIX side of the update history: appends under flock with O_APPEND, one
 // write per line; SHA-256 through OpenSSL.
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "history_os.h"
+#include "platform/regular_file.h"
 
 namespace {
 
@@ -36,15 +36,19 @@ bool AppendLocked(const std::string& file, const std::string& line, std::string*
     if (warning) *warning = std::move(why);
     return false;
   };
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return fail("history not written: cannot open " + file + ": " + SystemWords(errno));
+  // The program's safe open: a FIFO or a device at the history's name is
+  // refused at once, never waited for.
+  RegularFile history;
+  SysError error;
+  if (!history.Open(file, FileAccess::Append, error)) {
+    return fail("history not written: " + error.Text);
+  }
+  const int fd = static_cast<int>(history.Handle());
   // The lock keeps writers on file systems without atomic appends apart; the
   // single write of the whole line keeps them apart everywhere else.
   while (::flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) {
-      const int lockError = errno;
-      ::close(fd);
-      return fail("history not written: cannot lock " + file + ": " + SystemWords(lockError));
+      return fail("history not written: cannot lock " + file + ": " + SystemWords(errno));
     }
   }
   ssize_t written = 0;
@@ -53,7 +57,7 @@ bool AppendLocked(const std::string& file, const std::string& line, std::string*
   } while (written < 0 && errno == EINTR);
   const int writeError = errno;
   ::flock(fd, LOCK_UN);
-  const bool closed = ::close(fd) == 0;
+  const bool closed = history.Close();
   if (written != static_cast<ssize_t>(line.size())) {
     return fail("history not written: " + file + ": " +
                 (written < 0 ? SystemWords(writeError) : std::string("short write")));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "history_os.h"
+#include "platform/regular_file.h"
 #include "platform/win32_text.h"
 
 std::string StateFolder() {
@@ -33,21 +34,19 @@ bool AppendLocked(const std::string& file, const std::string& line, std::string*
     if (warning) *warning = std::string(what) + file + ": " + SystemMessage(code);
     return false;
   };
-  // Without FILE_WRITE_DATA every write of this handle goes to the file's
-  // end, whoever else appends meanwhile; reading is there for LockFileEx,
-  // which wants read or write access.
-  const HANDLE handle = CreateFileW(WideFromUtf8(file).c_str(), FILE_APPEND_DATA | FILE_READ_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return fail("history not written: cannot open ", GetLastError());
+  // The program's safe open: appends only, and a pipe or a device at the
+  // history's name is refused at once.
+  RegularFile history;
+  SysError error;
+  if (!history.Open(file, FileAccess::Append, error)) {
+    if (warning) *warning = "history not written: " + error.Text;
+    return false;
   }
+  const HANDLE handle = reinterpret_cast<HANDLE>(history.Handle());
   // The whole file, and every byte it may grow to, for the time of the write.
   OVERLAPPED whole{};
   if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-    const DWORD lockError = GetLastError();
-    CloseHandle(handle);
-    return fail("history not written: cannot lock ", lockError);
+    return fail("history not written: cannot lock ", GetLastError());
   }
   DWORD written = 0;
   const bool wrote =
@@ -55,7 +54,7 @@ bool AppendLocked(const std::string& file, const std::string& line, std::string*
   const DWORD writeError = GetLastError();
   OVERLAPPED unlock{};
   UnlockFileEx(handle, 0, MAXDWORD, MAXDWORD, &unlock);
-  const bool closed = CloseHandle(handle) != 0;
+  const bool closed = history.Close();
   if (!wrote) return fail("history not written: ", writeError);
   if (written != line.size()) {
     if (warning) *warning = "history not written: " + file + ": short write";

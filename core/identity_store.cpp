@@ -1,21 +1,17 @@
 #include "identity_store.h"
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <random>
-#include <sstream>
 #include <system_error>
-#include <thread>
 
 #include "history_os.h"
+#include "platform/destination.h"
+#include "platform/regular_file.h"
 
 namespace fs = std::filesystem;
 
@@ -57,50 +53,38 @@ std::optional<std::vector<uint8_t>> FromHex(const std::string& text) {
   return bytes;
 }
 
-constexpr int RenameAttempts = 20;
-constexpr std::chrono::milliseconds RenamePause{10};
+// A saved identity file is a few kilobytes (a hex block of at most 4096
+// bytes and four short fields); anything much larger is no saved identity.
+constexpr int64_t MaxIdentityFileBytes = 64 * 1024;
 
-// A name of its own for every write beside `path`: the ports of one run, or
-// two runs, may save the same file (last.json) at the same moment, and one
-// shared temporary name would let one writer rename the other's file away.
-std::string TemporaryNameFor(const fs::path& path) {
-  static const uint64_t run = (uint64_t{std::random_device{}()} << 32) ^ std::random_device{}();
-  static std::atomic<uint64_t> writes{0};
-  char tag[48];
-  std::snprintf(tag, sizeof tag, ".%016llx-%llu.new", static_cast<unsigned long long>(run),
-                static_cast<unsigned long long>(++writes));
-  return path.string() + tag;
+// Paths travel as UTF-8; the system's own names are made from them here.
+fs::path PathFromUtf8(const std::string& text) {
+  return fs::path(std::u8string(text.begin(), text.end()));
 }
 
-// Written beside its final name and renamed over it: a reader sees the old
-// file or the new one, never half of one.
+std::string Utf8FromPath(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// Written to a new file of its own beside its final name (the ports of one
+// run, or two runs, may save last.json at the same moment) and renamed over
+// it: a reader sees the old file or the new one, never half of one, and a
+// link or a FIFO planted at either name is never written through.
 bool WriteWhole(const fs::path& path, const std::string& text, std::string* why) {
-  const fs::path temporary = TemporaryNameFor(path);
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      if (why) *why = "cannot write " + temporary.string();
-      return false;
-    }
+  DestinationFile file;
+  SysError error;
+  if (!file.BeginOwn(Utf8FromPath(path), error) || !file.Write(text.data(), text.size(), error)) {
+    if (why) *why = error.Text;
+    return false;
   }
-  std::error_code error;
-  {
-    // Windows refuses to replace a file that another rename is replacing
-    // right then, or that a reader holds open: the ports of this run take
-    // turns, and another process's moment is waited out.
-    static std::mutex renaming;
-    std::lock_guard lock(renaming);
-    for (int attempt = 0; attempt < RenameAttempts; ++attempt) {
-      fs::rename(temporary, path, error);
-      if (!error || error != std::errc::permission_denied) break;
-      std::this_thread::sleep_for(RenamePause);
-    }
-  }
-  if (error) {
-    if (why) *why = "cannot rename " + temporary.string() + ": " + error.message();
-    fs::remove(temporary, error);
+  // Windows refuses to replace a file that another rename is replacing right
+  // then: the ports of this run take turns (another process's moment is
+  // waited out by the rename itself).
+  static std::mutex renaming;
+  std::lock_guard lock(renaming);
+  if (!file.Commit(error)) {
+    if (why) *why = error.Text;
     return false;
   }
   return true;
@@ -118,7 +102,7 @@ std::string IdentityFolder() {
 
 bool SaveIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& block,
                   std::string* why, const std::string& folder) {
-  const fs::path where = folder.empty() ? fs::path(IdentityFolder()) : fs::path(folder);
+  const fs::path where = PathFromUtf8(folder.empty() ? IdentityFolder() : folder);
   if (where.empty()) {
     if (why) *why = "no folder for saved identities (HOME is not set)";
     return false;
@@ -126,7 +110,7 @@ bool SaveIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& bl
   std::error_code error;
   fs::create_directories(where, error);
   if (error) {
-    if (why) *why = "cannot create " + where.string() + ": " + error.message();
+    if (why) *why = "cannot create " + Utf8FromPath(where) + ": " + error.message();
     return false;
   }
   nlohmann::ordered_json json;
@@ -147,12 +131,15 @@ bool SaveIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& bl
 }
 
 std::optional<SavedIdentity> LoadIdentity(const std::string& path, std::string* why) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (why) *why = "cannot read " + path;
+  // The program's safe open: a FIFO or a device at the name is refused at
+  // once, never waited for.
+  const FileRead read = ReadRegularFile(path, MaxIdentityFileBytes);
+  if (!read) {
+    if (why) *why = read.Error.Text;
     return std::nullopt;
   }
-  const nlohmann::json json = nlohmann::json::parse(in, nullptr, false);
+  const nlohmann::json json =
+      nlohmann::json::parse(read.Bytes.begin(), read.Bytes.end(), nullptr, false);
   // Every field is looked up, never assumed: a file is whatever is on disk.
   const auto field = [&json](const char* key) -> const nlohmann::json& {
     static const nlohmann::json missing;
@@ -194,9 +181,9 @@ std::optional<SavedIdentity> LoadIdentity(const std::string& path, std::string* 
 }
 
 std::optional<SavedIdentity> LastSavedIdentity(const std::string& folder) {
-  const fs::path where = folder.empty() ? fs::path(IdentityFolder()) : fs::path(folder);
+  const fs::path where = PathFromUtf8(folder.empty() ? IdentityFolder() : folder);
   if (where.empty()) return std::nullopt;
-  return LoadIdentity((where / "last.json").string());
+  return LoadIdentity(Utf8FromPath(where / "last.json"));
 }
 
 std::string DescribeIdentity(const DeviceIdentity& identity) {

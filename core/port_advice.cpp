@@ -21,6 +21,9 @@ std::string PortOpenAdvice(const SysError& error, const std::string& device) {
     case ErrorCause::None:
       return device + " could not be opened.";
     case ErrorCause::TimedOut:
+    case ErrorCause::NotRegularFile:
+    case ErrorCause::TooLarge:
+    case ErrorCause::OwnFile:
     case ErrorCause::Other:
       break;
   }

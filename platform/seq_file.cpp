@@ -62,7 +62,9 @@ bool SeqFile::Adopt(intptr_t file, bool writable, const std::string& path) {
 bool SeqFile::OpenExisting(const std::string& path) {
   CloseQuietly();
   const bool writable = DefaultOpenMode == FileOpenMode::ReadWrite;
-  return Adopt(OsOpenExisting(path, writable, openCause_), writable, path);
+  return Adopt(
+      OsOpenRegular(path, writable ? FileAccess::ReadWrite : FileAccess::Read, nullptr, openCause_),
+      writable, path);
 }
 
 bool SeqFile::Create(const std::string& path) {

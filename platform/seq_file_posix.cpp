@@ -4,75 +4,26 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
+#include "posix_error.h"
 #include "seq_file.h"
 #include "seq_file_os.h"
 
 namespace {
 
-ErrorCause CauseOf(int err) {
-  switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-      return ErrorCause::NotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-      return ErrorCause::PermissionDenied;
-    case EBUSY:
-    case ETXTBSY:
-      return ErrorCause::Busy;
-    default:
-      return ErrorCause::Other;
-  }
-}
-
-SysError ErrnoError(int err, const std::string& path) {
-  return SysError{CauseOf(err), err, path + ": " + std::strerror(err)};
-}
-
-// A missing folder on the way is "path not found", as elsewhere; a missing
-// file in a folder that exists is "file not found".
-bool FolderExists(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return true;
-  struct stat st {};
-  return stat(slash == 0 ? "/" : path.substr(0, slash).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 OsFile Failed(const std::string& path, SysError& error) {
-  error = ErrnoError(errno, path);
-  if (error.Code == ENOENT && !FolderExists(path)) error.Code = ENOTDIR;
+  error = FileOpenError(errno, path);
   return NoOsFile;
 }
 
 }  // namespace
 
-OsFile OsOpenExisting(const std::string& path, bool writable, SysError& error) {
-  error = {};
-  // O_NONBLOCK: opening a FIFO would otherwise wait for a writer, holding the
-  // window thread. Regular files ignore the flag.
-  const int fd = open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return Failed(path, error);
-  struct stat st {};
-  if (fstat(fd, &st) != 0) {
-    Failed(path, error);
-    close(fd);
-    return NoOsFile;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    error = SysError{ErrorCause::Other, S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
-                     path + (S_ISDIR(st.st_mode) ? " is a folder" : " is not a regular file")};
-    return NoOsFile;
-  }
-  return fd;
-}
-
 OsFile OsCreate(const std::string& path, SysError& error) {
   error = {};
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // Never waiting: a FIFO at the name would otherwise hold the open until a
+  // reader comes.
+  const int fd =
+      open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
   return fd < 0 ? Failed(path, error) : fd;
 }
 

@@ -26,29 +26,6 @@ OVERLAPPED At(int64_t offset) {
 
 }  // namespace
 
-OsFile OsOpenExisting(const std::string& path, bool writable, SysError& error) {
-  error = {};
-  const std::wstring name = WideFromUtf8(path);
-  const DWORD attributes = GetFileAttributesW(name.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    error = SysError{ErrorCause::Other, ERROR_ACCESS_DENIED, path + " is a folder"};
-    return NoOsFile;
-  }
-  // Shared for deleting too, as on POSIX: another program may remove or
-  // replace the file while it is read here; this handle keeps its bytes.
-  const HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return Failed(path, error);
-  // A pipe or a device (CON, COM1, ...) is no file to read an image from.
-  if (GetFileType(file) != FILE_TYPE_DISK) {
-    CloseHandle(file);
-    error = SysError{ErrorCause::Other, 0, path + " is not a regular file"};
-    return NoOsFile;
-  }
-  return reinterpret_cast<OsFile>(file);
-}
-
 OsFile OsCreate(const std::string& path, SysError& error) {
   error = {};
   const HANDLE file =

@@ -15,6 +15,9 @@ enum class ErrorCause : uint8_t {
   NotSerialDevice,   // it exists but is no serial port
   SettingsRefused,   // the port refused the line settings
   TimedOut,          // the call did not finish within its bound
+  NotRegularFile,    // a folder, a pipe, a device or a socket where a file belongs
+  TooLarge,          // a file larger than what the program reads from such a file
+  OwnFile,           // a destination that is one of the program's own files, or taken already
   Other,             // anything else; Code and Text tell more
 };
 

@@ -36,33 +36,43 @@ std::string SystemMessage(unsigned long code) {
   return Utf8FromWide(text);
 }
 
-SysError Win32Error(unsigned long code, const std::string& what) {
-  ErrorCause cause = ErrorCause::Other;
+ErrorCause CauseOfWin32Error(unsigned long code) {
   switch (code) {
+    case ERROR_SUCCESS:
+      return ErrorCause::None;
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
+    case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_UNIT:
+    case ERROR_NOT_READY:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_DEVICE_NOT_CONNECTED:
-      cause = ErrorCause::NotFound;
-      break;
+      return ErrorCause::NotFound;
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:
-      cause = ErrorCause::PermissionDenied;
-      break;
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return ErrorCause::PermissionDenied;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_BUSY:
-      cause = ErrorCause::Busy;
-      break;
+    case ERROR_PIPE_BUSY:
+      return ErrorCause::Busy;
+    case ERROR_DIRECTORY:
+      return ErrorCause::NotRegularFile;
+    case ERROR_FILE_TOO_LARGE:
+      return ErrorCause::TooLarge;
     case ERROR_SEM_TIMEOUT:
     case WAIT_TIMEOUT:
-      cause = ErrorCause::TimedOut;
-      break;
+      return ErrorCause::TimedOut;
     default:
-      break;
+      return ErrorCause::Other;
   }
-  return SysError{cause, static_cast<int>(code), what + ": " + SystemMessage(code)};
+}
+
+SysError Win32Error(unsigned long code, const std::string& what) {
+  const ErrorCause cause = CauseOfWin32Error(code);
+  return SysError{cause == ErrorCause::None ? ErrorCause::Other : cause, static_cast<int>(code),
+                  what + ": " + SystemMessage(code)};
 }

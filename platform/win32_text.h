@@ -10,6 +10,9 @@ std::wstring WideFromUtf8(const std::string& text);
 std::string Utf8FromWide(const std::wstring& text);
 // The system's own words for error `code` (FormatMessage), one line.
 std::string SystemMessage(unsigned long code);
-// `what` (naming the file or port) with the system's words; the cause from
-// the usual meaning of `code` for a file.
+// The one table from GetLastError to the cause, for the file, host and serial
+// backends alike; a backend adds only what its own context knows (a port held
+// by another program is "access denied" to the system).
+ErrorCause CauseOfWin32Error(unsigned long code);
+// `what` (naming the file or port) with the system's words.
 SysError Win32Error(unsigned long code, const std::string& what);

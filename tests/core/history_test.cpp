@@ -86,10 +86,16 @@ TEST_F(HistoryTest, TheImageHashIsSha256OfTheFileBytes) {
     std::ofstream(folder_ / "image.bin", std::ios::binary | std::ios::trunc) << c.Bytes;
     std::string why;
     EXPECT_EQ(FileSha256(File("image.bin"), &why).value_or(why), c.Sha256) << c.Bytes.size();
+    const std::span bytes(reinterpret_cast<const uint8_t*>(c.Bytes.data()), c.Bytes.size());
+    EXPECT_EQ(BytesSha256(bytes).value_or(""), c.Sha256) << c.Bytes.size();
   }
-  std::string why;
-  EXPECT_FALSE(FileSha256(File("missing.bin"), &why));
-  EXPECT_NE(why.find(File("missing.bin")), std::string::npos) << why;
+  // Only a regular file is hashed: a folder is refused as one, at once.
+  fs::create_directory(folder_ / "folder");
+  for (const char* name : {"missing.bin", "folder"}) {
+    std::string why;
+    EXPECT_FALSE(FileSha256(File(name), &why)) << name;
+    EXPECT_NE(why.find(File(name)), std::string::npos) << why;
+  }
 }
 
 TEST(HistoryTime, IsUtcWithMilliseconds) {

@@ -1,11 +1,7 @@
-// The sequential file and the temporary image's folder on POSIX systems:
-// FIFOs, full devices, links and folder modes.
+// The sequential file on POSIX systems: FIFOs, full devices and links.
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
-#include "platform/host.h"
 #include "seq_file_fixture.h"
 
 namespace {
@@ -45,28 +41,6 @@ TEST_F(SeqFileTest, PrivateFileIsNeverOpenedThroughALink) {
   struct stat st {};
   ASSERT_EQ(stat(Path("own").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-}
-
-TEST_F(SeqFileTest, TemporaryImageFolderIsPrivateAndALinkIsRefused) {
-  const std::string runtime = Path("run");
-  ASSERT_EQ(mkdir(runtime.c_str(), 0755), 0);
-  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-  auto path = TemporaryImagePath();
-  ASSERT_TRUE(path.has_value());
-  EXPECT_EQ(*path, runtime + "/updater/tmp.bin");
-  struct stat st {};
-  ASSERT_EQ(lstat((runtime + "/updater").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-
-  const std::string trap = Path("trap");
-  ASSERT_EQ(mkdir(trap.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((trap + "/elsewhere").c_str(), 0700), 0);
-  ASSERT_EQ(symlink((trap + "/elsewhere").c_str(), (trap + "/updater").c_str()), 0);
-  setenv("XDG_RUNTIME_DIR", trap.c_str(), 1);
-  std::string why;
-  EXPECT_FALSE(TemporaryImagePath(&why).has_value());
-  EXPECT_FALSE(why.empty());
-  unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ TEST_F(SeqFileTest, FailedOpensGiveTheirNumberAndLaterOperationsReportNotOpen) {
       {"missing", IoFileNotFound, ErrorCause::NotFound},
       {"nofolder/missing", IoPathNotFound, ErrorCause::NotFound},
       {"plain/below", IoPathNotFound, ErrorCause::NotFound},
-      {"folder", IoAccessDenied, ErrorCause::Other},
+      {"folder", IoAccessDenied, ErrorCause::NotRegularFile},
   };
   for (const Row& row : rows) {
     SeqFile f;
