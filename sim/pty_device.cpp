@@ -86,9 +86,9 @@ PtyDevice::PtyDevice(DeviceConfig config, std::vector<Board> boards, PtyOptions 
       options_(std::move(options)),
       boards_(std::move(boards)) {
   if (boards_.empty()) boards_.emplace_back();
+  model_.Note("board 1 on the line: " + boards_.front().Label);
   model_.SetFaults(boards_.front().Faults);
   model_.SetPresent(boards_.front().Present);
-  model_.Note("board 1 on the line: " + boards_.front().Label);
 }
 
 PtyDevice::~PtyDevice() {
