@@ -529,8 +529,10 @@ void PtyDevice::Run() {
       if (intake.Active()) {
         if (intakeIdle) intake.BurstStarts(Pacer::Clock::now());
         room = std::min(room, intake.Allowance(Pacer::Clock::now(), room, nullptr));
+        // The line still carries the byte before: wait for its end.
+        if (room == 0) intakeIdle = false;
       }
-      const ssize_t n = ::read(master_, input.data(), room);
+      const ssize_t n = room == 0 ? 0 : ::read(master_, input.data(), room);
       if (n < 0 && errno == EIO) closed = true;
       if (n > 0) {
         if (watchClose && !programHolds) {
