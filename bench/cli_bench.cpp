@@ -23,10 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/flash.h"
+#include "bench_command_line.h"
+#include "sim/device_rig.h"
 #include "sim/image_builder.h"
-#include "sim/pty_device.h"
-#include "sim/upload.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -106,55 +105,42 @@ int RunCli(const std::vector<std::string>& args) {
 
 class Bench {
  public:
-  explicit Bench(const Options& options) : options_(options) {
-    char pattern[] = "/tmp/updater-cli-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a scratch folder");
-    folder_ = pattern;
-    for (const char* name : {"Loader.hex", "F29f160d.hex"}) {
-      fs::copy_file(fs::path(UPDATER_DEMO_DIR) / name, folder_ / name);
-    }
-    std::string error;
-    if (!sim::ReadUploadFile(folder_ / "Loader.hex", config_.Loader, &error) ||
-        !sim::ReadUploadFile(folder_ / "F29f160d.hex", config_.Routine, &error)) {
-      throw std::runtime_error(error);
-    }
+  explicit Bench(const Options& options) : options_(options), folder_("updater-cli-bench") {
+    std::string error = folder_.Problem();
     sim::ImageOptions image;
     image.Size = options.Size;
     image.ProductName = "DEMO165";
     image.HardwareVersion = "1.0b";
-    if (!sim::WriteImageFile(folder_ / "fw.bin", image, &error)) throw std::runtime_error(error);
-    ::setenv("XDG_STATE_HOME", (folder_ / "state").c_str(), 1);
-  }
-  ~Bench() {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
+    if (!error.empty() || !sim::WriteImageFile(folder_.File("fw.bin"), image, &error)) {
+      throw std::runtime_error(error);
+    }
+    ::setenv("XDG_STATE_HOME", folder_.File("state").c_str(), 1);
   }
 
   // Wall and CPU seconds of one update of `units` units at once; a negative
   // wall time on failure.
   Timing UpdateAtOnce(int units) {
     Timing timing;
-    std::vector<std::unique_ptr<sim::PtyDevice>> devices;
-    std::vector<std::string> args{"update", "--quiet", "--files", folder_.string()};
+    std::vector<std::unique_ptr<rig::SimulatedDevice>> devices;
+    std::vector<std::string> args{"update", "--quiet", "--files", folder_.Path()};
     if (!options_.Verify) args.push_back("--no-verify");
     for (int unit = 1; unit <= units; ++unit) {
-      const std::vector<int> pattern{8, 9};
-      sim::DeviceIdentity identity{"DEMO165", "1.0a", 4000u + static_cast<uint32_t>(unit), "LABEL"};
-      sim::DeviceConfig config = config_;
-      config.InitialFaults.BitRate = options_.PacedRate;
-      devices.push_back(
-          std::make_unique<sim::PtyDevice>(config, sim::MakeFlash(identity, pattern)));
+      rig::DeviceSetup setup;
+      setup.Identity =
+          sim::DeviceIdentity{"DEMO165", "1.0a", 4000u + static_cast<uint32_t>(unit), "LABEL"};
+      // The replies at the line's rate, the program's bytes at once, as the
+      // rows have always been measured.
+      setup.Faults.BitRate = options_.PacedRate;
+      devices.push_back(std::make_unique<rig::SimulatedDevice>(folder_, std::move(setup)));
       std::string error;
-      if (!devices.back()->Start(&error)) {
+      if (!devices.back()->Start(unit, &error)) {
         std::fprintf(stderr, "simulator: %s\n", error.c_str());
         return timing;
       }
-      const std::string variable = "UPDATER_COM" + std::to_string(unit);
-      ::setenv(variable.c_str(), devices.back()->SlavePath().c_str(), 1);
       args.push_back("--port");
       args.push_back("COM" + std::to_string(unit));
     }
-    args.push_back((folder_ / "fw.bin").string());
+    args.push_back(folder_.File("fw.bin"));
     const double cliCpu = CpuSeconds(RUSAGE_CHILDREN);
     const double unitsCpu = CpuSeconds(RUSAGE_SELF);
     const double busy = MachineBusySeconds();
@@ -174,38 +160,32 @@ class Bench {
 
  private:
   Options options_;
-  fs::path folder_;
-  sim::DeviceConfig config_;
+  rig::WorkFolder folder_;
 };
 
-bool ParseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--runs" && i + 1 < argc) {
-      options.Runs = std::max(1, std::atoi(argv[++i]));
-    } else if (arg == "--size" && i + 1 < argc) {
-      options.Size = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
-    } else if (arg == "--paced" && i + 1 < argc) {
-      options.PacedRate = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
-    } else if (arg == "--units" && i + 1 < argc) {
-      options.Units = std::clamp(std::atoi(argv[++i]), 2, 4);
-    } else if (arg == "--no-verify") {
-      options.Verify = false;
-    } else {
-      std::fprintf(stderr,
-                   "usage: cli_bench [--runs N] [--size BYTES] [--units 2-4] [--no-verify]\n"
-                   "                 [--paced BITRATE]\n");
-      return false;
-    }
-  }
-  return true;
+// -1 to go on; otherwise the exit code, after the help or the error.
+int ParseOptions(int argc, char** argv, Options& options) {
+  CLI::App app("updater-cli updating one simulated unit alone and several at once.", "cli_bench");
+  app.add_option("--runs", options.Runs, "runs of each; the medians are reported (3)")
+      ->check(CLI::Range(1, 100000));
+  app.add_option("--size", options.Size,
+                 "image size in bytes (262144: sectors 0 to 6; the verify reads every word back)")
+      ->check(CLI::Range(1u, 0x200000u));
+  app.add_option("--units", options.Units, "units updated at once against one alone (4)")
+      ->check(CLI::Range(2, 4));
+  app.add_flag_callback(
+      "--no-verify", [&options] { options.Verify = false; }, "updates without the read-back");
+  app.add_option("--paced", options.PacedRate,
+                 "the units send at BITRATE, as real devices do (default: they answer at once)")
+      ->type_name("BITRATE");
+  return bench::ParseCommandLine(app, argc, argv, 1);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, options)) return 1;
+  if (const int code = ParseOptions(argc, argv, options); code >= 0) return code;
   Bench bench(options);
   std::vector<double> one, four, oneCli, fourCli, oneUnits, fourUnits, oneBusy, fourBusy;
   for (int run = 0; run < options.Runs; ++run) {

@@ -2,7 +2,7 @@
 // pseudo-terminal, the watcher, the Qt delivery, the session and Form1
 // offscreen) against the simulated device in the same process.
 //
-//   updater_bench [--runs N] [--only=abcfw] [--flood BYTES] [--no-paced]
+//   updater_bench [--runs N] [--only abcfw] [--flood BYTES] [--no-paced]
 //                 [--no-baseline] [--verify] [--verbose]
 //
 // Prints, per transfer, the median wall and CPU time, the time per byte or per
@@ -33,17 +33,17 @@
 #include <thread>
 #include <vector>
 
-#include "window/Unit1.h"
+#include "bench_command_line.h"
 #include "comm_async/comm_async.h"
-#include "sim/image_builder.h"
-#include "core/port_core.h"
-#include "pty_baseline.h"
-#include "sim/pty_device.h"
 #include "comm_async/queue_notify_target.h"
+#include "core/port_core.h"
 #include "platform/seq_file.h"
+#include "pty_baseline.h"
 #include "session/session_window.h"
+#include "sim/device_rig.h"
+#include "sim/image_builder.h"
 #include "ui_Unit1.h"
-#include "sim/upload.h"
+#include "window/Unit1.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -243,38 +243,16 @@ Interval Between(const Snapshot& a, const Snapshot& b) {
   return i;
 }
 
-// The simulated device on a pseudo-terminal behind COM1, with the CPU clock
-// of its runner thread taken so that its share can be told from the program's.
+// The simulated device of the shared rig behind COM1, with the CPU clock of
+// its own thread read so that its share can be told from the program's.
 class SimDevice {
  public:
-  ~SimDevice() {
-    if (device_) device_->Stop();
-  }
-
   bool Start(const fs::path& folder, const sim::Faults& faults, std::string* error) {
-    sim::DeviceConfig config;
-    if (!sim::ReadUploadFile((folder / "Loader.hex").string(), config.Loader, error) ||
-        !sim::ReadUploadFile((folder / "F29f160d.hex").string(), config.Routine, error)) {
-      return false;
-    }
-    config.InitialFaults = faults;
-    sim::DeviceIdentity identity{"DEMO165", "1.0a", 4711u, "DEMO-LABEL"};
-    const int patternSectors[] = {8, 9};
-    sim::PtyOptions options;
-    options.OnEvent = [this](const std::string&) {
-      // Events come from the device's own thread.
-      if (clockTaken_.load()) return;
-      clockid_t clock{};
-      if (pthread_getcpuclockid(pthread_self(), &clock) == 0) {
-        clock_.store(clock);
-        clockTaken_.store(true);
-      }
-    };
-    device_ = std::make_unique<sim::PtyDevice>(config, sim::MakeFlash(identity, patternSectors),
-                                               std::move(options));
-    if (!device_->Start(error)) return false;
-    ::setenv("UPDATER_COM1", device_->SlavePath().c_str(), 1);
-    return true;
+    rig::DeviceSetup setup;
+    setup.Identity = sim::DeviceIdentity{"DEMO165", "1.0a", 4711u, "DEMO-LABEL"};
+    setup.Faults = faults;
+    device_ = std::make_unique<rig::SimulatedDevice>(folder.string(), std::move(setup));
+    return device_->Start(1, error);
   }
 
   // The calling thread's CPU clock stands for the program's front end.
@@ -283,18 +261,16 @@ class SimDevice {
     s.Time = Clock::now();
     s.ProcessCpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
     s.WindowCpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
-    s.DeviceCpu = clockTaken_.load() ? CpuSeconds(clock_.load()) : 0;
-    s.ToDevice = device_->BytesReceived();
-    s.FromDevice = device_->BytesSent();
+    s.DeviceCpu = device_->CpuSeconds();
+    s.ToDevice = device_->Pty().BytesReceived();
+    s.FromDevice = device_->Pty().BytesSent();
     return s;
   }
 
-  sim::PtyDevice& Pty() { return *device_; }
+  sim::PtyDevice& Pty() { return device_->Pty(); }
 
  private:
-  std::unique_ptr<sim::PtyDevice> device_;
-  std::atomic<bool> clockTaken_{false};
-  std::atomic<clockid_t> clock_{};
+  std::unique_ptr<rig::SimulatedDevice> device_;
 };
 
 // Snapshots are taken when the lines in a job's marks are logged (the first
@@ -553,74 +529,61 @@ bool ParseBytes(const std::string& text, uint64_t& bytes) {
   return true;
 }
 
-bool ParseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--runs" && i + 1 < argc) {
-      options.Runs = std::max(1, std::atoi(argv[++i]));
-    } else if (arg.rfind("--runs=", 0) == 0) {
-      options.Runs = std::max(1, std::atoi(arg.c_str() + 7));
-    } else if (arg == "--no-paced") {
-      options.Paced = false;
-    } else if (arg == "--no-baseline") {
-      options.Baseline = false;
-    } else if (arg.rfind("--only=", 0) == 0) {
-      options.Only = arg.substr(7);
-    } else if (arg == "--verbose") {
-      options.Verbose = true;
-    } else if (arg == "--verify") {
-      options.Verify = true;
-    } else if (arg == "--flood-batch" && i + 1 < argc) {
-      uint64_t bytes = 0;
-      if (!ParseBytes(argv[++i], bytes) || bytes == 0) {
-        std::fprintf(stderr, "%s: --flood-batch takes a byte count such as 4K\n", argv[0]);
-        return false;
+// -1 to go on; otherwise the exit code, after the help or the error.
+int ParseOptions(int argc, char** argv, Options& options) {
+  CLI::App app(
+      "The benchmark of the three transfers through the program against the simulated "
+      "device.",
+      "updater_bench");
+  app.add_option("--runs", options.Runs, "runs of each transfer; the median is reported (5)")
+      ->check(CLI::Range(1, 100000));
+  app.add_option("--only", options.Only,
+                 "only these rows: a update, b identity, c read-back, f flood, w the update "
+                 "through the window and without one (abcfw)")
+      ->type_name("LETTERS");
+  auto bytes = [](const char* name, const char* example, auto&& store) {
+    return [name, example, store](const std::string& text) {
+      uint64_t value = 0;
+      if (!ParseBytes(text, value) || !store(value)) {
+        throw CLI::ValidationError(name, std::string("takes a byte count such as ") + example);
       }
-      options.FloodBatch = static_cast<size_t>(bytes);
-    } else if (arg == "--flood" && i + 1 < argc) {
-      if (!ParseBytes(argv[++i], options.FloodBytes)) {
-        std::fprintf(stderr, "%s: --flood takes a byte count such as 10M, 512K or 1000000\n",
-                     argv[0]);
-        return false;
-      }
-    } else {
-      std::fprintf(stderr,
-                   "usage: %s [--runs N] [--only=abcfw] [--flood BYTES] [--no-paced]\n"
-                   "       [--no-baseline] [--verify] [--verbose]\n"
-                   "  --runs N       runs of each transfer; the median is reported (5)\n"
-                   "  --only=LETTERS only these rows: a update, b identity, c read-back,\n"
-                   "                 f flood, w the update through the window and without one\n"
-                   "  --flood BYTES  \"h\" messages the device floods the line with (10M);\n"
-                   "                 the growth table adds a tenth and four tenths of it\n"
-                   "  --flood-batch BYTES  experiment: the log reaches the window in pieces\n"
-                   "                 of up to BYTES (at line ends) instead of as it comes\n"
-                   "  --no-paced     skip the repaint measurement at 38400 bit/s\n"
-                   "  --no-baseline  skip the bare pseudo-terminal figures\n"
-                   "  --verify       the updates read back what they wrote (both front ends'\n"
-                   "                 default); without it the rows time the programming\n",
-                   argv[0]);
-      return false;
-    }
-  }
-  return true;
+    };
+  };
+  app.add_option_function<std::string>(
+         "--flood",
+         bytes("--flood", "10M, 512K or 1000000",
+               [&options](uint64_t value) {
+                 options.FloodBytes = value;
+                 return true;
+               }),
+         "\"h\" messages the device floods the line with (10M); the growth table adds a tenth "
+         "and four tenths of it")
+      ->type_name("BYTES");
+  app.add_option_function<std::string>(
+         "--flood-batch",
+         bytes("--flood-batch", "4K",
+               [&options](uint64_t value) {
+                 options.FloodBatch = static_cast<size_t>(value);
+                 return value > 0;
+               }),
+         "experiment: the log reaches the window in pieces of up to BYTES (at line ends) instead "
+         "of as it comes")
+      ->type_name("BYTES");
+  app.add_flag_callback(
+      "--no-paced", [&options] { options.Paced = false; },
+      "skip the repaint measurement at 38400 bit/s");
+  app.add_flag_callback(
+      "--no-baseline", [&options] { options.Baseline = false; },
+      "skip the bare pseudo-terminal figures");
+  app.add_flag("--verify", options.Verify,
+               "the updates read back what they wrote (both front ends' default); without it the "
+               "rows time the programming");
+  app.add_flag("--verbose", options.Verbose, "every run's figures too");
+  return bench::ParseCommandLine(app, argc, argv, 2);
 }
 
-// A private working folder with the upload files and the images.
-std::optional<fs::path> MakeFolder(std::string* error) {
-  std::string pattern = (fs::temp_directory_path() / "updater_bench_XXXXXX").string();
-  if (!::mkdtemp(pattern.data())) {
-    *error = "mkdtemp failed";
-    return std::nullopt;
-  }
-  const fs::path folder = pattern;
-  std::error_code ec;
-  for (const char* name : {"Loader.hex", "F29f160d.hex"}) {
-    fs::copy_file(fs::path(UPDATER_DEMO_DIR) / name, folder / name, ec);
-    if (ec) {
-      *error = std::string(name) + ": " + ec.message();
-      return std::nullopt;
-    }
-  }
+// The images the rows update with, beside the upload files.
+bool WriteImages(const rig::WorkFolder& folder, std::string* error) {
   sim::ImageOptions full;
   full.Size = FullImageSize;
   full.Seed = 11;
@@ -628,11 +591,8 @@ std::optional<fs::path> MakeFolder(std::string* error) {
   oneSector.Size = 65536;
   oneSector.Sectors = std::vector<uint8_t>{PacedSector};
   oneSector.Seed = 12;
-  if (!sim::WriteImageFile((folder / "full.bin").string(), full, error) ||
-      !sim::WriteImageFile((folder / "sector.bin").string(), oneSector, error)) {
-    return std::nullopt;
-  }
-  return folder;
+  return sim::WriteImageFile(folder.File("full.bin"), full, error) &&
+         sim::WriteImageFile(folder.File("sector.bin"), oneSector, error);
 }
 
 // Wake-ups between threads dominate every figure here, and on a virtual
@@ -1001,7 +961,7 @@ int RunMeasurements(const Options& options, const fs::path& folder) {
 
 int main(int argc, char** argv) {
   Options options;
-  if (!ParseOptions(argc, argv, options)) return 2;
+  if (const int code = ParseOptions(argc, argv, options); code >= 0) return code;
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
   SeqFile::DefaultOpenMode = FileOpenMode::ReadOnly;
   // What the window remembers and keeps goes to a scratch folder, never the
@@ -1011,14 +971,12 @@ int main(int argc, char** argv) {
   qputenv("XDG_STATE_HOME", config.path().toUtf8());
   QApplication application(argc, argv);
 
-  std::string error;
-  const std::optional<fs::path> folder = MakeFolder(&error);
-  if (!folder) {
+  // A private working folder with the upload files and the images.
+  const rig::WorkFolder folder("updater_bench");
+  std::string error = folder.Problem();
+  if (!error.empty() || !WriteImages(folder, &error)) {
     std::fprintf(stderr, "updater_bench: %s\n", error.c_str());
     return 1;
   }
-  const int result = RunMeasurements(options, *folder);
-  std::error_code ec;
-  fs::remove_all(*folder, ec);
-  return result;
+  return RunMeasurements(options, folder.Path());
 }

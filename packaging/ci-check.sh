@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the Debian package the way a user meets it: builds it
 # (scripts/package.sh), installs it with apt-get, and from a folder outside
-# the checkout runs `updater-cli --version` and an update of the installed
-# devsim with the installed example files; then removes the package again.
+# the checkout runs `updater-cli --version`, then an update and the erase-only
+# job of the installed devsim with the installed example files, as the manual
+# page shows them; then removes the package again.
 # Needs root or sudo (it installs a package). Exit 0 when all went well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -56,8 +57,12 @@ for packed in *.gz; do [ -e "$packed" ] && gunzip -f "$packed"; done
 for file in Loader.hex F29f160d.hex fits.bin; do
   [ -s "$file" ] || fail "the examples lack $file"
 done
+[ -f empty ] && [ ! -s empty ] || fail "the examples lack empty (zero bytes)"
 
-devsim --loader Loader.hex --routine F29f160d.hex --link "$work/COM1" > devsim.log 2>&1 &
+# Powered up again at each close, so that every run of updater-cli finds the
+# bootstrap loader waiting.
+devsim --loader Loader.hex --routine F29f160d.hex --link "$work/COM1" --power-cycle-on-close \
+  > devsim.log 2>&1 &
 sim=$!
 for _ in $(seq 50); do [ -e "$work/COM1" ] && break; sleep 0.1; done
 [ -e "$work/COM1" ] || { cat devsim.log >&2; fail "devsim did not start"; }
@@ -70,6 +75,13 @@ if [ "$status" -ne 0 ]; then
   cat devsim.log >&2
   fail "the update against devsim ended with exit code $status"
 fi
+echo "ci-check: updater-cli erase --port $work/COM1 --files $work --yes"
+timeout 120 updater-cli erase --port "$work/COM1" --files "$work" --yes || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "--- devsim log" >&2
+  cat devsim.log >&2
+  fail "the erase-only job against devsim ended with exit code $status"
+fi
 
 cd /
 cleanup
@@ -77,4 +89,4 @@ trap - EXIT
 if dpkg-query -W -f='${Status}' updater 2> /dev/null | grep -q "install ok installed"; then
   fail "apt-get remove left the package installed"
 fi
-echo "ci-check: the package installs, updates a simulated device and is removed again"
+echo "ci-check: the package installs, updates and erases a simulated device and is removed again"

@@ -65,8 +65,27 @@ void DeviceModel::PowerCycle(bool clearFaults) {
   sent_ = 0;
   received_ = 0;
   sectorWordsSent_ = 0;
-  Event("power cycle: bootstrap loader waits for the start byte");
+  unansweredStarts_ = 0;
+  Event(present_ ? "power cycle: bootstrap loader waits for the start byte"
+                 : "power cycle: no board on the line");
   SetFaults(clearFaults ? Faults{} : faults_);
+}
+
+void DeviceModel::SetPresent(bool present) {
+  present_ = present;
+}
+
+void DeviceModel::NoteIgnored(std::span<const uint8_t> in) {
+  // Only a chip that never spoke since its power-up is taken as not there;
+  // one that fell silent in a job still gets that job's data, zeros included.
+  const bool nobodyListens = !present_ || sent_ == 0;
+  for (const uint8_t byte : in) {
+    if (byte != BootStart) {
+      unansweredStarts_ = 0;
+    } else if (nobodyListens) {
+      ++unansweredStarts_;
+    }
+  }
 }
 
 std::vector<std::string> DeviceModel::TakeEvents() {
@@ -83,10 +102,18 @@ void DeviceModel::Feed(std::span<const uint8_t> in, std::vector<uint8_t>& out) {
   out_ = &out;
   std::size_t i = 0;
   while (i < in.size()) {
-    if (silent_) {
+    if (silent_ || !present_) {
       // A dead chip still has the bytes arrive; it just never reacts.
+      NoteIgnored(in.subspan(i));
       received_ += in.size() - i;
       break;
+    }
+    if (phase_ == Phase::Command) {
+      // Not a command: the routine keeps waiting, and a start byte finds no
+      // loader to answer it.
+      unansweredStarts_ = in[i] == BootStart ? unansweredStarts_ + 1 : 0;
+    } else if (phase_ != Phase::ProgramData) {
+      unansweredStarts_ = 0;
     }
     if (phase_ == Phase::ProgramData) {
       // Sector data comes in bulk; take it in one piece but never past a

@@ -81,7 +81,11 @@ struct Faults {
   // Bytes of "h" messages (3 each, rounded up) the routine sends after the
   // sector table, before its first "a".
   uint64_t FloodBytes = 0;
-  uint32_t BitRate = 0;  // 0: no pacing; used by the runner, not the model
+  // The line's rate, 10 bits per byte; 0 for none. Used by the runner, not
+  // the model. BitRate paces the device's replies, InputBitRate the bytes
+  // it takes from the program (a real line holds those back too).
+  uint32_t BitRate = 0;
+  uint32_t InputBitRate = 0;
 };
 
 enum class UploadState {
@@ -113,6 +117,10 @@ class DeviceModel {
 
   // Back to the bootstrap loader; the flash keeps its content.
   void PowerCycle(bool clearFaults);
+  // False: no board on the line (an empty slot, or one without power).
+  // Bytes still arrive; nothing answers them. Takes effect at once.
+  void SetPresent(bool present);
+  bool Present() const { return present_; }
   void SetFaults(Faults faults);
   const Faults& CurrentFaults() const { return faults_; }
 
@@ -127,9 +135,17 @@ class DeviceModel {
   bool WaitingForCommand() const { return phase_ == Phase::Command; }
   uint64_t BytesSent() const { return sent_; }
   uint64_t BytesReceived() const { return received_; }
+  // Start bytes in a row, since the last power-up, that no bootstrap loader
+  // could answer: the routine waiting for a command, no board on the line,
+  // or a board silent from its power-up. What a station sends while it waits
+  // for the next board; any other byte starts the count again.
+  uint64_t UnansweredStartBytes() const { return unansweredStarts_; }
 
   // Notable happenings since the last call, for logs and transcripts.
   std::vector<std::string> TakeEvents();
+  // A happening of the line around the device (a board put on it, the port
+  // closed), told in turn with the device's own.
+  void Note(std::string text) { Event(std::move(text)); }
 
   Flash& FlashMemory() { return flash_; }
   const Flash& FlashMemory() const { return flash_; }
@@ -154,6 +170,7 @@ class DeviceModel {
   };
 
   void Step(uint8_t byte);
+  void NoteIgnored(std::span<const uint8_t> in);
   std::size_t TakeProgramData(std::span<const uint8_t> in);
   void Emit(uint8_t byte);
   void Put(uint8_t byte);
@@ -191,8 +208,10 @@ class DeviceModel {
   bool readingSector_ = false;
   uint64_t sectorWordsSent_ = 0;  // words sent for read-sector commands
 
+  bool present_ = true;
   bool silent_ = false;
   bool hangUpDue_ = false;
+  uint64_t unansweredStarts_ = 0;
   uint64_t sent_ = 0;
   uint64_t received_ = 0;
   std::vector<uint8_t>* out_ = nullptr;

@@ -86,7 +86,8 @@ uint8_t PatternByte(uint32_t address) {
   return static_cast<uint8_t>(mixed % 0xFF);
 }
 
-Flash MakeFlash(const DeviceIdentity& identity, std::span<const int> patternSectors) {
+Flash MakeFlash(const std::optional<DeviceIdentity>& identity,
+                std::span<const int> patternSectors) {
   Flash flash;
   for (const int sector : patternSectors) {
     if (sector < 0 || sector >= SectorCount) continue;
@@ -95,8 +96,13 @@ Flash MakeFlash(const DeviceIdentity& identity, std::span<const int> patternSect
     }
   }
   // The identity block wins over a pattern asked for its sector.
-  const std::vector<uint8_t> block = BuildIdentityBlock(identity);
-  std::copy(block.begin(), block.end(), flash.MutableBytes().begin() + IdentityAddress);
+  const auto area = flash.MutableBytes().subspan(IdentityAddress, IdentityBlockSize);
+  if (!identity) {
+    std::fill(area.begin(), area.end(), 0xFF);
+    return flash;
+  }
+  const std::vector<uint8_t> block = BuildIdentityBlock(*identity);
+  std::copy(block.begin(), block.end(), area.begin());
   return flash;
 }
 

@@ -70,6 +70,8 @@ struct DeviceIdentity {
 };
 
 constexpr uint32_t IdentityAddress = 0x004000;
+// What the program reads of it: 2048 words.
+constexpr uint32_t IdentityBlockSize = 4096;
 
 // BEGIN, the present records and END, in the form the program scans for.
 std::vector<uint8_t> BuildIdentityBlock(const DeviceIdentity& identity);
@@ -79,7 +81,8 @@ std::vector<uint8_t> BuildIdentityBlock(const DeviceIdentity& identity);
 uint8_t PatternByte(uint32_t address);
 
 // A flash as a freshly delivered unit holds it: erased, the identity block at
-// 0x004000 and the pattern in `patternSectors`.
-Flash MakeFlash(const DeviceIdentity& identity, std::span<const int> patternSectors);
+// 0x004000 and the pattern in `patternSectors`. Without an identity, the
+// block is erased too (a new board), whatever the pattern says.
+Flash MakeFlash(const std::optional<DeviceIdentity>& identity, std::span<const int> patternSectors);
 
 }  // namespace sim

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -55,13 +57,71 @@ void RemoveLink(const std::string& target, const std::string& link) {
   }
 }
 
+// A raw line, so that nothing the device sends is echoed back to it or
+// turned into something else before the program sets the port up itself.
+bool MakeRaw(int fd) {
+  termios settings{};
+  if (::tcgetattr(fd, &settings) != 0) return false;
+  ::cfmakeraw(&settings);
+  ::cfsetispeed(&settings, B38400);
+  ::cfsetospeed(&settings, B38400);
+  return ::tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+timespec ToTimespec(std::chrono::nanoseconds delay) {
+  if (delay.count() < 0) delay = std::chrono::nanoseconds(0);
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(delay.count() / 1'000'000'000);
+  t.tv_nsec = static_cast<long>(delay.count() % 1'000'000'000);
+  return t;
+}
+
 }  // namespace
 
 PtyDevice::PtyDevice(DeviceConfig config, Flash flash, PtyOptions options)
     : model_(std::move(config), std::move(flash)), options_(std::move(options)) {}
 
+PtyDevice::PtyDevice(DeviceConfig config, std::vector<Board> boards, PtyOptions options)
+    : model_(std::move(config), boards.empty() ? Flash() : std::move(boards.front().Memory)),
+      options_(std::move(options)),
+      boards_(std::move(boards)) {
+  if (boards_.empty()) boards_.emplace_back();
+  model_.Note("board 1 on the line: " + boards_.front().Label);
+  model_.SetFaults(boards_.front().Faults);
+  model_.SetPresent(boards_.front().Present);
+}
+
 PtyDevice::~PtyDevice() {
   Stop();
+}
+
+bool PtyDevice::OpenLine(std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    CloseLine();
+    return false;
+  };
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) return fail(SystemError("posix_openpt"));
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return fail(SystemError("unlockpt"));
+  char name[256];
+  if (::ptsname_r(master_, name, sizeof name) != 0) return fail(SystemError("ptsname"));
+  {
+    std::lock_guard lock(mutex_);
+    slavePath_ = name;
+  }
+  // Held open while the program has not opened its port: without it the
+  // master sees a hang-up each time the program closes its port, and data
+  // for a reopened port is lost. Watching for the program's close, the
+  // runner lets go of it once the program is there.
+  heldSlave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (heldSlave_ < 0) return fail(SystemError(name));
+  if (!MakeRaw(heldSlave_)) return fail(SystemError("tcsetattr"));
+  const int flags = ::fcntl(master_, F_GETFL);
+  if (flags < 0 || ::fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return fail(SystemError("fcntl"));
+  }
+  return true;
 }
 
 bool PtyDevice::Start(std::string* error) {
@@ -76,42 +136,24 @@ bool PtyDevice::Start(std::string* error) {
     CloseFd(wakeWrite_);
     return false;
   };
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0) return fail(SystemError("posix_openpt"));
-  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return fail(SystemError("unlockpt"));
-  char name[256];
-  if (::ptsname_r(master_, name, sizeof name) != 0) return fail(SystemError("ptsname"));
-  slavePath_ = name;
-  // Held open for the whole run: without it the master sees a hang-up each
-  // time the program closes its port, and data for a reopened port is lost.
-  heldSlave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (heldSlave_ < 0) return fail(SystemError(slavePath_));
-  termios settings{};
-  if (::tcgetattr(heldSlave_, &settings) != 0) return fail(SystemError("tcgetattr"));
-  ::cfmakeraw(&settings);
-  ::cfsetispeed(&settings, B38400);
-  ::cfsetospeed(&settings, B38400);
-  if (::tcsetattr(heldSlave_, TCSANOW, &settings) != 0) return fail(SystemError("tcsetattr"));
-  const int flags = ::fcntl(master_, F_GETFL);
-  if (flags < 0 || ::fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) {
-    return fail(SystemError("fcntl"));
-  }
+  std::string why;
+  if (!OpenLine(&why)) return fail(why);
   int pipeEnds[2];
   if (::pipe2(pipeEnds, O_NONBLOCK | O_CLOEXEC) != 0) return fail(SystemError("pipe"));
   wakeRead_ = pipeEnds[0];
   wakeWrite_ = pipeEnds[1];
-  if (!options_.TranscriptPath.empty() && !transcript_.Open(options_.TranscriptPath, error)) {
-    return fail(error ? *error : "transcript");
+  if (!options_.TranscriptPath.empty() && !transcript_.Open(options_.TranscriptPath, &why)) {
+    return fail(why);
   }
   if (!options_.LinkPath.empty()) {
-    std::string why;
-    if (!MakeLink(slavePath_, options_.LinkPath, &why)) {
+    if (!MakeLink(SlavePath(), options_.LinkPath, &why)) {
       transcript_.Close();
       return fail(why);
     }
     linkMade_ = true;
   }
   stopRequested_ = false;
+  stopPowerDownDone_ = false;
   running_ = true;
   runner_ = std::thread([this] { Run(); });
   return true;
@@ -120,14 +162,25 @@ bool PtyDevice::Start(std::string* error) {
 void PtyDevice::Stop() {
   stopRequested_ = true;
   Wake();
-  if (runner_.joinable()) runner_.join();
+  const bool ran = runner_.joinable();
+  if (ran) runner_.join();
   running_ = false;
   CloseLine();
   CloseFd(wakeRead_);
   CloseFd(wakeWrite_);
-  if (linkMade_) RemoveLink(slavePath_, options_.LinkPath);
+  if (linkMade_) RemoveLink(SlavePath(), options_.LinkPath);
   linkMade_ = false;
   transcript_.Close();
+  // The end of the run powers the board on the line down.
+  std::optional<PoweredDown> down;
+  {
+    std::lock_guard lock(mutex_);
+    if (ran && !stopPowerDownDone_ && model_.Present() && options_.OnPowerDown) {
+      down = PoweredDown{boardNumber_, model_.FlashMemory()};
+    }
+    stopPowerDownDone_ = true;
+  }
+  Deliver(down);
 }
 
 void PtyDevice::CloseLine() {
@@ -140,6 +193,11 @@ void PtyDevice::Wake() {
   const char nudge = 1;
   // A full pipe already holds a wake-up; nothing is lost when this fails.
   [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &nudge, 1);
+}
+
+std::string PtyDevice::SlavePath() const {
+  std::lock_guard lock(mutex_);
+  return slavePath_;
 }
 
 Flash PtyDevice::ReadFlash() const {
@@ -170,12 +228,52 @@ Faults PtyDevice::CurrentFaults() const {
   return model_.CurrentFaults();
 }
 
+std::optional<PtyDevice::PoweredDown> PtyDevice::PowerCycleLocked(bool clearFaults) {
+  std::optional<PoweredDown> down;
+  if (model_.Present() && options_.OnPowerDown) {
+    down = PoweredDown{boardNumber_, model_.FlashMemory()};
+  }
+  ++powerCycles_;
+  if (boards_.empty()) {
+    model_.PowerCycle(clearFaults);
+    return down;
+  }
+  if (model_.Present()) lastFlash_ = model_.FlashMemory();
+  ++boardNumber_;
+  if (nextBoard_ < boards_.size()) {
+    Board& next = boards_[nextBoard_++];
+    model_.FlashMemory() = next.SameAsBefore ? lastFlash_ : std::move(next.Memory);
+    model_.SetFaults(next.Faults);
+    model_.SetPresent(next.Present);
+    if (next.Replug) replugRequested_ = true;
+    model_.Note("board " + std::to_string(boardNumber_) + " on the line: " + next.Label);
+  } else {
+    model_.FlashMemory() = Flash();
+    model_.SetFaults(Faults{});
+    model_.SetPresent(false);
+    model_.Note("no more boards: the line stays empty");
+  }
+  model_.PowerCycle(false);
+  return down;
+}
+
+void PtyDevice::Deliver(std::optional<PoweredDown>& down) {
+  if (down && options_.OnPowerDown) options_.OnPowerDown(down->Board, down->Memory);
+  down.reset();
+}
+
 void PtyDevice::PowerCycle(bool clearFaults) {
+  std::optional<PoweredDown> down;
   {
     std::lock_guard lock(mutex_);
-    model_.PowerCycle(clearFaults);
-    ++powerCycles_;
+    down = PowerCycleLocked(clearFaults);
   }
+  Deliver(down);
+  Wake();
+}
+
+void PtyDevice::Replug() {
+  replugRequested_ = true;
   Wake();
 }
 
@@ -186,6 +284,16 @@ void PtyDevice::PullWire() {
     CloseLine();
     wirePulled_ = true;
   }
+}
+
+int PtyDevice::BoardNumber() const {
+  std::lock_guard lock(mutex_);
+  return boardNumber_;
+}
+
+bool PtyDevice::BoardPresent() const {
+  std::lock_guard lock(mutex_);
+  return model_.Present();
 }
 
 UploadState PtyDevice::Upload() const {
@@ -213,16 +321,69 @@ uint64_t PtyDevice::BytesReceived() const {
   return model_.BytesReceived();
 }
 
+uint64_t PtyDevice::UnansweredStartBytes() const {
+  std::lock_guard lock(mutex_);
+  return model_.UnansweredStartBytes();
+}
+
+bool PtyDevice::RunnerCpuClock(clockid_t* clock) {
+  return runner_.joinable() && ::pthread_getcpuclockid(runner_.native_handle(), clock) == 0;
+}
+
+bool PtyDevice::ReopenHeldSlave() {
+  heldSlave_ = ::open(SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (heldSlave_ < 0) return false;
+  MakeRaw(heldSlave_);
+  return true;
+}
+
+// The pause of a pulled adapter, then a new terminal behind the same link.
+bool PtyDevice::PlugBackIn(std::vector<std::string>& events) {
+  const auto back = std::chrono::steady_clock::now() + options_.ReplugPause;
+  while (!stopRequested_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= back) break;
+    pollfd wake{wakeRead_, POLLIN, 0};
+    const timespec timeout = ToTimespec(back - now);
+    if (::ppoll(&wake, 1, &timeout, nullptr) > 0) {
+      char drain[64];
+      while (::read(wakeRead_, drain, sizeof drain) > 0) {
+      }
+    }
+  }
+  if (stopRequested_) return false;
+  std::string error;
+  if (!OpenLine(&error)) {
+    events.push_back("the adapter cannot be plugged back in: " + error);
+    return false;
+  }
+  if (!options_.LinkPath.empty()) {
+    linkMade_ = MakeLink(SlavePath(), options_.LinkPath, &error);
+    if (!linkMade_) events.push_back("link not made again: " + error);
+  }
+  ++replugs_;
+  events.push_back("adapter plugged back in: port " + SlavePath());
+  return true;
+}
+
 void PtyDevice::Run() {
   std::vector<uint8_t> input(ReadChunk);
   std::vector<uint8_t> pending;  // device output not yet on the line
   std::size_t pendingStart = 0;
   std::vector<uint8_t> replies;
   std::vector<std::string> events;
+  std::optional<PoweredDown> down;
   uint64_t powerCyclesSeen = powerCycles_;
-  Pacer pacer;
-  uint32_t bitRate = 0;
+  Pacer output;
+  Pacer intake;  // the program's bytes, as the line would bring them
+  bool intakeIdle = true;
+  uint32_t outputRate = 0;
+  uint32_t intakeRate = 0;
   bool hangUpDue = false;
+  // Watching for the program's close: true while the program holds the port
+  // and we do not.
+  const bool watchClose = options_.PowerCycleOnClose;
+  bool programHolds = false;
 
   auto deliverEvents = [&] {
     for (const std::string& text : events) {
@@ -230,17 +391,31 @@ void PtyDevice::Run() {
       if (options_.OnEvent) options_.OnEvent(text);
     }
     events.clear();
+    Deliver(down);
+  };
+  auto dropPending = [&] {
+    pending.clear();
+    pendingStart = 0;
+  };
+  // With mutex_ held.
+  auto catchUpWithPowerCycles = [&] {
+    if (powerCycles_ != powerCyclesSeen) {
+      powerCyclesSeen = powerCycles_;
+      dropPending();
+    }
   };
   auto syncWithModel = [&] {
     std::lock_guard lock(mutex_);
-    if (powerCycles_ != powerCyclesSeen) {
-      powerCyclesSeen = powerCycles_;
-      pending.clear();
-      pendingStart = 0;
+    catchUpWithPowerCycles();
+    const Faults& faults = model_.CurrentFaults();
+    if (faults.BitRate != outputRate) {
+      outputRate = faults.BitRate;
+      output.SetBitRate(outputRate);
     }
-    if (model_.CurrentFaults().BitRate != bitRate) {
-      bitRate = model_.CurrentFaults().BitRate;
-      pacer.SetBitRate(bitRate);
+    if (faults.InputBitRate != intakeRate) {
+      intakeRate = faults.InputBitRate;
+      intake.SetBitRate(intakeRate);
+      intakeIdle = true;
     }
     hangUpDue = model_.HangUpDue();
     for (std::string& text : model_.TakeEvents()) events.push_back(std::move(text));
@@ -249,24 +424,54 @@ void PtyDevice::Run() {
   auto writePending = [&]() -> bool {
     const std::size_t waiting = pending.size() - pendingStart;
     if (waiting == 0) return true;
-    const std::size_t allowed = pacer.Allowance(Pacer::Clock::now(), waiting, nullptr);
+    const std::size_t allowed = output.Allowance(Pacer::Clock::now(), waiting, nullptr);
     if (allowed == 0) return true;
     const ssize_t n = ::write(master_, pending.data() + pendingStart, allowed);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
     transcript_.Record(Direction::DeviceToHost,
                        std::span(pending.data() + pendingStart, static_cast<std::size_t>(n)));
-    pacer.Sent(static_cast<std::size_t>(n));
+    output.Sent(static_cast<std::size_t>(n));
     pendingStart += static_cast<std::size_t>(n);
-    if (pendingStart == pending.size()) {
-      pending.clear();
-      pendingStart = 0;
-    }
+    if (pendingStart == pending.size()) dropPending();
     return true;
   };
   auto pullWire = [&](const std::string& why) {
     CloseLine();
     wirePulled_ = true;
     events.push_back(why);
+  };
+  // The adapter out and, after the pause, in again; false when the run ends.
+  auto replug = [&]() -> bool {
+    CloseLine();
+    if (linkMade_) RemoveLink(SlavePath(), options_.LinkPath);
+    linkMade_ = false;
+    dropPending();
+    programHolds = false;
+    events.push_back("adapter pulled: the port is gone for " +
+                     std::to_string(options_.ReplugPause.count()) + " ms");
+    deliverEvents();
+    const bool back = PlugBackIn(events);
+    deliverEvents();
+    return back;
+  };
+  // The program has closed its port: the device powers up again.
+  auto programClosed = [&]() -> bool {
+    programHolds = false;
+    {
+      std::lock_guard lock(mutex_);
+      model_.Note("port closed by the program: power cycle");
+      down = PowerCycleLocked(false);
+      catchUpWithPowerCycles();
+    }
+    syncWithModel();
+    // Held again, so that the master sees no hang-up until the next close.
+    // A program that ended without giving up its exclusive hold keeps
+    // everyone out of this terminal; a new one behind the link takes over.
+    if (!ReopenHeldSlave()) {
+      events.push_back(SystemError("the port cannot be opened again") + "; making a new one");
+      return replug();
+    }
+    return true;
   };
 
   while (!stopRequested_) {
@@ -281,24 +486,33 @@ void PtyDevice::Run() {
       pullWire("line closed: hang-up fault");
       break;
     }
+    if (replugRequested_.exchange(false)) {
+      if (!replug()) break;
+      continue;
+    }
 
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-    timespec timeout{};
-    timespec* timeoutPtr = nullptr;
+    pollfd fds[2] = {{master_, 0, 0}, {wakeRead_, POLLIN, 0}};
+    const auto now = Pacer::Clock::now();
+    std::optional<Pacer::Clock::time_point> wake;
+    // The program's bytes are taken only as fast as the line would bring them.
+    if (Pacer::Clock::time_point next;
+        intake.Active() && !intakeIdle && intake.Allowance(now, ReadChunk, &next) == 0) {
+      wake = next;
+    } else {
+      fds[0].events |= POLLIN;
+    }
     const std::size_t waiting = pending.size() - pendingStart;
     if (waiting > 0) {
-      Pacer::Clock::time_point wake;
-      const auto now = Pacer::Clock::now();
-      if (pacer.Allowance(now, waiting, &wake) > 0) {
+      Pacer::Clock::time_point next;
+      if (output.Allowance(now, waiting, &next) > 0) {
         fds[0].events |= POLLOUT;
-      } else {
-        const auto delay = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
-        timeout.tv_sec = static_cast<time_t>(delay.count() / 1'000'000'000);
-        timeout.tv_nsec = static_cast<long>(delay.count() % 1'000'000'000);
-        timeoutPtr = &timeout;
+      } else if (!wake || next < *wake) {
+        wake = next;
       }
     }
-    if (::ppoll(fds, 2, timeoutPtr, nullptr) < 0) {
+    timespec timeout{};
+    if (wake) timeout = ToTimespec(*wake - now);
+    if (::ppoll(fds, 2, wake ? &timeout : nullptr, nullptr) < 0) {
       if (errno == EINTR) continue;
       events.push_back(SystemError("poll"));
       break;
@@ -309,27 +523,58 @@ void PtyDevice::Run() {
       }
     }
     if (fds[0].revents & POLLNVAL) break;
+    bool closed = (fds[0].revents & POLLHUP) && !(fds[0].revents & POLLIN);
     if (fds[0].revents & POLLIN) {
-      const ssize_t n = ::read(master_, input.data(), input.size());
+      std::size_t room = input.size();
+      if (intake.Active()) {
+        if (intakeIdle) intake.BurstStarts(Pacer::Clock::now());
+        room = std::min(room, intake.Allowance(Pacer::Clock::now(), room, nullptr));
+        // The line still carries the byte before: wait for its end.
+        if (room == 0) intakeIdle = false;
+      }
+      const ssize_t n = room == 0 ? 0 : ::read(master_, input.data(), room);
+      if (n < 0 && errno == EIO) closed = true;
       if (n > 0) {
+        if (watchClose && !programHolds) {
+          // The program is there: from now on its close is the last one.
+          CloseFd(heldSlave_);
+          programHolds = true;
+        }
+        if (intake.Active()) {
+          intake.Sent(static_cast<std::size_t>(n));
+          intakeIdle = static_cast<std::size_t>(n) < room;
+        }
         const std::span<const uint8_t> chunk(input.data(), static_cast<std::size_t>(n));
         transcript_.Record(Direction::HostToDevice, chunk);
         replies.clear();
         {
           std::lock_guard lock(mutex_);
           // A power cycle in between voids what the old run still had queued.
-          if (powerCycles_ != powerCyclesSeen) {
-            powerCyclesSeen = powerCycles_;
-            pending.clear();
-            pendingStart = 0;
-          }
+          catchUpWithPowerCycles();
           model_.Feed(chunk, replies);
+          const auto& after = options_.NextBoardAfterStartBytes;
+          if (after && model_.UnansweredStartBytes() >= *after) {
+            model_.Note("no loader answered " + std::to_string(*after) +
+                        " start bytes: the next board");
+            down = PowerCycleLocked(false);
+            catchUpWithPowerCycles();
+            replies.clear();
+          }
         }
         if (!replies.empty()) {
-          if (pending.size() == pendingStart) pacer.BurstStarts(Pacer::Clock::now());
+          if (pending.size() == pendingStart) output.BurstStarts(Pacer::Clock::now());
           pending.insert(pending.end(), replies.begin(), replies.end());
         }
       }
+    }
+    if (closed) {
+      if (watchClose && programHolds) {
+        if (!programClosed()) break;
+        continue;
+      }
+      // Nobody else can close the line while we hold the slave.
+      pullWire("line closed");
+      break;
     }
     // Answer at once: the replies go out in the same turn as the request.
     if (!writePending()) {

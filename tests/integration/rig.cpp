@@ -1,120 +1,13 @@
 #include "rig.h"
 
-#include <stdlib.h>
-
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "firmware/identity.h"
 #include "platform/seq_file.h"
-#include "sim/upload.h"
 
 namespace integration {
 
 namespace fs = std::filesystem;
-
-std::string SourceFile(const std::string& relative) {
-  return std::string(UPDATER_SOURCE_DIR) + "/" + relative;
-}
-
-Bytes ReadFileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
-}
-
-bool FileExists(const std::string& path) {
-  std::error_code error;
-  return fs::exists(path, error);
-}
-
-// --- WorkFolder
-
-WorkFolder::WorkFolder() {
-  std::string pattern = (fs::temp_directory_path() / "updater-it-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "cannot make a scratch folder from " << pattern;
-    return;
-  }
-  path_ = pattern;
-  for (const char* name : {"Loader.hex", "F29f160d.hex"}) {
-    std::error_code error;
-    fs::copy_file(SourceFile(std::string("demo/") + name), File(name), error);
-    if (error) ADD_FAILURE() << "cannot copy demo/" << name << ": " << error.message();
-  }
-}
-
-WorkFolder::~WorkFolder() {
-  if (path_.empty()) return;
-  std::error_code error;
-  fs::remove_all(path_, error);
-}
-
-// --- SimulatedDevice
-
-sim::DeviceIdentity DemoIdentity() {
-  return sim::DeviceIdentity{"DEMO165", "1.0a", 4711u, "LABEL-7"};
-}
-
-SimulatedDevice::SimulatedDevice(const WorkFolder& folder, DeviceSetup setup) {
-  sim::DeviceConfig config;
-  std::string error;
-  if (!sim::ReadUploadFile(folder.File("Loader.hex"), config.Loader, &error) ||
-      !sim::ReadUploadFile(folder.File("F29f160d.hex"), config.Routine, &error)) {
-    ADD_FAILURE() << "upload files: " << error;
-  }
-  config.Message = setup.Message;
-  config.InitialFaults = setup.Faults;
-  sim::Flash flash =
-      setup.Flash ? std::move(*setup.Flash) : sim::MakeFlash(setup.Identity, setup.PatternSectors);
-  sim::PtyOptions options;
-  options.OnEvent = [this](const std::string& text) {
-    std::lock_guard lock(eventsMutex_);
-    events_.push_back(text);
-  };
-  pty_ = std::make_unique<sim::PtyDevice>(std::move(config), std::move(flash), std::move(options));
-}
-
-SimulatedDevice::~SimulatedDevice() {
-  Stop();
-}
-
-::testing::AssertionResult SimulatedDevice::Start(int comPort) {
-  std::string error;
-  if (!pty_->Start(&error)) return ::testing::AssertionFailure() << "simulator: " << error;
-  comPort_ = comPort;
-  const std::string variable = "UPDATER_COM" + std::to_string(comPort);
-  ::setenv(variable.c_str(), pty_->SlavePath().c_str(), 1);
-  return ::testing::AssertionSuccess();
-}
-
-void SimulatedDevice::Stop() {
-  pty_->Stop();
-  if (comPort_ != 0) {
-    const std::string variable = "UPDATER_COM" + std::to_string(comPort_);
-    ::unsetenv(variable.c_str());
-    comPort_ = 0;
-  }
-}
-
-std::vector<std::string> SimulatedDevice::Events() const {
-  std::lock_guard lock(eventsMutex_);
-  return events_;
-}
-
-bool SimulatedDevice::SawEvent(std::string_view prefix) const {
-  std::lock_guard lock(eventsMutex_);
-  return std::any_of(events_.begin(), events_.end(),
-                     [&](const std::string& e) { return e.rfind(prefix, 0) == 0; });
-}
 
 // --- NoWindowRig
 
@@ -229,26 +122,6 @@ std::optional<Bytes> PatchedImage(const WorkFolder& folder, const std::string& i
   std::error_code error;
   fs::remove(scratch, error);
   return patched;
-}
-
-sim::Flash FlashAfterProgramming(sim::Flash before, const Bytes& image,
-                                 const std::vector<int>& sectors) {
-  auto bytes = before.MutableBytes();
-  size_t next = 0;
-  for (const int sector : sectors) {
-    for (uint32_t a = sim::SectorTable[sector]; a < sim::SectorTable[sector + 1]; ++a) {
-      bytes[a] = next < image.size() ? image[next++] : 0xFF;
-    }
-  }
-  return before;
-}
-
-std::optional<uint32_t> FirstDifference(const sim::Flash& actual, const sim::Flash& expected) {
-  const auto a = actual.Bytes();
-  const auto e = expected.Bytes();
-  const auto [at, _] = std::mismatch(a.begin(), a.end(), e.begin(), e.end());
-  if (at == a.end()) return std::nullopt;
-  return static_cast<uint32_t>(at - a.begin());
 }
 
 std::vector<std::string> LogLines(std::string_view log) {

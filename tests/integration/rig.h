@@ -23,9 +23,7 @@
 #include "core/image_file.h"
 #include "core/port_core.h"
 #include "session/session.h"
-#include "sim/device_model.h"
-#include "sim/flash.h"
-#include "sim/pty_device.h"
+#include "sim/device_rig.h"
 #include "tests/support/session_fakes.h"
 
 namespace integration {
@@ -37,45 +35,23 @@ using Bytes = std::vector<uint8_t>;
 // hang fails the test instead of the whole run.
 constexpr std::chrono::milliseconds JobPatience = 60s;
 
-// A file of the source tree, e.g. "demo/Loader.hex".
-std::string SourceFile(const std::string& relative);
+// The device side is the shared simulated-device rig; here it only answers
+// in the test framework's terms.
+using rig::DemoIdentity;
+using rig::DeviceSetup;
+using rig::FileExists;
+using rig::FirstDifference;
+using rig::FlashAfterProgramming;
+using rig::ReadFileBytes;
+using rig::SourceFile;
+using rig::WriteFileBytes;
 
-Bytes ReadFileBytes(const std::string& path);
-bool WriteFileBytes(const std::string& path, const Bytes& bytes);
-bool FileExists(const std::string& path);
-
-// A fresh folder under the system's temporary folder holding copies of the
-// two upload files; removed with everything in it when the object goes.
-class WorkFolder {
+// The rig's scratch folder; a folder that cannot be made fails the test.
+class WorkFolder : public rig::WorkFolder {
  public:
-  WorkFolder();
-  ~WorkFolder();
-  WorkFolder(const WorkFolder&) = delete;
-  WorkFolder& operator=(const WorkFolder&) = delete;
-
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  bool Write(const std::string& name, const Bytes& bytes) const {
-    return WriteFileBytes(File(name), bytes);
+  WorkFolder() {
+    if (!Problem().empty()) ADD_FAILURE() << Problem();
   }
-  Bytes Read(const std::string& name) const { return ReadFileBytes(File(name)); }
-
- private:
-  std::string path_;
-};
-
-// The identity the simulated units carry unless a test asks for another.
-sim::DeviceIdentity DemoIdentity();
-
-struct DeviceSetup {
-  sim::DeviceIdentity Identity = DemoIdentity();
-  // Sectors that hold the recognisable pattern (sim::PatternByte).
-  std::vector<int> PatternSectors{8, 9};
-  // When set, the flash starts as this instead of one made from the above.
-  std::optional<sim::Flash> Flash;
-  sim::Faults Faults;
-  // An "h" message the routine sends before its first "a".
-  std::optional<std::array<uint8_t, 2>> Message;
 };
 
 // A unit that falls silent inside the fourth entry of the sector table: after
@@ -83,29 +59,15 @@ struct DeviceSetup {
 // three entries.
 DeviceSetup SilentInsideTheSectorTable();
 
-// The simulated device on a pseudo-terminal, reachable as COM<n> through
-// UPDATER_COM<n> while it lives. It expects the upload files of `folder`.
-class SimulatedDevice {
+// The rig's simulated device, started as a test assertion.
+class SimulatedDevice : public rig::SimulatedDevice {
  public:
-  explicit SimulatedDevice(const WorkFolder& folder, DeviceSetup setup = {});
-  ~SimulatedDevice();
-  SimulatedDevice(const SimulatedDevice&) = delete;
-  SimulatedDevice& operator=(const SimulatedDevice&) = delete;
-
-  ::testing::AssertionResult Start(int comPort = 1);
-  void Stop();
-
-  sim::PtyDevice& Pty() { return *pty_; }
-  sim::Flash ReadFlash() const { return pty_->ReadFlash(); }
-  // What the device reported doing, in order (upload checked, erases, ...).
-  std::vector<std::string> Events() const;
-  bool SawEvent(std::string_view prefix) const;
-
- private:
-  std::unique_ptr<sim::PtyDevice> pty_;
-  int comPort_ = 0;
-  mutable std::mutex eventsMutex_;
-  std::vector<std::string> events_;
+  using rig::SimulatedDevice::SimulatedDevice;
+  ::testing::AssertionResult Start(int comPort = 1) {
+    std::string error;
+    if (rig::SimulatedDevice::Start(comPort, &error)) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "simulator: " << error;
+  }
 };
 
 // A session as the program runs it, on the core every front end uses, with a
@@ -160,14 +122,6 @@ class NoWindowRig {
 // through a scratch file in `folder`.
 std::optional<Bytes> PatchedImage(const WorkFolder& folder, const std::string& imagePath,
                                   const sim::DeviceIdentity& identity);
-
-// The flash after `image` has been programmed into `sectors` (ascending):
-// the image's bytes fill them one after another, 0xFF fills the rest of each.
-sim::Flash FlashAfterProgramming(sim::Flash before, const Bytes& image,
-                                 const std::vector<int>& sectors);
-
-// First differing address of two flashes, or nothing when they are equal.
-std::optional<uint32_t> FirstDifference(const sim::Flash& actual, const sim::Flash& expected);
 
 // A log split into lines that keep their "\r\n", for comparisons that point
 // at the failing line.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/boards.h"
 #include "sim/flash.h"
 #include "sim/image_builder.h"
 #include "sim/records.h"
@@ -70,6 +71,19 @@ TEST(FlashLayout, DefaultContent) {
   for (const int s : {0, 2, 7, 10, 34}) {
     for (const uint8_t b : flash.Sector(s)) ASSERT_EQ(b, 0xFF) << s;
   }
+}
+
+TEST(FlashLayout, BlankBoardHasAnErasedIdentityBlock) {
+  BoardSettings settings;
+  settings.NoIdentity = true;
+  settings.PatternSectors = {1, 8};  // a pattern asked for the identity's sector too
+  const Board board = MakeBoard(settings);
+  const auto block = board.Memory.Bytes().subspan(IdentityAddress, IdentityBlockSize);
+  EXPECT_TRUE(std::all_of(block.begin(), block.end(), [](uint8_t b) { return b == 0xFF; }));
+  EXPECT_EQ(board.Memory.At(IdentityAddress + IdentityBlockSize),
+            PatternByte(IdentityAddress + IdentityBlockSize));
+  EXPECT_EQ(board.Memory.At(SectorTable[8]), PatternByte(SectorTable[8]));
+  EXPECT_EQ(board.Label, "blank");
 }
 
 TEST(FlashLayout, AbsentValuesLeaveTheirRecordsOut) {

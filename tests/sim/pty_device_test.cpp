@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -252,7 +254,7 @@ TEST(PtyDevice, PulledWireHangsUpTheProgramsPort) {
   }
 }
 
-TEST(PtyDevice, FaultsSetWhileRunningAndPacedOutput) {
+TEST(PtyDevice, FaultsSetWhileRunningAndPacedLine) {
   const DeviceConfig config = TestConfig();
   Flash flash;
   for (uint32_t a = 0; a < 64; ++a) flash.MutableBytes()[0x10000 + a] = static_cast<uint8_t>(a);
@@ -272,6 +274,139 @@ TEST(PtyDevice, FaultsSetWhileRunningAndPacedOutput) {
               Bytes({static_cast<uint8_t>(2 * w), static_cast<uint8_t>(2 * w + 1), ReplyWordSent}));
   }
   EXPECT_EQ(device.CurrentFaults().BitRate, 115200u);
+  // The program's bytes are taken as the line brings them, in pieces, and
+  // all of them arrive.
+  faults.InputBitRate = 2'000'000;
+  device.SetFaults(faults);
+  Bytes command = {CmdStop, CmdProgram, 1};
+  for (uint32_t i = 0; i < SectorSize(1); ++i) command.push_back(static_cast<uint8_t>(i * 7));
+  ASSERT_TRUE(port.Write(command));
+  EXPECT_EQ(port.Read(3), Bytes({ReplyReady, ReplyProgrammed, ReplyReady}));
+  const Flash programmed = device.ReadFlash();
+  EXPECT_TRUE(std::equal(command.begin() + 3, command.end(), programmed.Sector(1).begin()));
+}
+
+std::string LinkTarget(const std::string& link) {
+  char target[256];
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+TEST(PtyDevice, ClosingThePortPowersTheDeviceUpAgain) {
+  const DeviceConfig config = TestConfig();
+  PtyOptions options;
+  options.PowerCycleOnClose = true;
+  PtyDevice device(config, Flash(), options);
+  ASSERT_TRUE(device.Start(nullptr));
+  for (int session = 0; session < 2; ++session) {
+    SCOPED_TRACE(session);
+    Port port(device.SlavePath());
+    Connect(port, config);
+    ASSERT_TRUE(device.WaitingForCommand());
+    port.Close();
+    ASSERT_TRUE(Eventually([&] { return device.PowerCycles() == uint64_t(session + 1); }));
+  }
+  Port again(device.SlavePath());
+  ASSERT_TRUE(again.Write({0x00}));
+  EXPECT_EQ(again.Read(1), Bytes{BootIdentify});
+}
+
+TEST(PtyDevice, BoardsInTurnAtEachPowerCycle) {
+  const DeviceConfig config = TestConfig();
+  auto withSerial = [](std::optional<uint32_t> serial, bool absent = false) {
+    BoardSettings settings;
+    settings.Identity.SerialNumber = serial;
+    settings.NoIdentity = !serial;
+    settings.Absent = absent;
+    return settings;
+  };
+  auto board = [&](std::optional<uint32_t> serial, bool absent = false) {
+    return MakeBoard(withSerial(serial, absent));
+  };
+  std::vector<Board> boards;
+  boards.push_back(board(1));
+  boards.push_back(board(std::nullopt));
+  boards.push_back(board(std::nullopt, true));
+  boards.push_back(board(3));
+  PtyOptions options;
+  options.NextBoardAfterStartBytes = 2;
+  std::mutex mutex;
+  std::map<int, Flash> poweredDown;
+  options.OnPowerDown = [&](int number, const Flash& flash) {
+    std::lock_guard lock(mutex);
+    poweredDown.insert_or_assign(number, flash);
+  };
+  PtyDevice device(config, std::move(boards), options);
+  ASSERT_TRUE(device.Start(nullptr));
+  Port port(device.SlavePath());
+  Connect(port, config);
+  ASSERT_TRUE(port.Write({CmdErase, 8}));
+  ASSERT_EQ(port.Read(2), Bytes({ReplyErased, ReplyReady}));
+  // Done with: the routine does not answer a start byte, only a power cycle
+  // brings a loader back.
+  ASSERT_TRUE(port.Write({0x00}));
+  ASSERT_TRUE(Eventually([&] { return device.UnansweredStartBytes() == 1; }));
+
+  device.PowerCycle(false);
+  EXPECT_EQ(device.BoardNumber(), 2);
+  const auto identityOf = [](const Flash& flash) {
+    return Bytes(flash.Bytes().begin() + IdentityAddress,
+                 flash.Bytes().begin() + IdentityAddress + 64);
+  };
+  EXPECT_EQ(identityOf(device.ReadFlash()), Bytes(64, 0xFF));
+  ASSERT_TRUE(port.Write({0x00}));
+  EXPECT_EQ(port.Read(1), Bytes{BootIdentify});
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_TRUE(poweredDown.contains(1));
+    EXPECT_EQ(poweredDown[1].At(SectorTable[8]), 0xFF);
+    EXPECT_EQ(identityOf(poweredDown[1]), identityOf(MakeBoard(withSerial(1)).Memory));
+  }
+
+  // An empty slot: the station's start bytes go unanswered until the
+  // operator puts the next board there.
+  device.PowerCycle(false);
+  EXPECT_FALSE(device.BoardPresent());
+  ASSERT_TRUE(port.Write({0x00}));
+  ASSERT_TRUE(Eventually([&] { return device.UnansweredStartBytes() == 1; }));
+  ASSERT_TRUE(port.Write({0x00}));
+  ASSERT_TRUE(Eventually([&] { return device.BoardNumber() == 4; }));
+  ASSERT_TRUE(port.Write({0x00}));
+  EXPECT_EQ(port.Read(1), Bytes{BootIdentify});
+  device.Stop();
+  std::lock_guard lock(mutex);
+  EXPECT_TRUE(poweredDown.contains(2));
+  EXPECT_FALSE(poweredDown.contains(3));
+  ASSERT_TRUE(poweredDown.contains(4));
+  EXPECT_EQ(identityOf(poweredDown[4]), identityOf(MakeBoard(withSerial(3)).Memory));
+}
+
+TEST(PtyDevice, PulledAdapterComesBackBehindTheLink) {
+  const std::string link = TempName("sim_replug");
+  ::unlink(link.c_str());
+  const DeviceConfig config = TestConfig();
+  PtyOptions options;
+  options.LinkPath = link;
+  options.ReplugPause = std::chrono::milliseconds(50);
+  PtyDevice device(config, Flash(), options);
+  ASSERT_TRUE(device.Start(nullptr));
+  const std::string before = LinkTarget(link);
+  Port first(link);
+  ASSERT_TRUE(first.Write({0x00}));
+  ASSERT_EQ(first.Read(1), Bytes{BootIdentify});
+  device.Replug();
+  EXPECT_TRUE(first.WaitForHangUp());
+  ASSERT_TRUE(Eventually([&] { return device.Replugs() == 1; }));
+  EXPECT_NE(LinkTarget(link), before);
+  EXPECT_EQ(LinkTarget(link), device.SlavePath());
+  // The board ran on while the adapter was out: it still takes its upload.
+  Port second(link);
+  ASSERT_TRUE(second.IsOpen());
+  ASSERT_TRUE(second.Write(Upload(config)));
+  EXPECT_EQ(second.Read(2), Bytes({ReplyTable, TableAnnounceExtra}));
+  device.Stop();
+  struct stat info {};
+  EXPECT_NE(::lstat(link.c_str(), &info), 0);
 }
 
 TEST(PtyDevice, LinkFollowsTheRun) {

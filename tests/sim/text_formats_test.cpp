@@ -1,8 +1,10 @@
 // The text the simulator reads and writes: upload files, transcripts and the
 // devsim command line.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 
 #include "sim/devsim_options.h"
 #include "sim/pacer.h"
@@ -80,54 +82,60 @@ TEST(Pacing, SlotsAreExactAndCatchUp) {
   EXPECT_EQ(pacer.SlotStart(0), later);
 }
 
+bool Parse(const std::vector<std::string>& args, DevsimCommandLine& line, std::string* error) {
+  return ParseDevsimCommandLine(args, line, error);
+}
+
 TEST(DevsimCommandLine, DeviceOptions) {
-  DevsimSettings settings;
+  DevsimCommandLine line;
   std::string error;
-  ASSERT_TRUE(ParseDevsimArgs({"--product",
-                               "UNIT",
-                               "--no-hwver",
-                               "--serial=0x10",
-                               "--brand",
-                               "",
-                               "--stray",
-                               "5:0x61",
-                               "--stray",
-                               "9:98",
-                               "--fail-sector",
-                               "3",
-                               "--fail-sector",
-                               "34",
-                               "--count",
-                               "36",
-                               "--baud",
-                               "38400",
-                               "--silent-after-sent",
-                               "100",
-                               "--hangup-after-received",
-                               "7",
-                               "--message",
-                               "OK",
-                               "--pattern",
-                               "none",
-                               "--link",
-                               "/tmp/x",
-                               "--flip-bit",
-                               "2",
-                               "--flip-bit",
-                               "1:8191:7",
-                               "--hangup-in-erase",
-                               "1",
-                               "--silent-in-read",
-                               "0",
-                               "--flood-h",
-                               "10M"},
-                              settings, &error))
+  ASSERT_TRUE(Parse({"--product",
+                     "UNIT",
+                     "--no-hwver",
+                     "--serial=0x10",
+                     "--brand",
+                     "",
+                     "--stray",
+                     "5:0x61",
+                     "--stray",
+                     "9:98",
+                     "--fail-sector",
+                     "3",
+                     "--fail-sector",
+                     "34",
+                     "--count",
+                     "36",
+                     "--baud",
+                     "38400",
+                     "--silent-after-sent",
+                     "100",
+                     "--hangup-after-received",
+                     "7",
+                     "--message",
+                     "OK",
+                     "--pattern",
+                     "none",
+                     "--link",
+                     "/tmp/x",
+                     "--flip-bit",
+                     "2",
+                     "--flip-bit",
+                     "1:8191:7",
+                     "--hangup-in-erase",
+                     "1",
+                     "--silent-in-read",
+                     "0",
+                     "--flood-h",
+                     "10M"},
+                    line, &error))
       << error;
-  EXPECT_EQ(settings.Identity.ProductName, "UNIT");
-  EXPECT_FALSE(settings.Identity.HardwareVersion);
-  EXPECT_EQ(settings.Identity.SerialNumber, 16u);
-  EXPECT_EQ(settings.Identity.BrandLabel, "");
-  const Faults& faults = settings.InitialFaults;
+  EXPECT_EQ(line.Command, DevsimCommand::PlayDevice);
+  const DevsimSettings& settings = line.Device;
+  EXPECT_EQ(settings.Board.Identity.ProductName, "UNIT");
+  EXPECT_FALSE(settings.Board.Identity.HardwareVersion);
+  EXPECT_EQ(settings.Board.Identity.SerialNumber, 16u);
+  EXPECT_EQ(settings.Board.Identity.BrandLabel, "");
+  const Faults& faults = settings.Board.Faults;
   ASSERT_EQ(faults.Strays.size(), 2u);
   EXPECT_EQ(faults.Strays[0].AfterSent, 5u);
   EXPECT_EQ(faults.Strays[0].Value, 'a');
@@ -135,11 +143,12 @@ TEST(DevsimCommandLine, DeviceOptions) {
   EXPECT_EQ(faults.FailingSectors, (std::set<int>{3, 34}));
   EXPECT_EQ(faults.TableCount, 36);
   EXPECT_EQ(faults.BitRate, 38400u);
+  EXPECT_EQ(faults.InputBitRate, 38400u);
   EXPECT_EQ(faults.SilentAfterSent, 100u);
   EXPECT_EQ(faults.HangUpAfterReceived, 7u);
   EXPECT_FALSE(faults.SilentAfterReceived);
   EXPECT_EQ(settings.Message, (std::array<uint8_t, 2>{'O', 'K'}));
-  EXPECT_TRUE(settings.PatternSectors.empty());
+  EXPECT_TRUE(settings.Board.PatternSectors.empty());
   EXPECT_EQ(settings.LinkPath, "/tmp/x");
   ASSERT_EQ(faults.BitFlips.size(), 2u);
   EXPECT_EQ(faults.BitFlips[0].Sector, 2);
@@ -177,20 +186,22 @@ TEST(DevsimCommandLine, BadValuesAreRefused) {
       {"--flood-h", "99999999999999999999K"},
   };
   for (const auto& args : rows) {
-    DevsimSettings settings;
+    DevsimCommandLine line;
     std::string error;
-    EXPECT_FALSE(ParseDevsimArgs(args, settings, &error)) << args[0];
+    EXPECT_FALSE(Parse(args, line, &error)) << args[0];
     EXPECT_FALSE(error.empty());
   }
 }
 
 TEST(DevsimCommandLine, MakeImageOptions) {
-  MakeImageSettings settings;
+  DevsimCommandLine line;
   std::string error;
-  ASSERT_TRUE(ParseMakeImageArgs({"--out", "a.bin", "--size", "128K", "--sectors", "0-3,8",
-                                  "--identity-offset", "30000", "--seed", "9", "--fwver", "3"},
-                                 settings, &error))
+  ASSERT_TRUE(Parse({"make-image", "--out", "a.bin", "--size", "128K", "--sectors", "0-3,8",
+                     "--identity-offset", "30000", "--seed", "9", "--fwver", "3"},
+                    line, &error))
       << error;
+  EXPECT_EQ(line.Command, DevsimCommand::MakeImage);
+  const MakeImageSettings& settings = line.Image;
   EXPECT_EQ(settings.OutPath, "a.bin");
   EXPECT_EQ(settings.Options.Size, 131072u);
   EXPECT_EQ(settings.Options.Sectors, (Bytes{0, 1, 2, 3, 8}));
@@ -198,16 +209,71 @@ TEST(DevsimCommandLine, MakeImageOptions) {
   EXPECT_EQ(settings.Options.Seed, 9u);
   EXPECT_EQ(settings.Options.FirmwareVersion, "3");
 
-  MakeImageSettings none;
-  ASSERT_TRUE(ParseMakeImageArgs(
-      {"--out", "b", "--sectors", "none", "--second-sectors", "3,3", "--no-serial", "--size", "3M"},
-      none, &error));
-  EXPECT_EQ(none.Options.Sectors, Bytes{});
-  EXPECT_EQ(none.Options.SecondSectors, (Bytes{3, 3}));
-  EXPECT_FALSE(none.Options.SerialRecord);
-  MakeImageSettings missing;
-  EXPECT_FALSE(ParseMakeImageArgs({"--size", "1"}, missing, &error));
-  EXPECT_FALSE(ParseMakeImageArgs({"--out", "c", "--size", "17M"}, missing, &error));
+  DevsimCommandLine none;
+  ASSERT_TRUE(Parse({"make-image", "--out", "b", "--sectors", "none", "--second-sectors", "3,3",
+                     "--no-serial", "--size", "3M"},
+                    none, &error));
+  EXPECT_EQ(none.Image.Options.Sectors, Bytes{});
+  EXPECT_EQ(none.Image.Options.SecondSectors, (Bytes{3, 3}));
+  EXPECT_FALSE(none.Image.Options.SerialRecord);
+  DevsimCommandLine missing;
+  EXPECT_FALSE(Parse({"make-image", "--size", "1"}, missing, &error));
+  EXPECT_FALSE(Parse({"make-image", "--out", "c", "--size", "17M"}, missing, &error));
+  // Help is asked for, not refused, also without the required --out.
+  DevsimCommandLine help;
+  ASSERT_TRUE(Parse({"make-image", "--help"}, help, &error)) << error;
+  ASSERT_TRUE(help.Help);
+  EXPECT_NE(help.Help->find("--identity-offset"), std::string::npos);
+}
+
+TEST(DevsimCommandLine, BoardsInTurnStartFromTheOptionsOutside) {
+  DevsimCommandLine line;
+  std::string error;
+  ASSERT_TRUE(Parse(
+      {"--serial", "100", "--baud", "38400", "--power-cycle-on-close", "--next-board-after", "2",
+       "--replug-pause", "50", "--flash-dir", "boards", "--board", "serial=101", "--board",
+       "no-identity flip-bit=3 --fail-sector=4", "--board", "absent", "--board", "same replug"},
+      line, &error))
+      << error;
+  const DevsimSettings& settings = line.Device;
+  EXPECT_TRUE(settings.PowerCycleOnClose);
+  EXPECT_EQ(settings.NextBoardAfterStartBytes, 2u);
+  EXPECT_EQ(settings.ReplugPause, std::chrono::milliseconds(50));
+  EXPECT_EQ(settings.FlashDir, "boards");
+  ASSERT_EQ(settings.Boards.size(), 4u);
+  EXPECT_EQ(settings.Boards[0].Identity.SerialNumber, 101u);
+  EXPECT_EQ(settings.Boards[0].Faults.InputBitRate, 38400u);
+  EXPECT_TRUE(settings.Boards[1].NoIdentity);
+  EXPECT_EQ(settings.Boards[1].Identity.SerialNumber, 100u);
+  EXPECT_EQ(settings.Boards[1].Faults.BitFlips.size(), 1u);
+  EXPECT_EQ(settings.Boards[1].Faults.FailingSectors, std::set<int>{4});
+  EXPECT_TRUE(settings.Boards[2].Absent);
+  EXPECT_TRUE(settings.Boards[3].SameAsBefore && settings.Boards[3].Replug);
+  EXPECT_FALSE(settings.Boards[0].Absent || settings.Boards[0].SameAsBefore);
+
+  // The same from a file, with comments and blank lines.
+  const std::string file = "/tmp/devsim_boards_" + std::to_string(::getpid());
+  std::ofstream(file) << "# two boards\nserial=7\n\n  absent  # nobody there\n";
+  DevsimCommandLine fromFile;
+  ASSERT_TRUE(Parse({"--boards", file}, fromFile, &error)) << error;
+  ::unlink(file.c_str());
+  ASSERT_EQ(fromFile.Device.Boards.size(), 2u);
+  EXPECT_EQ(fromFile.Device.Boards[0].Identity.SerialNumber, 7u);
+  EXPECT_TRUE(fromFile.Device.Boards[1].Absent);
+
+  const std::vector<std::vector<std::string>> refused = {
+      {"--board", "bogus"},
+      {"--board", "serial=x"},
+      {"--board", "same"},  // no board before it
+      {"--absent"},         // only a board in turn can be absent
+      {"--flash", "f.bin", "--board", "serial=1"},
+      {"--next-board-after", "0"},
+      {"--boards", "/nonexistent/boards"},
+  };
+  for (const auto& args : refused) {
+    DevsimCommandLine bad;
+    EXPECT_FALSE(Parse(args, bad, &error)) << args[0] << " " << args.back();
+  }
 }
 
 }  // namespace
