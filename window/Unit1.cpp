@@ -96,7 +96,8 @@ TForm1::TForm1(QWidget* parent)
 
   QList<const QWidget*> controls;
   for (const QWidget* w : findChildren<QWidget*>()) controls << w;
-  setFont(ChooseWindowFont(controls));
+  // One font for the window, its menus, boxes and dialogs.
+  QApplication::setFont(ChooseWindowFont(controls));
 
   // The panel stands where the layout puts it and never changes its size: a
   // fixed size spares the window a layout pass for every new count.
