@@ -9,7 +9,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QSaveFile>
-#include <QScreen>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <utility>
@@ -20,6 +19,7 @@
 #include "core/line_settings.h"
 #include "core/port_advice.h"
 #include "dialog_filter.h"
+#include "dialog_looks.h"
 #include "platform/seq_file.h"
 #include "port_settings_dialog.h"
 #include "ui_Unit1.h"
@@ -49,14 +49,6 @@ void SetBackground(QWidget* widget, const QColor& colour) {
   palette.setColor(QPalette::Window, colour);
   widget->setPalette(palette);
   widget->setAutoFillBackground(true);
-}
-
-void CentreOnScreen(QWidget& widget, const QWidget& owner) {
-  const QScreen* screen = owner.screen() ? owner.screen() : QGuiApplication::primaryScreen();
-  if (screen == nullptr) return;
-  widget.adjustSize();
-  const QRect area = screen->availableGeometry();
-  widget.move(area.center() - QPoint(widget.width() / 2, widget.height() / 2));
 }
 
 }  // namespace
@@ -225,7 +217,7 @@ void TForm1::closeEvent(QCloseEvent* e) {
                                      "Close anyway?"),
                       QMessageBox::Yes | QMessageBox::No);
       box.setDefaultButton(QMessageBox::No);
-      CentreOnScreen(box, *this);
+      CentreOnWindow(box, *this);
       leave = box.exec() == QMessageBox::Yes;
     }
     if (!leave) {
@@ -496,7 +488,7 @@ bool TForm1::Ask(const QString& question) {
   QMessageBox box(QMessageBox::Question, QStringLiteral("Warnung"), question,
                   QMessageBox::Yes | QMessageBox::No);
   box.setDefaultButton(QMessageBox::No);
-  CentreOnScreen(box, *this);
+  CentreOnWindow(box, *this);
   return box.exec() == QMessageBox::Yes;
 }
 
@@ -549,8 +541,8 @@ void TForm1::SetUploadFolder(const QString& folder) {
 void TForm1::ChooseUploadFolder() {
   const QString title = QStringLiteral("choose the folder with Loader.hex and F29f160d.hex");
   const QString start = AppSettings::Folder("upload");
-  const QString folder = FolderDialogHook ? FolderDialogHook(title)
-                                          : QFileDialog::getExistingDirectory(this, title, start);
+  const QString folder =
+      FolderDialogHook ? FolderDialogHook(title) : ChooseFolder(*this, title, start);
   if (folder.isEmpty()) return;
   AppSettings::SetFolder("upload", folder);
   SetUploadFolder(folder);
@@ -576,9 +568,9 @@ void TForm1::SaveLogAs() {
   if (SaveFileHook) {
     path = SaveFileHook(QStringLiteral("save log"));
   } else {
-    path = QFileDialog::getSaveFileName(this, QStringLiteral("save log"),
-                                        folder.isEmpty() ? QString() : folder + "/updater-log.txt",
-                                        QStringLiteral("Text files (*.txt);;All files (*)"));
+    path = ChooseSaveName(*this, QStringLiteral("save log"),
+                          folder.isEmpty() ? QString() : folder + "/updater-log.txt",
+                          QStringLiteral("Text files (*.txt);;All files (*)"));
   }
   if (path.isEmpty()) return;
   AppSettings::SetFolder("log", QFileInfo(path).absolutePath());
@@ -656,7 +648,7 @@ void TForm1::ShowWarning(std::string_view text) {
     return;
   }
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Warnung"), message, QMessageBox::Ok);
-  CentreOnScreen(box, *this);
+  CentreOnWindow(box, *this);
   box.exec();
 }
 
@@ -685,6 +677,7 @@ std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
   } else {
     QFileDialog box(this, title, AppSettings::Folder(folderKind), qtFilter);
     box.setOption(QFileDialog::DontUseNativeDialog);
+    DressFileDialog(box, *this);
     // The destination of a read-back is asked for as a save: an existing file
     // is only replaced once the operator said so.
     box.setAcceptMode(dialog == FileDialog::OpenDialog5 ? QFileDialog::AcceptSave
