@@ -20,6 +20,7 @@
 #include "core/port_advice.h"
 #include "dialog_filter.h"
 #include "dialog_looks.h"
+#include "keyboard_menu.h"
 #include "platform/seq_file.h"
 #include "port_settings_dialog.h"
 #include "ui_Unit1.h"
@@ -114,6 +115,7 @@ TForm1::TForm1(QWidget* parent)
   ui_->Memo2->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(ui_->Memo2, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { ShowLogMenu(at); });
+  new KeyboardMenu(*this);
 
   core_->SetPassRunner([this](const std::function<void()>& pass) { RunPass(pass); });
   Comm1.SetSetupDialog([this](uint8_t port, const std::string& devicePath, Dcb& dcb) {
@@ -234,8 +236,6 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
   if (Comm1.Connected()) {
     connect(menu->addAction(QStringLiteral("read sectors 8 and 9 into a file...")),
             &QAction::triggered, this, [this] { Button11Click(); });
-    connect(menu->addAction(QStringLiteral("choose destination file...")), &QAction::triggered,
-            this, [this] { RadioButton5Click(); });
     connect(menu->addAction(QStringLiteral("erase sectors 8 and 9")), &QAction::triggered, this,
             [this] { Button7Click(); });
     menu->addSeparator();
@@ -259,8 +259,8 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
 
 void TForm1::contextMenuEvent(QContextMenuEvent* e) {
   // A right click on the free area of the window, or the menu key / Shift+F10
-  // wherever the focus is (a control that has no menu of its own passes the
-  // key on to the window). Controls keep their own right-click behaviour.
+  // wherever the focus is (KeyboardMenu hands them to the window, also from
+  // the log pane). Controls keep their own right-click behaviour.
   const bool fromKeyboard = e->reason() == QContextMenuEvent::Keyboard;
   if (!fromKeyboard && childAt(e->pos()) != nullptr) {
     e->ignore();

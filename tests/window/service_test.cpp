@@ -89,7 +89,6 @@ TEST_F(WindowTest, ServiceJobsAreOfferedOnlyWhileThePortIsOpen) {
   ASSERT_TRUE(Form().Comm1.Open());
   EXPECT_EQ(EntriesOf(*Form().BuildServiceMenu()),
             QStringList({QStringLiteral("read sectors 8 and 9 into a file..."),
-                         QStringLiteral("choose destination file..."),
                          QStringLiteral("erase sectors 8 and 9")}) +
                 always);
   Form().Comm1.Close();
@@ -119,7 +118,7 @@ TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
   auto menu = Form().BuildServiceMenu();
   ASSERT_NE(menu, nullptr);
   const QList<QAction*> actions = menu->actions();
-  ASSERT_GE(actions.size(), 3);
+  ASSERT_GE(actions.size(), 2);
 
   // Read-back, operator cancels the destination dialog.
   nextFileName_.reset();
@@ -127,15 +126,15 @@ TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
   EXPECT_EQ(dialogs_, QStringList({QStringLiteral("Zieldatei | (*.2bf);;(*)")}));
   EXPECT_EQ(warnings_, QStringList({QStringLiteral("you need to choose a destination file")}));
 
-  // Destination choice alone.
+  // The destination choice on its own, a handler no entry leads to.
   const QString destination = folder.filePath(QStringLiteral("sectors.2bf"));
   nextFileName_ = destination;
-  actions[1]->trigger();
+  Form().RadioButton5Click();
   EXPECT_TRUE(Log().contains(QStringLiteral("<destination file: ") + destination + " >\n"))
       << Log().toStdString();
 
   // Erase-only job without its image.
-  actions[2]->trigger();
+  actions[1]->trigger();
   EXPECT_TRUE(
       Log().contains(QStringLiteral("<download file: EMPTY >\n<empty was looked for in: ")));
   EXPECT_TRUE(Log().endsWith(QStringLiteral("<ERR: couldn`t find file EMPTY >\n")))
@@ -167,6 +166,37 @@ TEST_F(WindowTest, RightClickOffersTheMenuOnTheFreeAreaOnly) {
     if (popup) popup->close();
   }
   Form().Comm1.Close();
+}
+
+TEST_F(WindowTest, MenuKeysOpenTheServiceMenuWhereverTheFocusIs) {
+  // The log pane has a menu of its own, which stays on its right click.
+  const struct {
+    const char* Key;
+    std::function<void(QWidget*)> Press;
+  } keys[] = {
+      {"Shift+F10", [](QWidget* w) { QTest::keyClick(w, Qt::Key_F10, Qt::ShiftModifier); }},
+      {"menu key", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Menu); }},
+      {"menu key as the window system reports it",
+       [](QWidget* w) {
+         QContextMenuEvent e(QContextMenuEvent::Keyboard, w->rect().center(),
+                             w->mapToGlobal(w->rect().center()));
+         QApplication::sendEvent(w, &e);
+       }},
+  };
+  for (QWidget* focus :
+       {static_cast<QWidget*>(W().Memo2), static_cast<QWidget*>(W().RadioButton1)}) {
+    for (const auto& key : keys) {
+      SCOPED_TRACE(focus->objectName().toStdString() + ", " + key.Key);
+      focus->setFocus();
+      ASSERT_TRUE(WaitUntil([&] { return focus->hasFocus(); }));
+      key.Press(focus);
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      ASSERT_NE(menu, nullptr);
+      EXPECT_EQ(menu->parentWidget(), &Form());
+      EXPECT_TRUE(EntriesOf(*menu).contains(QStringLiteral("start over")));
+      menu->close();
+    }
+  }
 }
 
 TEST_F(WindowTest, BoxesOpenCentredOnTheWindow) {
