@@ -9,7 +9,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QSaveFile>
-#include <QScreen>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <utility>
@@ -20,6 +19,8 @@
 #include "core/line_settings.h"
 #include "core/port_advice.h"
 #include "dialog_filter.h"
+#include "dialog_looks.h"
+#include "keyboard_menu.h"
 #include "platform/seq_file.h"
 #include "port_settings_dialog.h"
 #include "ui_Unit1.h"
@@ -49,14 +50,6 @@ void SetBackground(QWidget* widget, const QColor& colour) {
   palette.setColor(QPalette::Window, colour);
   widget->setPalette(palette);
   widget->setAutoFillBackground(true);
-}
-
-void CentreOnScreen(QWidget& widget, const QWidget& owner) {
-  const QScreen* screen = owner.screen() ? owner.screen() : QGuiApplication::primaryScreen();
-  if (screen == nullptr) return;
-  widget.adjustSize();
-  const QRect area = screen->availableGeometry();
-  widget.move(area.center() - QPoint(widget.width() / 2, widget.height() / 2));
 }
 
 }  // namespace
@@ -97,7 +90,8 @@ TForm1::TForm1(QWidget* parent)
 
   QList<const QWidget*> controls;
   for (const QWidget* w : findChildren<QWidget*>()) controls << w;
-  setFont(ChooseWindowFont(controls));
+  // One font for the window, its menus, boxes and dialogs.
+  QApplication::setFont(ChooseWindowFont(controls));
 
   // The panel stands where the layout puts it and never changes its size: a
   // fixed size spares the window a layout pass for every new count.
@@ -122,6 +116,7 @@ TForm1::TForm1(QWidget* parent)
   ui_->Memo2->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(ui_->Memo2, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& at) { ShowLogMenu(at); });
+  new KeyboardMenu(*this);
 
   core_->Records.FrontEnd = "window";
   Comm1.SetSetupDialog([this](uint8_t port, const std::string& devicePath, Dcb& dcb) {
@@ -221,7 +216,7 @@ void TForm1::closeEvent(QCloseEvent* e) {
                                      "Close anyway?"),
                       QMessageBox::Yes | QMessageBox::No);
       box.setDefaultButton(QMessageBox::No);
-      CentreOnScreen(box, *this);
+      CentreOnWindow(box, *this);
       leave = box.exec() == QMessageBox::Yes;
     }
     if (!leave) {
@@ -261,8 +256,8 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
 
 void TForm1::contextMenuEvent(QContextMenuEvent* e) {
   // A right click on the free area of the window, or the menu key / Shift+F10
-  // wherever the focus is (a control that has no menu of its own passes the
-  // key on to the window). Controls keep their own right-click behaviour.
+  // wherever the focus is (KeyboardMenu hands them to the window, also from
+  // the log pane). Controls keep their own right-click behaviour.
   const bool fromKeyboard = e->reason() == QContextMenuEvent::Keyboard;
   if (!fromKeyboard && childAt(e->pos()) != nullptr) {
     e->ignore();
@@ -492,7 +487,7 @@ bool TForm1::Ask(const QString& question) {
   QMessageBox box(QMessageBox::Question, QStringLiteral("Warnung"), question,
                   QMessageBox::Yes | QMessageBox::No);
   box.setDefaultButton(QMessageBox::No);
-  CentreOnScreen(box, *this);
+  CentreOnWindow(box, *this);
   return box.exec() == QMessageBox::Yes;
 }
 
@@ -543,8 +538,8 @@ void TForm1::SetUploadFolder(const QString& folder) {
 void TForm1::ChooseUploadFolder() {
   const QString title = QStringLiteral("choose the folder with Loader.hex and F29f160d.hex");
   const QString start = AppSettings::Folder("upload");
-  const QString folder = FolderDialogHook ? FolderDialogHook(title)
-                                          : QFileDialog::getExistingDirectory(this, title, start);
+  const QString folder =
+      FolderDialogHook ? FolderDialogHook(title) : ChooseFolder(*this, title, start);
   if (folder.isEmpty()) return;
   AppSettings::SetFolder("upload", folder);
   SetUploadFolder(folder);
@@ -570,9 +565,9 @@ void TForm1::SaveLogAs() {
   if (SaveFileHook) {
     path = SaveFileHook(QStringLiteral("save log"));
   } else {
-    path = QFileDialog::getSaveFileName(this, QStringLiteral("save log"),
-                                        folder.isEmpty() ? QString() : folder + "/updater-log.txt",
-                                        QStringLiteral("Text files (*.txt);;All files (*)"));
+    path = ChooseSaveName(*this, QStringLiteral("save log"),
+                          folder.isEmpty() ? QString() : folder + "/updater-log.txt",
+                          QStringLiteral("Text files (*.txt);;All files (*)"));
   }
   if (path.isEmpty()) return;
   AppSettings::SetFolder("log", QFileInfo(path).absolutePath());
@@ -662,7 +657,7 @@ void TForm1::ShowWarning(std::string_view text) {
     return;
   }
   QMessageBox box(QMessageBox::Warning, QStringLiteral("Warnung"), message, QMessageBox::Ok);
-  CentreOnScreen(box, *this);
+  CentreOnWindow(box, *this);
   box.exec();
 }
 
@@ -687,6 +682,7 @@ std::optional<std::string> TForm1::RunFileDialog(FileDialog dialog) {
   } else {
     QFileDialog box(this, title, AppSettings::Folder(folderKind), qtFilter);
     box.setOption(QFileDialog::DontUseNativeDialog);
+    DressFileDialog(box, *this);
     // The destination of a read-back is asked for as a save: an existing file
     // is only replaced once the operator said so.
     box.setAcceptMode(dialog == FileDialog::OpenDialog5 ? QFileDialog::AcceptSave

@@ -73,8 +73,10 @@ class TForm1 : public QWidget, public JobObserver, public WidgetView {
   PortCore& Core() { return *core_; }
   QtNotifyTarget& NotifyWindow() { return notifyWindow_; }
 
-  // The service jobs the layout has no control for: read sectors 8 and 9 into
-  // a file, erase sectors 8 and 9. Offered only while the port is open.
+  // The service menu: the service jobs the layout has no control for (read
+  // sectors 8 and 9 into a file, which asks for its destination itself; erase
+  // sectors 8 and 9), offered only while the port is open, and the window's
+  // own entries.
   std::unique_ptr<QMenu> BuildServiceMenu();
 
   // COM n opens `device` from now on, in this run and the next ones (unless

@@ -31,7 +31,8 @@ std::optional<Options> ReadCommandLine(int argc, char** argv, int& exitCode) {
       "Updates the firmware of a C165 device with a 29F160D flash over a serial line.\n"
       "The window walks through the steps: choose the port, power the device up in\n"
       "bootstrap mode, connect, verify hardware, download. The service menu (right\n"
-      "click on the free area of the window, or the menu key) holds the service jobs."));
+      "click on the free area of the window, or the menu key or Shift+F10) holds the\n"
+      "service jobs."));
   parser.addHelpOption();
   parser.addVersionOption();
   const QCommandLineOption port(QStringLiteral("port"),

@@ -8,6 +8,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "dialog_looks.h"
+
 namespace {
 
 // The rates of TBaudRate, in its order.
@@ -177,6 +179,7 @@ std::string PortSettingsDialog::ChosenDevice() const {
 bool PortSettingsDialog::Run(uint8_t port, std::string* device, Dcb& dcb,
                              const std::string& fixedBy, QWidget* parent) {
   PortSettingsDialog dialog(port, *device, dcb, ListSerialPorts(), fixedBy, parent);
+  if (parent != nullptr) CentreOnWindow(dialog, *parent);
   if (dialog.exec() != QDialog::Accepted) return false;
   dialog.WriteTo(dcb);
   *device = dialog.ChosenDevice();

@@ -12,8 +12,9 @@
 
 namespace {
 
-// 8 points at 96 dots per inch.
-constexpr int WindowFontPixels = 11;
+// 8 points at 96 dots per inch, the size the layout was drawn for; where a
+// face at that size is too wide for some label, one pixel less.
+constexpr int WindowFontPixels[] = {11, 10};
 
 }  // namespace
 
@@ -50,22 +51,26 @@ QFont ChooseWindowFont(const QList<const QWidget*>& controls, const QStringList&
     return QFont(QStringLiteral("MS Sans Serif"), 8);
   }
   QFont best;
-  best.setPixelSize(WindowFontPixels);
+  best.setPixelSize(WindowFontPixels[0]);
   int bestMisfits = std::numeric_limits<int>::max();
+  // A face of the usual width a pixel smaller reads better than a narrow
+  // one: every size of a face is tried before the next face.
   for (const QString& family : preference) {
     if (!QFontDatabase::hasFamily(family)) continue;
-    QFont candidate(family);
-    candidate.setPixelSize(WindowFontPixels);
-    // A family the database lists may still be served by a substitute.
-    if (QFontInfo(candidate).family().compare(family, Qt::CaseInsensitive) != 0) continue;
-    int misfits = 0;
-    for (const QWidget* control : controls) {
-      if (!TextFitsControl(*control, candidate)) ++misfits;
-    }
-    if (misfits == 0) return candidate;
-    if (misfits < bestMisfits) {
-      bestMisfits = misfits;
-      best = candidate;
+    for (const int pixels : WindowFontPixels) {
+      QFont candidate(family);
+      candidate.setPixelSize(pixels);
+      // A family the database lists may still be served by a substitute.
+      if (QFontInfo(candidate).family().compare(family, Qt::CaseInsensitive) != 0) break;
+      int misfits = 0;
+      for (const QWidget* control : controls) {
+        if (!TextFitsControl(*control, candidate)) ++misfits;
+      }
+      if (misfits == 0) return candidate;
+      if (misfits < bestMisfits) {
+        bestMisfits = misfits;
+        best = candidate;
+      }
     }
   }
   return best;

@@ -1,6 +1,7 @@
-// The window's font. The layout was drawn for "MS Sans Serif" at 8 points;
-// where that face is missing, a sans face at the same pixel size is taken,
-// the first of a preference list in which every text fits its control.
+// The program's font: the window's, and that of its menus, boxes and
+// dialogs. The layout was drawn for "MS Sans Serif" at 8 points; where that
+// face is missing, the first face of a preference list in which every text
+// fits its control, at 11 pixels or else 10.
 #pragma once
 
 #include <QFont>
@@ -17,7 +18,7 @@ QStringList WindowFontPreference();
 bool TextFitsControl(const QWidget& control, const QFont& font);
 
 // "MS Sans Serif" 8 pt when installed; else the first installed face of
-// `preference`, at 11 pixels, in which every control's text fits; else the
-// installed face in which the fewest texts are clipped.
+// `preference` in which every control's text fits, at 11 pixels or else 10;
+// else the face and size with which the fewest texts are clipped.
 QFont ChooseWindowFont(const QList<const QWidget*>& controls,
                        const QStringList& preference = WindowFontPreference());

@@ -296,16 +296,25 @@ TEST(FormServiceJobs, ReadBackOfSectors8And9FillsTheDestination) {
   ASSERT_TRUE(ConnectThroughWindow(rig));
   EXPECT_FALSE(rig.W().Button4->isEnabled());
 
+  // The destination chosen on its own (a handler no control or entry leads
+  // to) only shows in the log; the read asks again.
+  const std::string chosenFirst = folder.File("first.2bf");
+  rig.FileAnswers.push_back(QString::fromStdString(chosenFirst));
+  qsizetype mark = rig.Log().size();
+  rig.Form().RadioButton5Click();
+  EXPECT_EQ(ShownLines(rig.Log().mid(mark)),
+            ShownLines("<destination file: " + chosenFirst + " >\r\n"));
+
   const std::string destination = folder.File("sectors.2bf");
   rig.FileAnswers.push_back(QString::fromStdString(destination));
-  const qsizetype mark = rig.Log().size();
+  mark = rig.Log().size();
   ASSERT_TRUE(rig.TriggerServiceEntry("read sectors 8 and 9 into a file..."));
   ASSERT_TRUE(rig.ProcessUntil([&] {
     return rig.TheSession().SessionState() == Session::State::Idle &&
            rig.Log().mid(mark).contains("words read>\n");
   })) << rig.Log().mid(mark).toStdString();
 
-  EXPECT_EQ(rig.DialogsRun, QStringList(1, "Zieldatei | (*.2bf);;(*)"));
+  EXPECT_EQ(rig.DialogsRun, QStringList(2, "Zieldatei | (*.2bf);;(*)"));
   EXPECT_EQ(ShownLines(rig.Log().mid(mark)), ShownLines(ReadBackLog(destination)));
   EXPECT_TRUE(rig.Log().endsWith(
       "\n<all selected sectors are read now>\n\n<done>\n<    65536words of 65536words read>\n"));
@@ -316,6 +325,7 @@ TEST(FormServiceJobs, ReadBackOfSectors8And9FillsTheDestination) {
   EXPECT_EQ(read.size(), 131072u);
   EXPECT_TRUE(read == expected);
   EXPECT_EQ(read[0], sim::PatternByte(sim::SectorTable[8]));
+  EXPECT_FALSE(FileExists(chosenFirst));
   EXPECT_EQ(rig.PanelText(), "OK");
   EXPECT_EQ(rig.PanelColour(), PanelGreen);
   EXPECT_EQ(rig.W().ProgressBar1->value(), 100);

@@ -6,14 +6,17 @@
 
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeView>
 #include <cstring>
 #include <thread>
 
+#include "window/app_settings.h"
 #include "window/dialog_filter.h"
 #include "window/port_settings_dialog.h"
 #include "window_fixture.h"
@@ -43,6 +46,25 @@ class PseudoPort {
 
 QPoint FreeAreaOfWindow() {
   return {400, 0 + 190};
+}
+
+// Runs `open`, which shows a modal box or dialog, and hands the box to `look`
+// while it is on the screen until `look` returns true (or 5 s have passed);
+// then closes it.
+void WithModal(const std::function<void()>& open, const std::function<bool(QDialog&)>& look) {
+  QElapsedTimer shown;
+  QTimer poll;
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+    if (box == nullptr || !box->isVisible()) return;
+    if (!shown.isValid()) shown.start();
+    if (!look(*box) && shown.elapsed() < 5000) return;
+    poll.stop();
+    box->reject();
+  });
+  poll.start();
+  open();
 }
 
 }  // namespace
@@ -104,7 +126,14 @@ TEST_F(WindowTest, ServiceMenuEntriesRunTheirJobs) {
   EXPECT_EQ(dialogs_, QStringList({QStringLiteral("Zieldatei | (*.2bf);;(*)")}));
   EXPECT_EQ(warnings_, QStringList({QStringLiteral("you need to choose a destination file")}));
 
-  // Erase-only job without its image, once the operator agreed.
+  // The destination choice on its own, a handler no entry leads to.
+  const QString destination = folder.filePath(QStringLiteral("sectors.2bf"));
+  nextFileName_ = destination;
+  Form().RadioButton5Click();
+  EXPECT_TRUE(Log().contains(QStringLiteral("<destination file: ") + destination + " >\n"))
+      << Log().toStdString();
+
+  // Erase-only job without its image.
   actions[1]->trigger();
   EXPECT_TRUE(
       Log().contains(QStringLiteral("<download file: EMPTY >\n<empty was looked for in: ")));
@@ -137,6 +166,123 @@ TEST_F(WindowTest, RightClickOffersTheMenuOnTheFreeAreaOnly) {
     if (popup) popup->close();
   }
   Form().Comm1.Close();
+}
+
+TEST_F(WindowTest, MenuKeysOpenTheServiceMenuWhereverTheFocusIs) {
+  // The log pane has a menu of its own, which stays on its right click.
+  const struct {
+    const char* Key;
+    std::function<void(QWidget*)> Press;
+  } keys[] = {
+      {"Shift+F10", [](QWidget* w) { QTest::keyClick(w, Qt::Key_F10, Qt::ShiftModifier); }},
+      {"menu key", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Menu); }},
+      {"menu key as the window system reports it",
+       [](QWidget* w) {
+         QContextMenuEvent e(QContextMenuEvent::Keyboard, w->rect().center(),
+                             w->mapToGlobal(w->rect().center()));
+         QApplication::sendEvent(w, &e);
+       }},
+  };
+  for (QWidget* focus :
+       {static_cast<QWidget*>(W().Memo2), static_cast<QWidget*>(W().RadioButton1)}) {
+    for (const auto& key : keys) {
+      SCOPED_TRACE(focus->objectName().toStdString() + ", " + key.Key);
+      focus->setFocus();
+      ASSERT_TRUE(WaitUntil([&] { return focus->hasFocus(); }));
+      key.Press(focus);
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      ASSERT_NE(menu, nullptr);
+      EXPECT_EQ(menu->parentWidget(), &Form());
+      EXPECT_TRUE(EntriesOf(*menu).contains(QStringLiteral("start over")));
+      menu->close();
+    }
+  }
+}
+
+TEST_F(WindowTest, BoxesOpenCentredOnTheWindow) {
+  form_->WarningHook = nullptr;
+  form_->ConfirmHook = nullptr;
+  const struct {
+    const char* Box;
+    std::function<void()> Open;
+  } rows[] = {
+      {"warning", [this] { Form().ShowWarning("invalid firmware file"); }},
+      {"question", [this] { Form().Confirm("erase sectors 8 and 9 of the device?"); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.Box);
+    QRect shownAt;
+    WithModal(row.Open, [&](QDialog& box) {
+      shownAt = box.frameGeometry();
+      return true;
+    });
+    ASSERT_FALSE(shownAt.isEmpty());
+    const QPoint offCentre = shownAt.center() - Form().frameGeometry().center();
+    EXPECT_LE(offCentre.manhattanLength(), 4) << offCentre.x() << "," << offCentre.y();
+  }
+}
+
+TEST_F(WindowTest, MenusBoxesAndDialogsUseTheWindowsFont) {
+  const QString font = Form().font().toString();
+  EXPECT_EQ(QApplication::font().toString(), font);
+  EXPECT_EQ(Form().BuildServiceMenu()->font().toString(), font);
+  form_->WarningHook = nullptr;
+  form_->FileDialogHook = nullptr;
+  QStringList looked;
+  const auto look = [&](QDialog& box) {
+    looked << box.metaObject()->className();
+    QList<QWidget*> parts = box.findChildren<QWidget*>();
+    parts << &box;
+    for (const QWidget* part : parts) {
+      if (part->isVisible()) {
+        EXPECT_EQ(part->font().toString(), font) << part->metaObject()->className();
+      }
+    }
+    return true;
+  };
+  WithModal([this] { Form().ShowWarning("invalid firmware file"); }, look);
+  WithModal([this] { Form().RunFileDialog(FileDialog::OpenDialog3); }, look);
+  EXPECT_EQ(looked, QStringList({QStringLiteral("QMessageBox"), QStringLiteral("QFileDialog")}));
+}
+
+TEST_F(WindowTest, FileDialogColumnsShowTheirContentsWhole) {
+  QTemporaryDir folder;
+  ASSERT_TRUE(folder.isValid());
+  QFile image(folder.filePath(QStringLiteral("image.bin")));
+  ASSERT_TRUE(image.open(QIODevice::WriteOnly));
+  image.write(QByteArray(198, 'x'));
+  image.close();
+  AppSettings::SetFolder("firmware", folder.path());
+  form_->FileDialogHook = nullptr;
+  bool listed = false;
+  std::vector<std::pair<int, int>> columns;  // shown width, contents width
+  int viewWidth = 0;
+  int headerLength = 0;
+  WithModal([this] { Form().RunFileDialog(FileDialog::OpenDialog3); },
+            [&](QDialog& box) {
+              auto* view = box.findChild<QTreeView*>(QStringLiteral("treeView"));
+              // What a column's rows need, through the view's public face.
+              const QAbstractItemView* rows = view;
+              if (view == nullptr || !view->isVisible()) return false;
+              listed = view->model()->rowCount(view->rootIndex()) == 1;
+              columns.clear();
+              bool whole = listed;
+              for (int c = 0; c < view->header()->count(); ++c) {
+                const int contents =
+                    std::max(rows->sizeHintForColumn(c), view->header()->sectionSizeHint(c));
+                columns.emplace_back(view->header()->sectionSize(c), contents);
+                whole = whole && columns.back().first >= contents;
+              }
+              viewWidth = view->viewport()->width();
+              headerLength = view->header()->length();
+              return whole;
+            });
+  ASSERT_TRUE(listed) << "the folder's file is listed";
+  ASSERT_EQ(columns.size(), 4u) << "name, size, type, date";
+  for (size_t c = 0; c < columns.size(); ++c) {
+    EXPECT_GE(columns[c].first, columns[c].second) << "column " << c;
+  }
+  EXPECT_LE(headerLength, viewWidth) << "every column in view";
 }
 
 TEST_F(WindowTest, ClosingDuringAFlashJobAsksFirst) {

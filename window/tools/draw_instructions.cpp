@@ -15,8 +15,12 @@ namespace {
 
 constexpr int Width = 886;
 constexpr int Height = 252;
-constexpr int FrameWidth = 290;
+constexpr int Margin = 4;
 constexpr int FrameGap = 8;
+// Three frames and their gaps inside the margins: the last frame's right
+// edge stays in the picture.
+constexpr int FrameWidth = (Width - 2 * Margin - 2 * FrameGap) / 3;
+static_assert(2 * Margin + 3 * FrameWidth + 2 * FrameGap <= Width);
 
 const QColor Paper(250, 250, 245);
 const QColor Board(34, 120, 60);
@@ -197,12 +201,13 @@ int main(int argc, char** argv) {
   image.fill(QColor(212, 208, 200));
   QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing);
-  int x = 4;
-  DrawCorrect(p, QRect(x, 4, FrameWidth, Height - 8));
+  int x = Margin;
+  const int frameHeight = Height - 2 * Margin;
+  DrawCorrect(p, QRect(x, Margin, FrameWidth, frameHeight));
   x += FrameWidth + FrameGap;
-  DrawWrong(p, QRect(x, 4, FrameWidth, Height - 8));
+  DrawWrong(p, QRect(x, Margin, FrameWidth, frameHeight));
   x += FrameWidth + FrameGap;
-  DrawButtonHint(p, QRect(x, 4, FrameWidth, Height - 8));
+  DrawButtonHint(p, QRect(x, Margin, FrameWidth, frameHeight));
   p.end();
   if (!image.save(QString::fromLocal8Bit(argv[1]), "PNG")) {
     std::fprintf(stderr, "cannot write %s\n", argv[1]);
