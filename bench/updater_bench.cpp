@@ -36,10 +36,11 @@
 #include "bench_command_line.h"
 #include "comm_async/comm_async.h"
 #include "comm_async/queue_notify_target.h"
+#include "core/image_file.h"
 #include "core/port_core.h"
 #include "platform/seq_file.h"
 #include "pty_baseline.h"
-#include "session/session_window.h"
+#include "session/job_observer.h"
 #include "sim/device_rig.h"
 #include "sim/image_builder.h"
 #include "ui_Unit1.h"
@@ -108,7 +109,6 @@ double Median(std::vector<double> values) {
 class BenchForm : public TForm1 {
  public:
   std::function<void(std::string_view)> OnLog;
-  std::function<void()> OnKeepPainted;
 
   // The time spent in the window's log writes, while counted.
   struct LogCost {
@@ -139,20 +139,12 @@ class BenchForm : public TForm1 {
     if (Timeline && count % 4096 == 0) Timeline->push_back(Clock::now());
   }
   std::vector<Clock::time_point>* Timeline = nullptr;
+  // Inside a sector's data the panel is painted at once every 512 bytes; the
+  // rest of the window between two slices.
   void RepaintPanelNow() override {
     const Clock::time_point start = Clock::now();
     TForm1::RepaintPanelNow();
-    stepStart_ = start;
-  }
-  void KeepPainted() override {
-    if (OnKeepPainted) OnKeepPainted();
-    TForm1::KeepPainted();
-    // Inside a sector's data the two come as a pair: the panel at once,
-    // then whatever else waits to be painted.
-    if (stepStart_) {
-      LongestRepaintStep = std::max(LongestRepaintStep, Clock::now() - *stepStart_);
-      stepStart_.reset();
-    }
+    LongestRepaintStep = std::max(LongestRepaintStep, Clock::now() - start);
   }
   Clock::duration LongestRepaintStep{};
 
@@ -171,7 +163,6 @@ class BenchForm : public TForm1 {
   }
 
   std::string batch_;
-  std::optional<Clock::time_point> stepStart_;
 };
 
 // Notes every paint of the window and of its widgets.
@@ -330,9 +321,6 @@ class Rig {
     form_->OnLog = [this](std::string_view text) {
       if (watch_.Logged(text, device_)) Quit();
     };
-    form_->OnKeepPainted = [this] {
-      if (onKeepPainted_) onKeepPainted_();
-    };
     form_->GetSession().WorkingDirectory = folder_.string();
     // The rows time the programming; the verify after it would double them.
     form_->GetSession().VerifyAfterDownload = false;
@@ -382,7 +370,6 @@ class Rig {
   PaintWatch& Paints() { return paints_; }
   bool TimedOut() const { return timedOut_; }
   void SetNextFile(const std::string& path) { nextFile_ = path; }
-  void SetKeepPaintedHook(std::function<void()> hook) { onKeepPainted_ = std::move(hook); }
   std::string LogText() const { return form_->Widgets().Memo2->toPlainText().toStdString(); }
   const std::vector<std::string>& Warnings() const { return warnings_; }
   void ClearLog() { form_->Widgets().Memo2->clear(); }
@@ -398,19 +385,17 @@ class Rig {
   std::unique_ptr<BenchForm> form_;
   PaintWatch paints_;
   std::string nextFile_;
-  std::function<void()> onKeepPainted_;
   std::vector<std::string> warnings_;
   QEventLoop* loop_ = nullptr;
   JobWatch watch_;
   bool timedOut_ = false;
 };
 
-// The session's window as the command line has it: no widgets, the log kept
-// as text, the image named in advance instead of chosen in a dialog.
-class PlainWindow : public WidgetlessWindow {
+// What the jobs report, as the command line hears it: no widgets, the log
+// kept as text.
+class PlainWindow : public JobObserver {
  public:
   std::function<void(std::string_view)> OnLog;
-  std::string NextFile;
   std::string Log;
   std::vector<std::string> Warnings;
 
@@ -418,8 +403,7 @@ class PlainWindow : public WidgetlessWindow {
     Log += text;
     if (OnLog) OnLog(text);
   }
-  void ShowWarning(std::string_view text) override { Warnings.emplace_back(text); }
-  std::optional<std::string> RunFileDialog(FileDialog) override { return NextFile; }
+  void Warning(std::string_view text) override { Warnings.emplace_back(text); }
 };
 
 // The same device with the core every front end uses and no Qt at all: the
@@ -441,12 +425,12 @@ class CoreRig {
     session.VerifyAfterDownload = verifyAfterDownload;
     core_->SelectPort(1);
     session.FormActivate();
-    if (!RunJob([&session] { session.Button3Click(); }, "<  c o n n e c t e d  >", nullptr)) {
+    if (!RunJob([this] { core_->Connect(); }, "<  c o n n e c t e d  >", nullptr)) {
       *error = "connect without a window failed:\n" + window_.Log;
       return false;
     }
     // The update takes the identity the device reported.
-    if (!RunJob([&session] { session.Button6Click(); }, "<done>", nullptr)) {
+    if (!RunJob([this] { core_->Identify(); }, "<done>", nullptr)) {
       *error = "identity read without a window failed:\n" + window_.Log;
       return false;
     }
@@ -457,9 +441,9 @@ class CoreRig {
               std::vector<Mark>* marks) {
     watch_.Begin(doneText, marks);
     const auto deadline = Clock::now() + JobLimit;
-    core_->RunPass(start);
+    start();
     while (!watch_.Done && !watch_.Failed && window_.Warnings.empty() && Clock::now() < deadline) {
-      core_->Comm().WatchOnce(std::chrono::milliseconds(10));
+      core_->Pump(std::chrono::milliseconds(10));
     }
     watch_.Marks = nullptr;
     return watch_.Done && !watch_.Failed && window_.Warnings.empty();
@@ -467,6 +451,7 @@ class CoreRig {
 
   Snapshot Take() const { return device_.Take(); }
   Session& GetSession() { return core_->GetSession(); }
+  PortCore& Core() { return *core_; }
   PlainWindow& Window() { return window_; }
 
  private:
@@ -741,11 +726,11 @@ int RunFlood(const Options& options, const fs::path& folder) {
 // runs it, against the same device, image and bit rate as the window's.
 bool RunCoreUpdate(CoreRig& rig, const fs::path& folder, JobResult& update, JobResult& whole) {
   rig.Window().Log.clear();
-  rig.Window().NextFile = (folder / "full.bin").string();
   std::vector<Mark> marks = {{"<command: delete sector", {}}};
   const Snapshot start = rig.Take();
-  Session& session = rig.GetSession();
-  if (!rig.RunJob([&session] { session.Button4Click(); }, "<done>", &marks) || !marks[0].At) {
+  // The command line reads its image once, before any port is touched.
+  const ImagePlan image = PlanImage((folder / "full.bin").string());
+  if (!rig.RunJob([&] { rig.Core().Update(image); }, "<done>", &marks) || !marks[0].At) {
     std::fprintf(stderr, "update without a window failed after %.1f s:\n%s\n",
                  Seconds(Clock::now() - start.Time), rig.Window().Log.c_str());
     for (const std::string& w : rig.Window().Warnings) std::fprintf(stderr, "%s\n", w.c_str());

@@ -13,8 +13,10 @@
 
 #include "cli_os.h"
 #include "console.h"
+#include "core/history.h"
 #include "core/image_file.h"
 #include "exit_code.h"
+#include "platform/own_files.h"
 #include "platform/seq_file.h"
 #include "port_job.h"
 #include "port_list.h"
@@ -263,7 +265,10 @@ int main(int argc, char** argv) {
 
   for (CLI::App* command : {identify, update, read, erase}) {
     AddCommonOptions(*command, options);
-    command->add_option("--report", options.Report, "Write a JSON report of the run to FILE");
+    command->add_option("--report", options.Report, "Write a JSON report of the run to FILE")
+        ->check([](const std::string& value) {
+          return value.empty() ? std::string("--report needs a file name") : std::string();
+        });
   }
 
   try {
@@ -272,6 +277,8 @@ int main(int argc, char** argv) {
     const int code = app.exit(error);
     return code == 0 ? 0 : ToInt(ExitCode::Usage);
   }
+  // The history and the saved identities are never a destination of this run.
+  AddStateFilesTo(OwnFiles::OfThisRun());
   if (!SupportedBaudRate(options.Baud)) {
     std::fprintf(stderr, "updater-cli: --baud %u is not a rate the serial line offers\n",
                  options.Baud);

@@ -3,19 +3,9 @@
 #include <filesystem>
 #include <system_error>
 
-#include "history_os.h"
+#include "history.h"
 
 namespace {
-
-std::string HexOf(const Sha256::Digest& digest) {
-  static constexpr char Hex[] = "0123456789abcdef";
-  std::string text;
-  for (const uint8_t byte : digest) {
-    text += Hex[byte >> 4];
-    text += Hex[byte & 0xF];
-  }
-  return text;
-}
 
 std::string AbsoluteOf(const std::string& path) {
   std::error_code error;
@@ -32,10 +22,6 @@ ImagePlan PlanImage(const std::string& path) {
   ImagePlan plan = LoadImagePlan(path, MaxImageBytes);
   plan.AbsolutePath = AbsoluteOf(path);
   if (!plan.Opened) return plan;
-  Sha256 hash;
-  if (hash.Ready()) {
-    hash.Add(plan.Bytes.data(), plan.Bytes.size());
-    plan.Sha256 = HexOf(hash.Finish());
-  }
+  plan.Sha256 = BytesSha256(plan.Bytes).value_or(std::string());
   return plan;
 }

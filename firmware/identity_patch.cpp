@@ -148,12 +148,18 @@ PatchedImage PatchImage(std::span<const uint8_t> image, const PatchValues& value
     patched.Outcome = PatchOutcome::BlockTooLong;
     return patched;
   }
-  patched.Bytes.assign(image.begin(), image.end());
-  std::copy_n(block.Bytes.begin(), block.Length, patched.Bytes.begin() + p);
+  patched.Bytes.reserve(image.size() + RewrittenBlockMax);
+  patched.Bytes.assign(image.begin(), image.begin() + p);
+  patched.Bytes.insert(patched.Bytes.end(), block.Bytes.begin(),
+                       block.Bytes.begin() + static_cast<int64_t>(block.Length));
   // A shorter block is filled up so that everything after it keeps its place
-  // in flash.
-  std::fill(patched.Bytes.begin() + p + static_cast<int64_t>(block.Length),
-            patched.Bytes.begin() + p + blockLength, IdentityFillByte);
+  // in flash; a longer one moves it.
+  if (static_cast<int64_t>(block.Length) < blockLength) {
+    patched.Bytes.insert(patched.Bytes.end(),
+                         static_cast<size_t>(blockLength - static_cast<int64_t>(block.Length)),
+                         IdentityFillByte);
+  }
+  patched.Bytes.insert(patched.Bytes.end(), image.begin() + p + blockLength, image.end());
   patched.SerialInserted = block.SerialInserted;
   patched.Outcome = PatchOutcome::Patched;
   return patched;

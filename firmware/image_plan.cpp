@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 
+#include "platform/regular_file.h"
 #include "platform/seq_file.h"
 
 void ScanImagePlan(ImagePlan& plan) {
@@ -27,34 +28,13 @@ ImagePlan LoadImagePlan(const std::string& path, int64_t maxBytes) {
   ImagePlan plan;
   plan.Path = path;
   plan.AbsolutePath = path;
-  SeqFile file;
-  if (!file.OpenExisting(path)) {
-    plan.Cause = file.OpenCause();
-    plan.IoCode = file.OpenError();
-    if (!plan.Cause) plan.Cause = SysError{ErrorCause::Other, 0, "cannot open " + path};
+  FileRead read = ReadRegularFile(path, maxBytes);
+  if (!read) {
+    plan.Cause = read.Error;
+    plan.IoCode = read.Error.Cause == ErrorCause::NotFound ? IoFileNotFound : IoAccessDenied;
     return plan;
   }
-  try {
-    const int64_t size = file.Size();
-    if (size > maxBytes) {
-      plan.Cause = SysError{ErrorCause::Other, 0,
-                            path + " holds " + std::to_string(size) + " bytes, more than the " +
-                                std::to_string(maxBytes) +
-                                " of the largest flash this device can have: it is no firmware "
-                                "image of it"};
-      plan.IoCode = IoDiskReadError;
-      return plan;
-    }
-    plan.Bytes.resize(static_cast<size_t>(size));
-    for (uint8_t& b : plan.Bytes) b = file.ReadByte();
-    file.Close();
-  } catch (const InOutError& error) {
-    plan.Bytes.clear();
-    plan.IoCode = error.Code();
-    plan.Cause = SysError{ErrorCause::Other, 0,
-                          "cannot read " + path + " (error " + std::to_string(error.Code()) + ")"};
-    return plan;
-  }
+  plan.Bytes = std::move(read.Bytes);
   plan.Opened = true;
   ScanImagePlan(plan);
   return plan;

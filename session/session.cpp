@@ -256,7 +256,7 @@ void Session::ReportPhase(JobPhase phase, int64_t count, int64_t total, const ch
 
 void Session::CloseUnfinishedReadBack() {
   if (files_.DestinationFile.IsOpen()) {
-    files_.DestinationFile.Close();
+    run_.ReadBack.PartPath = files_.DestinationFile.Keep();
     NoteUnfinishedReadBack();
   }
 }
@@ -339,9 +339,8 @@ void Session::CloseAllFiles() {
   // open; the first failure is still reported.
   fileStep_ = "closing the files of the session";
   int firstError = 0;
-  const bool readBackOpen = files_.DestinationFile.IsOpen();
-  for (SeqFile* file :
-       {&files_.DestinationFile, &files_.ImageFile, &files_.LoaderFile, &files_.FlashRoutineFile}) {
+  if (files_.DestinationFile.IsOpen()) CloseUnfinishedReadBack();
+  for (SeqFile* file : {&files_.ImageFile, &files_.LoaderFile, &files_.FlashRoutineFile}) {
     if (!file->IsOpen()) continue;
     try {
       file->Close();
@@ -349,7 +348,6 @@ void Session::CloseAllFiles() {
       if (firstError == 0) firstError = error.Code();
     }
   }
-  if (readBackOpen) NoteUnfinishedReadBack();
   if (firstError != 0) throw InOutError(firstError);
   fileStep_.clear();
 }
@@ -362,7 +360,6 @@ void Session::StartOver() {
     table_ = TableExchange{};
     CloseAllFiles();
     run_ = JobRun{.Finished = true};
-    lastImage_.clear();
   });
 }
 

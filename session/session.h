@@ -24,6 +24,7 @@
 #include "firmware/image_plan.h"
 #include "job.h"
 #include "job_observer.h"
+#include "platform/destination.h"
 #include "platform/seq_file.h"
 #include "session_port.h"
 #include "widget_view.h"
@@ -192,7 +193,7 @@ class Session {
   int32_t ImageSize() const { return vars_.ImageSize; }
   int32_t WordsToRead() const { return vars_.WordsToRead; }
   const SeqFile& ImageFile() const { return files_.ImageFile; }
-  const SeqFile& DestinationFile() const { return files_.DestinationFile; }
+  const ::DestinationFile& DestinationFile() const { return files_.DestinationFile; }
   const std::string& DestinationFileName() const { return vars_.DestinationFileName; }
   // The received identity block (bytes 4096 to 4099 are never written).
   const std::array<uint8_t, IdentityAreaSize>& IdentityArea() const { return vars_.IdentityArea; }
@@ -235,7 +236,8 @@ class Session {
     SeqFile LoaderFile;
     SeqFile FlashRoutineFile;
     SeqFile ImageFile;
-    SeqFile DestinationFile;
+    // Written beside the destination and put in its place once complete.
+    ::DestinationFile DestinationFile;
   };
 
   // The sector-table exchange in progress, and whether the last one can be
@@ -292,8 +294,7 @@ class Session {
     // read was then stopped and the rest of its bytes go nowhere).
     bool Garbled = false;
     bool Stopped = false;
-    // "<destination>.part" while it is being written; empty when the
-    // destination is written directly.
+    // Where what arrived of a read-back that did not finish was left.
     std::string PartPath;
   };
   struct JobRun {
@@ -348,9 +349,6 @@ class Session {
   // A read-back ended before its report: the line names the ".part" file
   // that holds what arrived.
   void NoteUnfinishedReadBack();
-  // What `path` is of the program's own files (upload files, "empty", the
-  // image of the running update), in words; empty when it is none of them.
-  std::string OwnFileAt(const std::string& path) const;
   // Reads what has arrived, a byte at a time, within the dispatcher's slice.
   void Dispatch();
   void RunStateBlock(State state);
@@ -395,6 +393,9 @@ class Session {
   void State5WordStatus();
   void State6Report();
   void SendReadSectorCommand();
+  // The upload files and "empty", wherever they are found, as files of the
+  // program's own that no destination may be.
+  void RegisterOwnFiles();
 
   // Erase and programming.
   void DoStartUpdate(const ImagePlan& image);

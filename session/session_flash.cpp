@@ -7,6 +7,7 @@
 
 #include "firmware/identity.h"
 #include "firmware/image_check.h"
+#include "platform/own_files.h"
 #include "platform/sys_error.h"
 #include "session.h"
 #include "wire.h"
@@ -37,7 +38,7 @@ void Session::DoStartUpdate(const ImagePlan& image) {
   if (RefuseUnlessConnected()) return;
   const std::string& path = image.Path;
   Log("<download file: " + path + " >\r\n");
-  lastImage_ = path;
+  OwnFiles::OfThisRun().Add(path, "the firmware image");
   run_.ImagePath = path;
   if (!image.Opened) {
     Log("<ERR: couldn`t find \"" + path + "\" >\r\n");

@@ -1,23 +1,16 @@
 // The read-back of sectors 8 and 9 into a destination file.
-#include <filesystem>
-#include <system_error>
-
 #include "platform/file_search.h"
+#include "platform/own_files.h"
 #include "session.h"
 #include "wire.h"
 
-std::string Session::OwnFileAt(const std::string& path) const {
-  const auto same = [&path](const std::string& other) {
-    std::error_code error;
-    return !other.empty() && std::filesystem::equivalent(path, other, error) && !error;
-  };
-  std::vector<std::string> folders{WorkingDirectory, UploadFolder, ProgramFolder};
+void Session::RegisterOwnFiles() {
+  const std::vector<std::string> folders{WorkingDirectory, UploadFolder, ProgramFolder};
   for (const std::string name :
        {std::string("Loader.hex"), std::string(Part.RoutineFileName), std::string("empty")}) {
-    if (same(FindInFolders(folders, name).Path)) return "the program's file " + name;
+    const FoundFile found = FindInFolders(folders, name);
+    if (!found.Path.empty()) OwnFiles::OfThisRun().Add(found.Path, "the program's file " + name);
   }
-  if (same(lastImage_)) return "the firmware image " + lastImage_;
-  return {};
 }
 
 void Session::SendReadSectorCommand() {
@@ -47,31 +40,29 @@ void Session::DoStartReadBack(const std::string& destination) {
     return;
   }
   if (RefuseUnlessConnected()) return;
-  if (const std::string own = OwnFileAt(vars_.DestinationFileName); !own.empty()) {
+  // The words go into a new file beside the destination, which takes its
+  // place only once the read is complete: a file of the destination's name
+  // is always whole. None of the program's own files, nor a destination
+  // taken already in this run, is ever one; a device, a pipe or a folder is
+  // refused.
+  RegisterOwnFiles();
+  SysError cause;
+  if (const std::string own = OwnFiles::OfThisRun().Check(vars_.DestinationFileName);
+      !own.empty()) {
     Log("<ERR: \"" + vars_.DestinationFileName + "\" is " + own +
         ": it is not overwritten, choose another destination file>\r\n");
     view_.SetPanelForm(PanelForm::Error);
     RefuseJob(JobFailure::FileError, "the destination " + vars_.DestinationFileName + " is " + own);
     return;
   }
-  // The words go into "<name>.part", which becomes the destination only once
-  // the read is complete: a file of the destination's name is always whole.
-  // A destination that is no regular file (a device) is written directly.
-  std::error_code error;
-  const auto status = std::filesystem::status(vars_.DestinationFileName, error);
-  std::string& part = run_.ReadBack.PartPath;
-  part = std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)
-             ? std::string()
-             : vars_.DestinationFileName + ".part";
-  // Written through byte by byte: a read-back cut short by a silent device
-  // still leaves every word that arrived on disk.
-  files_.DestinationFile.SetWriteBuffered(false);
-  if (!files_.DestinationFile.Create(part.empty() ? vars_.DestinationFileName : part)) {
-    Log("<ERR: couldn`t create/open destination file \"" + vars_.DestinationFileName + "\" >\r\n");
+  if (!files_.DestinationFile.Begin(vars_.DestinationFileName, "the read-back", cause)) {
+    {
+      Log("<ERR: couldn`t create/open destination file \"" + vars_.DestinationFileName +
+          "\" >\r\n");
+      Log("<" + cause.Text + ">\r\n");
+    }
     view_.SetPanelForm(PanelForm::Error);
-    const SysError& cause = files_.DestinationFile.OpenCause();
-    RefuseJob(JobFailure::FileError, "cannot create the destination " + vars_.DestinationFileName +
-                                         (cause ? ": " + cause.Text : std::string()));
+    RefuseJob(JobFailure::FileError, "cannot write the read-back to " + cause.Text);
     return;
   }
   vars_.SectorsDone = 0;
@@ -112,19 +103,18 @@ void Session::State3Or4DataByte() {
   }
   if (vars_.JobKind == DataUse::ToDestinationFile) {
     try {
-      files_.DestinationFile.WriteByte(vars_.CurrentChar);
+      SysError cause;
+      // Written through byte by byte: a read-back cut short by a silent
+      // device still leaves every word that arrived on disk.
+      if (!files_.DestinationFile.Write(&vars_.CurrentChar, 1, cause))
+        throw InOutError(IoDiskWriteError);
     } catch (const InOutError&) {
       // A destination that takes no more (a full disk) ends the read: the
       // device is told to stop, so that it waits for a command again instead
       // of feeding the next job the rest of these sectors.
       readBack.Stopped = true;
       Send(wire::CmdStop);
-      if (files_.DestinationFile.IsOpen()) {
-        try {
-          files_.DestinationFile.Close();
-        } catch (const InOutError&) {
-        }
-      }
+      if (files_.DestinationFile.IsOpen()) readBack.PartPath = files_.DestinationFile.Keep();
       Log("\r\n<ERR: destination file could not be written, read stopped>\r\n");
       NoteUnfinishedReadBack();
       view_.SetPanelForm(PanelForm::Error);
@@ -184,18 +174,15 @@ void Session::State6Report() {
   // Another job start may have closed the file already.
   bool renamed = true;
   if (vars_.JobKind == DataUse::ToDestinationFile && files_.DestinationFile.IsOpen()) {
-    files_.DestinationFile.Close();
-    if (!part.empty() && !garbled) {
-      std::error_code error;
-      std::filesystem::rename(part, vars_.DestinationFileName, error);
-      if (error) {
-        renamed = false;
-        Log("<ERR: " + part + " could not be renamed to " + vars_.DestinationFileName + ": " +
-            error.message() + ">\r\n");
-        view_.SetPanelForm(PanelForm::Error);
-      }
-    } else if (!part.empty()) {
+    SysError cause;
+    if (garbled) {
+      part = files_.DestinationFile.Keep();
       Log("<what was read is in " + part + ">\r\n");
+    } else if (!files_.DestinationFile.Commit(cause)) {
+      renamed = false;
+      Log("<ERR: the read-back could not be put in place as " + vars_.DestinationFileName + ": " +
+          cause.Text + ">\r\n");
+      view_.SetPanelForm(PanelForm::Error);
     }
     part.clear();
   }

@@ -8,7 +8,6 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <utility>
@@ -21,6 +20,8 @@
 #include "dialog_filter.h"
 #include "dialog_looks.h"
 #include "keyboard_menu.h"
+#include "platform/destination.h"
+#include "platform/own_files.h"
 #include "platform/seq_file.h"
 #include "port_settings_dialog.h"
 #include "ui_Unit1.h"
@@ -358,6 +359,9 @@ void TForm1::Button7Click() {
 }
 
 void TForm1::Button11Click() {
+  // Each job of the window is a run of its own: a file written by an earlier
+  // one may be chosen again.
+  OwnFiles::OfThisRun().ReleaseDestinations();
   const std::optional<std::string> chosen = RunFileDialog(FileDialog::OpenDialog5);
   if (!chosen) {
     ShowWarning("you need to choose a destination file");
@@ -473,13 +477,15 @@ void TForm1::AppendToPane(const QString& text) {
 }
 
 bool TForm1::SaveLog(const QString& path, QString* why) const {
-  QSaveFile file(path);
+  // Never over one of the program's files, never through a link.
+  OwnFiles::OfThisRun().ReleaseDestinations();
   const QByteArray bytes = fullLog_.toUtf8();
-  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-    if (why) *why = file.errorString();
-    return false;
-  }
-  return true;
+  SysError error;
+  const bool saved = WriteDestination(
+      QFile::encodeName(path).toStdString(), "the saved log",
+      std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), error);
+  if (!saved && why) *why = QString::fromStdString(error.Text);
+  return saved;
 }
 
 bool TForm1::Ask(const QString& question) {

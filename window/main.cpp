@@ -8,7 +8,9 @@
 #include <optional>
 
 #include "Unit1.h"
+#include "core/history.h"
 #include "exit_signals.h"
+#include "platform/own_files.h"
 #include "platform/seq_file.h"
 #include "updater_version.h"
 
@@ -86,6 +88,8 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("updater"));
   QApplication::setApplicationVersion(QStringLiteral(UPDATER_VERSION));
+  // The history and the saved identities are never a destination.
+  AddStateFilesTo(OwnFiles::OfThisRun());
   // Destroying Form1 ends the session and then closes Comm1.
   TForm1 Form1;
   QuitOnExitSignals(&Form1);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "firmware/image_plan.h"
+#include "platform/own_files.h"
 #include "session/session.h"
 #include "tests/support/session_fakes.h"
 
@@ -69,6 +70,8 @@ class SessionTest : public ::testing::Test {
     Win = std::make_unique<RecordingObserver>();
     S = std::make_unique<Session>(*Port, *Win, Win.get());
     Chosen.reset();
+    // Each test is a run of its own: what an earlier one wrote is free again.
+    OwnFiles::OfThisRun().ReleaseDestinations();
     S->WorkingDirectory = Dir.string();
     S->TemporaryImagePath = (Dir / "tmp.bin").string();
     S->SectorTableByteTimeout = std::chrono::milliseconds(50);
