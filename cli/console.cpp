@@ -15,6 +15,8 @@ using Json = nlohmann::ordered_json;
 constexpr auto LineInterval = 1s;
 constexpr auto BarInterval = 100ms;
 constexpr int BarWidth = 20;
+constexpr size_t NarrowestBar = 8;
+constexpr int PhaseWidth = 8;  // "identify"
 // Below this many columns a line is cut anyway; no use to lay it out.
 constexpr int NarrowestLine = 10;
 
@@ -123,13 +125,6 @@ std::string BoardText(bool pass, const std::string& port, std::optional<uint32_t
   return text;
 }
 
-std::string CountersText(const BoardCounters& counters) {
-  std::string text =
-      std::to_string(counters.Passed) + " passed  " + std::to_string(counters.Failed) + " failed";
-  if (counters.Passed + counters.Failed > 0) text += "  mean " + Seconds(counters.MeanSeconds());
-  return text;
-}
-
 }  // namespace
 
 ProgressStyle StyleForStandardError(bool quiet, bool jsonLines) {
@@ -178,24 +173,22 @@ void Console::SetTotal(int slot, Job job, int64_t total, const char* unit) {
   s.Active = false;
 }
 
-std::vector<Console::Piece> Console::Pieces(const Slot& slot, bool live) const {
+std::vector<Console::Piece> Console::Pieces(const Slot& slot) const {
   std::vector<Piece> pieces;
   if (station_ && slot.BoardState == Board::Waiting) {
     pieces.push_back({"waiting for a board", 0});
   } else if (station_ && slot.BoardState == Board::Done) {
     pieces.push_back({"last " + slot.LastBoard, 0});
   } else {
-    pieces.push_back({PhaseName(slot.CurrentJob, slot.Verifying), 0});
+    // Padded, so that the bars and numbers of the ports stand one above the other.
+    char phase[16];
+    std::snprintf(phase, sizeof phase, "%-*s", PhaseWidth,
+                  PhaseName(slot.CurrentJob, slot.Verifying));
+    pieces.push_back({phase, 0});
   }
   if (slot.Active) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - slot.PhaseStart).count();
     const int32_t percent = std::clamp(slot.Percent, 0, 100);
-    if (live) {
-      const int filled = percent * BarWidth / 100;
-      pieces.push_back({"[" + std::string(static_cast<size_t>(filled), '#') +
-                            std::string(static_cast<size_t>(BarWidth - filled), '-') + "]",
-                        5});
-    }
     char number[16];
     std::snprintf(number, sizeof number, "%3d%%", percent);
     pieces.push_back({number, 0});
@@ -216,7 +209,7 @@ std::vector<Console::Piece> Console::Pieces(const Slot& slot, bool live) const {
     }
   }
   if (station_) {
-    pieces.push_back({CountersText(slot.Boards), 1});
+    AddCounters(pieces, slot.Boards, 1);
     if (slot.BoardState != Board::Done && !slot.LastBoard.empty()) {
       pieces.push_back({"last " + slot.LastBoard, 3});
     }
@@ -224,14 +217,19 @@ std::vector<Console::Piece> Console::Pieces(const Slot& slot, bool live) const {
   return pieces;
 }
 
-namespace {
+void Console::AddCounters(std::vector<Piece>& pieces, const BoardCounters& counters, int rank) {
+  pieces.push_back(
+      {std::to_string(counters.Passed) + " passed  " + std::to_string(counters.Failed) + " failed",
+       rank});
+  if (counters.Passed + counters.Failed > 0) {
+    pieces.push_back({"mean " + Seconds(counters.MeanSeconds()), rank + 3});
+  }
+}
 
-// Joins the pieces that fit into `width` columns, dropping the least needed
-// first, and cuts what is left when even that is too long.
-std::string Fit(std::string head, std::vector<std::pair<std::string, int>> pieces, size_t width) {
+std::string Console::Fit(const std::string& head, std::vector<Piece> pieces, size_t width) {
   auto joined = [&] {
     std::string line = head;
-    for (const auto& piece : pieces) line += "  " + piece.first;
+    for (const Piece& piece : pieces) line += "  " + piece.Text;
     return line;
   };
   std::string line = joined();
@@ -239,16 +237,16 @@ std::string Fit(std::string head, std::vector<std::pair<std::string, int>> piece
     // Of equal rank, the last goes first.
     auto least = pieces.end();
     for (auto it = pieces.begin(); it != pieces.end(); ++it) {
-      if (least == pieces.end() || it->second >= least->second) least = it;
+      if (least == pieces.end() || it->Rank >= least->Rank) least = it;
     }
-    if (least == pieces.end() || least->second == 0) break;
+    if (least == pieces.end() || least->Rank == 0) break;
     pieces.erase(least);
     line = joined();
   }
-  return CutToColumns(line, width);
+  line = CutToColumns(line, width);
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
 }
-
-}  // namespace
 
 std::vector<std::string> Console::LiveLines() const {
   std::vector<std::string> lines;
@@ -278,9 +276,19 @@ std::vector<std::string> Console::LiveLines() const {
     const Slot& s = *shown[i];
     std::string name = Printable(ShortName(s.Name, nameWidth));
     name += std::string(nameWidth - std::min(nameWidth, ColumnsOf(name)), ' ');
-    std::vector<std::pair<std::string, int>> pieces;
-    for (Piece& piece : Pieces(s, true)) pieces.emplace_back(Printable(piece.Text), piece.Rank);
-    lines.push_back(Fit(name, std::move(pieces), width));
+    std::vector<Piece> pieces = Pieces(s);
+    for (Piece& piece : pieces) piece.Text = Printable(piece.Text);
+    const std::string head = name + "  " + pieces.front().Text;
+    std::string line = Fit(name, std::move(pieces), width);
+    // The bar takes what room is left, up to its full length.
+    const size_t spare = width - std::min(width, ColumnsOf(line));
+    if (s.Active && spare >= 4 + NarrowestBar && line.compare(0, head.size(), head) == 0) {
+      const size_t length = std::min<size_t>(BarWidth, spare - 4);
+      const auto filled = static_cast<size_t>(std::clamp(s.Percent, 0, 100)) * length / 100;
+      line.insert(head.size(),
+                  "  [" + std::string(filled, '#') + std::string(length - filled, '-') + "]");
+    }
+    lines.push_back(std::move(line));
   }
   if (more) {
     lines.push_back(
@@ -299,10 +307,10 @@ std::string Console::StationLine(size_t width) const {
     busy += s.BoardState == Board::Busy || s.Active ? 1 : 0;
     waiting += s.BoardState == Board::Waiting && !s.Active ? 1 : 0;
   }
-  return Fit("station",
-             {{CountersText(total), 0},
-              {std::to_string(busy) + " busy  " + std::to_string(waiting) + " waiting", 2}},
-             width);
+  std::vector<Piece> pieces;
+  AddCounters(pieces, total, 0);
+  pieces.push_back({std::to_string(busy) + " busy  " + std::to_string(waiting) + " waiting", 4});
+  return Fit("station", std::move(pieces), width);
 }
 
 void Console::Progress(int slot, Job job, int64_t count, int32_t percent) {
@@ -346,7 +354,7 @@ void Console::Progress(int slot, Job job, int64_t count, int32_t percent) {
       return;
     }
     std::string line = Now() + " " + s.Name;
-    for (const Piece& piece : Pieces(s, false)) line += "  " + piece.Text;
+    for (const Piece& piece : Pieces(s)) line += "  " + piece.Text;
     PrintLine(err_, line);
     return;
   }

@@ -138,7 +138,12 @@ class Console {
 
   Slot& At(int slot);
   void EnterBoardState(Slot& slot, Board state);
-  std::vector<Piece> Pieces(const Slot& slot, bool live) const;
+  std::vector<Piece> Pieces(const Slot& slot) const;
+  // "3 passed  1 failed" of `rank`, and the mean time, needed less.
+  static void AddCounters(std::vector<Piece>& pieces, const BoardCounters& counters, int rank);
+  // Joins the pieces that fit into `width` columns, dropping the least
+  // needed first, and cuts what is left when even that is too long.
+  static std::string Fit(const std::string& head, std::vector<Piece> pieces, size_t width);
   std::vector<std::string> LiveLines() const;
   std::string StationLine(size_t width) const;
   void CheckSize();
