@@ -2,6 +2,7 @@
 // files. One backend per system (cli_posix.cpp, cli_win32.cpp).
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,25 @@ void UseUtf8Console();
 
 bool StandardInputIsTerminal();
 bool StandardErrorIsTerminal();
+
+// Whether `stream` is a terminal that takes ANSI control sequences (cursor
+// up, erase, colours). On Windows this switches the console's virtual
+// terminal processing on; a console without it gets plain lines.
+bool TerminalTakesControlSequences(std::FILE* stream);
+
+struct TerminalSize {
+  int Columns = 0;  // 0: `stream` is no terminal
+  int Rows = 0;
+};
+TerminalSize TerminalSizeOf(std::FILE* stream);
+
+// From the first call on, the changes of the terminal's size are counted
+// (SIGWINCH on POSIX: the handler only counts). TerminalResizes() returns a
+// number that differs whenever the size may have changed since a caller last
+// asked; Windows tells no change, so there it differs at every call and the
+// size is read afresh each time (a cheap call).
+void WatchTerminalSize();
+unsigned TerminalResizes();
 
 // This process's number, to keep the files of two runs apart.
 unsigned long ProcessNumber();

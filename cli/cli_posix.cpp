@@ -1,7 +1,26 @@
 // POSIX side of the command line's host services.
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
 #include "cli_os.h"
+
+namespace {
+
+// Lock-free, so the signal handler may touch it.
+std::atomic<unsigned> Resizes{0};
+static_assert(std::atomic<unsigned>::is_always_lock_free);
+
+void OnResize(int) {
+  Resizes.fetch_add(1, std::memory_order_relaxed);
+}
+
+}  // namespace
 
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
@@ -15,6 +34,34 @@ bool StandardInputIsTerminal() {
 
 bool StandardErrorIsTerminal() {
   return ::isatty(STDERR_FILENO) != 0;
+}
+
+bool TerminalTakesControlSequences(std::FILE* stream) {
+  if (::isatty(::fileno(stream)) == 0) return false;
+  const char* term = std::getenv("TERM");
+  return term == nullptr || std::strcmp(term, "dumb") != 0;
+}
+
+TerminalSize TerminalSizeOf(std::FILE* stream) {
+  winsize size{};
+  if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0) return {};
+  return {size.ws_col, size.ws_row};
+}
+
+void WatchTerminalSize() {
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    struct sigaction action {};
+    action.sa_handler = OnResize;
+    sigemptyset(&action.sa_mask);
+    // The port threads' reads and writes go on after a resize.
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGWINCH, &action, nullptr);
+  });
+}
+
+unsigned TerminalResizes() {
+  return Resizes.load(std::memory_order_relaxed);
 }
 
 unsigned long ProcessNumber() {

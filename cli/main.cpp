@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
 
@@ -40,6 +41,7 @@ struct Options {
   bool Yes = false;
   bool Quiet = false;
   bool Verbose = false;
+  bool JsonLines = false;
 };
 
 // Reads what the update needs to know of its image before any port opens:
@@ -155,7 +157,7 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image,
   request.Destination = options.Destination;
   request.KeptIdentity = keptIdentity;
 
-  Console console(StyleForStandardError(options.Quiet), options.Verbose);
+  Console console(StyleForStandardError(options.Quiet, options.JsonLines), options.Verbose);
   RunSummary run;
   run.Command = command == Command::Update     ? "update"
                 : command == Command::Identify ? "identify"
@@ -165,12 +167,27 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image,
   run.Started = UtcNow();
   const Clock::time_point begin = Clock::now();
 
-  // One thread per port; each writes only its own outcome.
+  // One thread per port; each writes only its own outcome. The slots are
+  // taken first, so that the live lines stand in the order of --port; a
+  // port's failure is shown when it happens, not only in the summary.
   run.Ports.resize(ports.size());
   std::vector<std::thread> threads;
   for (size_t i = 0; i < ports.size(); ++i) {
-    threads.emplace_back(
-        [&, i] { run.Ports[i] = RunOnPort(ports[i], settings, request, console); });
+    const int slot = console.AddPort(ports[i].Given);
+    threads.emplace_back([&, i, slot] {
+      console.JobStarted(slot, run.Command);
+      PortOutcome outcome = RunOnPort(ports[i], settings, request, console);
+      if (outcome.Code != ExitCode::Success) console.PortFailed(slot, outcome.Message);
+      RunSummary one;
+      one.Command = run.Command;
+      one.Image = image;
+      one.Ports = {outcome};
+      const nlohmann::ordered_json record =
+          nlohmann::ordered_json::parse(ReportJson(one))["ports"][0];
+      console.JobFinished(slot, run.Command, record.value("outcome", ""), ToInt(outcome.Code),
+                          record.dump());
+      run.Ports[i] = std::move(outcome);
+    });
   }
   for (std::thread& thread : threads) thread.join();
   run.Seconds = std::chrono::duration<double>(Clock::now() - begin).count();
@@ -187,9 +204,7 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image,
     PrintSummary(console, run.Ports, command);
   } else {
     const PortOutcome& o = run.Ports.front();
-    if (o.Code != ExitCode::Success) {
-      console.Error(o.Port.Given + ": " + o.Message);
-    } else if (command != Command::Identify) {
+    if (o.Code == ExitCode::Success && command != Command::Identify) {
       console.Result(o.Port.Given + ": " + OutcomeText(o, command) + " in " + Seconds(o.Seconds) +
                      " s");
     }
@@ -217,6 +232,8 @@ void AddCommonOptions(CLI::App& command, Options& options) {
       ->check(CLI::Range(1, 3600));
   command.add_flag("-q,--quiet", options.Quiet, "No progress and no notes, only results");
   command.add_flag("-v,--verbose", options.Verbose, "Show the device log lines");
+  command.add_flag("--json-lines", options.JsonLines,
+                   "One JSON event a line on standard output, for a program to read");
 }
 
 }  // namespace

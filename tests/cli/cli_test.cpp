@@ -318,5 +318,42 @@ TEST(Cli, ThreeDevicesAtOnceOneFailing) {
   }
 }
 
+TEST(Cli, JsonLinesForMachinesAndAFailureShownWhenItHappens) {
+  WorkFolder folder;
+  SimulatedDevice device(folder);
+  ASSERT_TRUE(device.Start(1));
+  const std::string missing = folder.File("no-such-tty");
+  const CliRun run = RunCli(folder, {"update", "--json-lines", "--port", "COM1", "--port", missing,
+                                     MakeImage(folder, "fw.bin"), "--files", folder.Path()});
+  EXPECT_EQ(run.Code, 2) << run.Out << run.Err;
+  // Standard output: JSON events only; the missing port's end comes before
+  // the other port's, and each finished event carries the job's record.
+  std::vector<std::string> order;
+  std::istringstream lines(run.Out);
+  for (std::string line; std::getline(lines, line);) {
+    const Json event = Json::parse(line, nullptr, false);
+    ASSERT_TRUE(event.is_object()) << line;
+    const std::string name = event.value("event", "");
+    if (name == "started" || name == "finished") {
+      EXPECT_EQ(event["job"], "update") << line;
+      order.push_back(name + " " + (event["port"] == "COM1" ? "COM1" : "missing"));
+    }
+    if (name == "finished" && event["port"] == "COM1") {
+      EXPECT_EQ(event["outcome"], "ok");
+      EXPECT_EQ(event["exitCode"], 0);
+      EXPECT_EQ(event["record"]["identityBefore"]["serialNumber"], 4711) << line;
+    }
+    if (name == "finished" && event["port"] == missing) {
+      EXPECT_EQ(event["exitCode"], 2);
+    }
+  }
+  ASSERT_EQ(order.size(), 4u) << run.Out;
+  EXPECT_EQ(order[2], "finished missing") << run.Out;
+  // Standard error: the failure, before the summary of the run's end.
+  const size_t failure = run.Err.find(missing + ": port not opened");
+  EXPECT_NE(failure, std::string::npos) << run.Err;
+  EXPECT_LT(failure, run.Err.find("PORT")) << run.Err;
+}
+
 }  // namespace
 }  // namespace integration
