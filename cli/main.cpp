@@ -15,6 +15,7 @@
 #include "cli_os.h"
 #include "console.h"
 #include "exit_code.h"
+#include "history_command.h"
 #include "port_job.h"
 #include "port_list.h"
 #include "report.h"
@@ -279,12 +280,15 @@ int main(int argc, char** argv) {
     command->add_option("--report", options.Report, "Write a JSON report of the run to FILE");
   }
 
+  // The record store's commands: history and sync.
+  const std::unique_ptr<StoreCommands> storeCommands = AddStoreCommands(app);
   try {
     app.parse(static_cast<int>(argumentText.size()), arguments.data());
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? 0 : ToInt(ExitCode::Usage);
   }
+  if (const std::optional<int> code = RunStoreCommand(*storeCommands)) return *code;
   if (!SupportedBaudRate(options.Baud)) {
     std::fprintf(stderr, "updater-cli: --baud %u is not a rate the serial line offers\n",
                  options.Baud);
