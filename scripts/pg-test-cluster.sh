@@ -43,6 +43,11 @@ else
   as_owner() { "$@"; }
 fi
 chmod 700 "$dir"
+if ! as_owner test -w "$dir"; then
+  echo "pg-test-cluster: user $owner cannot reach $dir (a folder above it is closed to it);" \
+    "use a folder such as /tmp/NAME" >&2
+  exit 1
+fi
 
 case "$action" in
   start)
