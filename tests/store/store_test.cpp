@@ -138,6 +138,43 @@ bool Mentions(const std::vector<std::string>& warnings, const std::string& word)
   return false;
 }
 
+TEST(JobRecord, TimesAsAnOperatorTypesThem) {
+  const struct {
+    const char* Text;
+    const char* Expected;  // nullptr: refused
+  } rows[] = {
+      {"2026-12-08", "2026-12-08T00:00:00.000Z"},
+      {"2026-12-08T11:05", "2026-12-08T11:05:00.000Z"},
+      {"2026-12-08 11:05:07", "2026-12-08T11:05:07.000Z"},
+      {"2026-12-08T11:05:07.123Z", "2026-12-08T11:05:07.123Z"},
+      {"2026-02-30", nullptr},
+      {"2026-12-08T25:00", nullptr},
+      {"2026-12-08T11", nullptr},
+      {"yesterday", nullptr},
+      {"2026-12-08T11:05Zx", nullptr},
+  };
+  for (const auto& row : rows) {
+    const std::optional<RecordTime> time = ParseUtcText(row.Text);
+    ASSERT_EQ(time.has_value(), row.Expected != nullptr) << row.Text;
+    if (time) {
+      EXPECT_EQ(UtcText(*time), row.Expected);
+    }
+  }
+}
+
+TEST(JobRecord, AStoredRecordWithAWrongFieldIsRefusedNamingIt) {
+  nlohmann::json json = RecordToJson(MakeRecord("A", 1, RecordOutcome::Failed, Base));
+  ASSERT_TRUE(RecordFromJson(json));
+  json["verify"]["written"] = 256;
+  std::string why;
+  EXPECT_FALSE(RecordFromJson(json, &why));
+  EXPECT_EQ(why, "record field \"written\" is out of range");
+  json = RecordToJson(MakeRecord("A", 1, RecordOutcome::Ok, Base));
+  json["schema"] = RecordSchema + 1;
+  EXPECT_FALSE(RecordFromJson(json, &why));
+  EXPECT_NE(why.find("newer"), std::string::npos);
+}
+
 class StoreTest : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
