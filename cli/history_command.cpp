@@ -60,8 +60,8 @@ void PrintTable(const std::vector<JobRecord>& records, std::ostream& out) {
         r.Image && !r.Image->FirmwareVersion.empty() ? r.Image->FirmwareVersion : "-",
         Word(r.Outcome),
         r.ExitCode ? std::to_string(*r.ExitCode) : "-",
-        r.FailureCause.empty() ? (r.FailureReason.empty() ? "" : r.FailureReason)
-                               : r.FailureCause + ": " + r.FailureReason,
+        r.FailureCause.empty() || r.FailureReason.empty() ? r.FailureCause + r.FailureReason
+                                                          : r.FailureCause + ": " + r.FailureReason,
     });
   }
   std::vector<size_t> widths(headings.size());
