@@ -889,8 +889,15 @@ const std::string& RecordStore::ImportNote() const {
   return s_->ImportNote;
 }
 
-std::vector<std::string> RecordStore::Record(const JobRecord& record) {
+std::vector<std::string> RecordStore::Record(const JobRecord& given) {
   std::vector<std::string> warnings;
+  // A record without its key would take the place of the next one without.
+  JobRecord keyed;
+  if (given.Uuid.empty()) {
+    keyed = given;
+    keyed.Uuid = NewUuid();
+  }
+  const JobRecord& record = given.Uuid.empty() ? keyed : given;
   const std::string what = "the record of the " + std::string(Word(record.Job)) + " on " +
                            (record.Port.empty() ? std::string("no port") : record.Port);
   std::string cause;
