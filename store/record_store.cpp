@@ -126,7 +126,8 @@ std::string Placeholders(size_t rows, size_t count) {
     text += r ? ", (" : "(";
     for (size_t c = 0; c < count; ++c) {
       if (c) text += ", ";
-      text += "$" + std::to_string(++n);
+      text += '$';
+      text += std::to_string(++n);
     }
     text += ")";
   }
