@@ -131,6 +131,9 @@ int main(int argc, char** argv) {
   if (!noLine) {
     if (!Script("start", pgDir)) {
       std::fprintf(stderr, "store_bench: the PostgreSQL test server did not start\n");
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+      std::filesystem::remove_all(pgDir, ignored);
       return 1;
     }
     std::string url;
