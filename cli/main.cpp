@@ -17,6 +17,7 @@
 #include "core/history.h"
 #include "core/image_file.h"
 #include "exit_code.h"
+#include "history_command.h"
 #include "platform/own_files.h"
 #include "platform/seq_file.h"
 #include "port_job.h"
@@ -288,12 +289,15 @@ int main(int argc, char** argv) {
         });
   }
 
+  // The record store's commands: history and sync.
+  const std::unique_ptr<StoreCommands> storeCommands = AddStoreCommands(app);
   try {
     app.parse(static_cast<int>(argumentText.size()), arguments.data());
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? 0 : ToInt(ExitCode::Usage);
   }
+  if (const std::optional<int> code = RunStoreCommand(*storeCommands)) return *code;
   // The history and the saved identities are never a destination of this run.
   AddStateFilesTo(OwnFiles::OfThisRun());
   if (!SupportedBaudRate(options.Baud)) {

@@ -34,11 +34,12 @@ install_missing() {
 }
 
 # Build: compiler, CMake, Qt, the command line's libraries (OpenSSL for the history's
-# SHA-256), the window's font.
+# SHA-256), the record store's databases (SQLite, PostgreSQL's client), the window's font.
 install_missing g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev libcli11-dev libssl-dev \
-  nlohmann-json3-dev fonts-liberation
-# Tests: GoogleTest, Qt Test's tools; fuzzers: clang (its runtime follows below).
-[ "$preset" = demo ] || install_missing qt6-base-dev-tools libgtest-dev clang
+  nlohmann-json3-dev libsqlite3-dev libpq-dev fonts-liberation
+# Tests: GoogleTest, Qt Test's tools, the PostgreSQL server the record store's tests
+# start (scripts/pg-test-cluster.sh); fuzzers: clang (its runtime follows below).
+[ "$preset" = demo ] || install_missing qt6-base-dev-tools libgtest-dev postgresql clang
 
 # libFuzzer and the sanitizers of clang N come in libclang-rt-N-dev (Debian 12
 # and later); a release without that package has them in clang's own packages.
