@@ -858,7 +858,7 @@ std::unique_ptr<RecordStore> RecordStore::Open(const StoreConfig& config, std::s
   const std::u8string folderText = folder.u8string();
   if (config.LocalPath.empty()) {
     // The store's own folder, beside the history: this user's alone.
-    if (!MakePrivateFolder(std::string(folderText.begin(), folderText.end()), &cause)) {
+    if (!MakePrivateStoreFolder(std::string(folderText.begin(), folderText.end()), &cause)) {
       if (why) *why = "the record store's folder cannot be used: " + cause;
       return nullptr;
     }

@@ -13,7 +13,7 @@ std::string StoreStateFolder();
 // Makes `folder` (and its parents) and makes sure only this user can reach
 // it: on POSIX mode 0700, never a symbolic link, never another user's
 // folder. False with the reason, naming the folder.
-bool MakePrivateFolder(const std::string& folder, std::string* why);
+bool MakePrivateStoreFolder(const std::string& folder, std::string* why);
 
 // This computer's name; empty when the system does not tell.
 std::string HostName();

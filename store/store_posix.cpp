@@ -20,7 +20,7 @@ std::string StoreStateFolder() {
   return std::string(home) + "/.local/state";
 }
 
-bool MakePrivateFolder(const std::string& folder, std::string* why) {
+bool MakePrivateStoreFolder(const std::string& folder, std::string* why) {
   auto fail = [&](const std::string& cause) {
     if (why) *why = folder + ": " + cause;
     return false;

@@ -23,7 +23,7 @@ std::string StoreStateFolder() {
   return folder;
 }
 
-bool MakePrivateFolder(const std::string& folder, std::string* why) {
+bool MakePrivateStoreFolder(const std::string& folder, std::string* why) {
   // %LOCALAPPDATA% is this user's own; its access list is inherited.
   std::error_code error;
   std::filesystem::create_directories(std::filesystem::path(WideFromUtf8(folder)), error);

@@ -1,5 +1,6 @@
 // The read-back of sectors 8 and 9 into a destination file.
 #include "session_fixture.h"
+#include "tests/support/disk_full.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ TEST_F(ReadBackTest, WordLimitStopsTheRead) {
   FeedWhole("a");
   EXPECT_NE(Win->Log.find("<    2words of 2words read>\r\n"), std::string::npos);
   // The stray bytes garbled the read: it stays a ".part" file.
-  EXPECT_EQ(ReadWholeFile(Destination() + ".part"), "ABCD");
+  EXPECT_EQ(KeptPart(Destination()), "ABCD");
   EXPECT_FALSE(fs::exists(Destination()));
 }
 
@@ -73,9 +74,9 @@ TEST_F(ReadBackTest, UnfinishedReadBackIsClosedWhenAnotherJobStarts) {
     startOther();
     EXPECT_FALSE(S->DestinationFile().IsOpen()) << name;
     // What arrived is kept under a name that says it is not complete.
-    EXPECT_EQ(ReadWholeFile(Destination() + ".part"), "ABC") << name;
+    EXPECT_EQ(KeptPart(Destination()), "ABC") << name;
     EXPECT_FALSE(fs::exists(Destination())) << name;
-    EXPECT_NE(Win->Log.find("what arrived is in " + Destination() + ".part>"), std::string::npos)
+    EXPECT_NE(Win->Log.find("what arrived is in " + Destination() + "."), std::string::npos)
         << name;
   }
 }
@@ -104,9 +105,11 @@ TEST_F(ReadBackTest, DestinationThatCannotBeCreated) {
   Access::SetState(*S, St::AwaitReadWordSecond);
   const std::string name = (Dir / "missing" / "dump.2bf").string();
   StartReadBack(name);
-  EXPECT_EQ(Win->Log, "<destination file: " + name +
-                          " >\r\n<ERR: couldn`t create/open destination file \"" + name +
-                          "\" >\r\n");
+  // The described lines, then one of ours with the cause.
+  EXPECT_TRUE(Win->Log.starts_with("<destination file: " + name +
+                                   " >\r\n<ERR: couldn`t create/open destination file \"" + name +
+                                   "\" >\r\n<"))
+      << Win->Log;
   EXPECT_EQ(Win->Panel, PanelForm::Error);
   EXPECT_TRUE(Port->Written.empty());
   EXPECT_EQ(S->SessionState(), St::AwaitReadWordSecond);
@@ -118,7 +121,7 @@ TEST_F(ReadBackTest, ExistingDestinationIsReplacedOnlyByACompleteRead) {
   EXPECT_EQ(ReadWholeFile(Destination()), "old contents");
   FeedWhole("ABfaCDfz");
   EXPECT_EQ(ReadWholeFile(Destination()), "ABCD");
-  EXPECT_FALSE(fs::exists(Destination() + ".part"));
+  EXPECT_EQ(KeptPart(Destination()), "");
 }
 
 TEST_F(ReadBackTest, TheProgramsOwnFilesAreNeverADestination) {
@@ -127,13 +130,16 @@ TEST_F(ReadBackTest, TheProgramsOwnFilesAreNeverADestination) {
   EXPECT_TRUE(Port->Written.empty());
   EXPECT_NE(Win->Log.find("is the program's file Loader.hex"), std::string::npos) << Win->Log;
   EXPECT_EQ(ReadWholeFile(Dir / "Loader.hex"), "00");
-  EXPECT_FALSE(fs::exists(Dir / "Loader.hex.part"));
+  EXPECT_EQ(KeptPart(Dir / "Loader.hex"), "");
 }
 
 TEST_F(ReadBackTest, FullDiskAbandonsThePassAndTheSessionGoesOn) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-  StartReadBack("/dev/full");
-  FeedWhole("A");
+  if (!DiskFullAfter::Available()) GTEST_SKIP() << "no file-size limit here";
+  StartReadBack(Destination());
+  {
+    DiskFullAfter full(0);
+    FeedWhole("A");
+  }
   EXPECT_EQ(Win->Warnings, (std::vector<std::string>{"E/A-Fehler 101"}));
   EXPECT_EQ(S->SessionState(), St::AwaitReadWordFirst);
   // A later notification is handled as usual.

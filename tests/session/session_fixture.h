@@ -28,6 +28,17 @@ inline std::string ReadWholeFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// What a read-back that did not finish left beside `destination`: the one
+// "<destination>.<random>.part" there, or nothing.
+inline std::string KeptPart(const fs::path& destination) {
+  const std::string prefix = destination.filename().string() + ".";
+  for (const auto& entry : fs::directory_iterator(destination.parent_path())) {
+    const std::string name = entry.path().filename().string();
+    if (name.starts_with(prefix) && name.ends_with(".part")) return ReadWholeFile(entry.path());
+  }
+  return {};
+}
+
 inline void WriteWholeFile(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }

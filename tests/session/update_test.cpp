@@ -1,5 +1,6 @@
 // "download", the erase-only job, and the erase and programming exchange.
 #include "session_fixture.h"
+#include "tests/support/disk_full.h"
 
 namespace {
 
@@ -585,15 +586,16 @@ TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
       {"read-back garbled", Job::ReadBack, O::Failed, F::DeviceGarbled,
        [&] { readBack((Dir / "dump").string(), "ABxfaCDfz"); }},
       {"destination full", Job::ReadBack, O::Failed, F::FileError,
-       [&] { readBack("/dev/full", "A"); }},
+       [&] {
+         S->StartReadBack((Dir / "dump").string());
+         DiskFullAfter full(0);
+         FeedWhole("A");
+       }},
+      {"destination a device", Job::ReadBack, O::Refused, F::FileError,
+       [&] { readBack("/dev/null", "A"); }},
   };
-  // A full disk is played by /dev/full, a device file: where the system has
-  // none (or shows it as a plain file, as wine does), that row cannot run.
-  std::error_code noFull;
-  const bool fullDiskHere =
-      fs::exists("/dev/full", noFull) && !fs::is_regular_file("/dev/full", noFull);
   for (const Row& row : rows) {
-    if (std::string_view(row.name) == "destination full" && !fullDiskHere) continue;
+    if (std::string_view(row.name) == "destination full" && !DiskFullAfter::Available()) continue;
     for (const auto& entry : fs::directory_iterator(Dir)) fs::remove_all(entry);
     Reset();
     Device();
@@ -766,7 +768,7 @@ TEST_F(UpdateTest, StartOverForgetsEverythingAndConnectWorksAgain) {
   EXPECT_EQ(Win->Finished[0].second.Failure, JobFailure::Cancelled);
   EXPECT_FALSE(S->RunningJob());
   EXPECT_FALSE(S->DestinationFile().IsOpen());
-  EXPECT_EQ(ReadWholeFile(Dir / "dump.part"), "ABC");
+  EXPECT_EQ(KeptPart(Dir / "dump"), "ABC");
   EXPECT_EQ(S->SessionState(), St::Idle);
   EXPECT_TRUE(S->Identity().ProductName.empty());
   EXPECT_EQ(S->SectorStart()[9], 0u);
