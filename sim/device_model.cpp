@@ -94,12 +94,19 @@ std::vector<std::string> DeviceModel::TakeEvents() {
   return taken;
 }
 
+std::vector<DeviceModel::Hold> DeviceModel::TakeHolds() {
+  std::vector<Hold> taken;
+  taken.swap(holds_);
+  return taken;
+}
+
 void DeviceModel::Event(std::string text) {
   events_.push_back(std::move(text));
 }
 
 void DeviceModel::Feed(std::span<const uint8_t> in, std::vector<uint8_t>& out) {
   out_ = &out;
+  holds_.clear();
   std::size_t i = 0;
   while (i < in.size()) {
     if (silent_ || !present_) {
@@ -393,6 +400,7 @@ void DeviceModel::Step(uint8_t byte) {
       flash_.Erase(byte);
       Event("erase sector " + std::to_string(byte));
       if (StopFaultHits(StopPhase::Erase, byte)) break;
+      if (faults_.EraseMs > 0) holds_.push_back({out_->size(), faults_.EraseMs});
       Emit(ReplyErased);
       Emit(ReplyReady);
       break;

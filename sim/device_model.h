@@ -81,6 +81,10 @@ struct Faults {
   // Bytes of "h" messages (3 each, rounded up) the routine sends after the
   // sector table, before its first "a".
   uint64_t FloodBytes = 0;
+  // How long each sector erase takes, in ms, before its "b": a real 64 KiB
+  // sector may take seconds. 0 answers at once. Kept by the runner, which
+  // holds the reply back; the model only marks where.
+  uint32_t EraseMs = 0;
   // The line's rate, 10 bits per byte; 0 for none. Used by the runner, not
   // the model. BitRate paces the device's replies, InputBitRate the bytes
   // it takes from the program (a real line holds those back too).
@@ -143,6 +147,13 @@ class DeviceModel {
 
   // Notable happenings since the last call, for logs and transcripts.
   std::vector<std::string> TakeEvents();
+  // Where the output of the last Feed must wait: before its byte `Offset`,
+  // for `Ms` from the moment the bytes were fed (an erase at work).
+  struct Hold {
+    std::size_t Offset = 0;
+    uint32_t Ms = 0;
+  };
+  std::vector<Hold> TakeHolds();
   // A happening of the line around the device (a board put on it, the port
   // closed), told in turn with the device's own.
   void Note(std::string text) { Event(std::move(text)); }
@@ -191,6 +202,7 @@ class DeviceModel {
   Flash flash_;
   Faults faults_;
   std::vector<StrayByte> strays_;  // sorted by AfterSent
+  std::vector<Hold> holds_;        // of the current Feed
   std::size_t nextStray_ = 0;
 
   Phase phase_ = Phase::BootWaitStart;

@@ -15,6 +15,7 @@ namespace {
 constexpr uint64_t MaxFloodBytes = 1024ull * 1024 * 1024;
 constexpr uint64_t MaxBitRate = 100'000'000;
 constexpr uint64_t MaxReplugPauseMs = 3'600'000;
+constexpr uint64_t MaxEraseMs = 600'000;
 
 const char* const Description =
     R"(devsim plays the device on a pseudo-terminal and prints "devsim: port /dev/pts/N".
@@ -269,6 +270,16 @@ void AddBoardOptions(CLI::App& app, BoardSettings& board, bool inSequence) {
           ->group(faultGroup);
     }
   }
+  Value(app, "--erase-ms", "N",
+        "every sector erase takes N ms before its \"b\" (a 29F160D may take up to 15 s for a 64 "
+        "KiB sector; default: at once)",
+        [&faults](const std::string& v) {
+          uint64_t n = 0;
+          if (!ParseUnsigned(v, MaxEraseMs, n)) return false;
+          faults.EraseMs = static_cast<uint32_t>(n);
+          return true;
+        })
+      ->group(faultGroup);
   Value(app, "--flood-h", "BYTES",
         "send BYTES (K and M allowed) of \"h\" messages, two counting digits each, after the "
         "sector table and before the routine's first \"a\"",

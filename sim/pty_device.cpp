@@ -370,6 +370,13 @@ void PtyDevice::Run() {
   std::vector<uint8_t> input(ReadChunk);
   std::vector<uint8_t> pending;  // device output not yet on the line
   std::size_t pendingStart = 0;
+  // Output that waits for the device to finish an operation (an erase at
+  // work): nothing from index At of `pending` on goes out before Until.
+  struct Held {
+    std::size_t At = 0;
+    Pacer::Clock::time_point Until;
+  };
+  std::vector<Held> held;
   std::vector<uint8_t> replies;
   std::vector<std::string> events;
   std::optional<PoweredDown> down;
@@ -396,6 +403,24 @@ void PtyDevice::Run() {
   auto dropPending = [&] {
     pending.clear();
     pendingStart = 0;
+    held.clear();
+  };
+  // Bytes of `pending` that may go out now, holds considered; when a hold
+  // keeps them all back, `wake` is the moment it ends.
+  auto unheld = [&](Pacer::Clock::time_point now,
+                    std::optional<Pacer::Clock::time_point>* wake) -> std::size_t {
+    while (!held.empty() && now >= held.front().Until) {
+      // The reply goes out as the operation ends, not as a late burst.
+      if (held.front().At <= pendingStart) output.BurstStarts(now);
+      held.erase(held.begin());
+    }
+    const std::size_t end =
+        held.empty() ? pending.size() : std::min(held.front().At, pending.size());
+    const std::size_t count = end > pendingStart ? end - pendingStart : 0;
+    if (count == 0 && wake != nullptr && !held.empty() && pending.size() > pendingStart) {
+      *wake = held.front().Until;
+    }
+    return count;
   };
   // With mutex_ held.
   auto catchUpWithPowerCycles = [&] {
@@ -422,7 +447,7 @@ void PtyDevice::Run() {
   };
   // Writes what the pacer allows now; returns false when the line is gone.
   auto writePending = [&]() -> bool {
-    const std::size_t waiting = pending.size() - pendingStart;
+    const std::size_t waiting = unheld(Pacer::Clock::now(), nullptr);
     if (waiting == 0) return true;
     const std::size_t allowed = output.Allowance(Pacer::Clock::now(), waiting, nullptr);
     if (allowed == 0) return true;
@@ -501,7 +526,9 @@ void PtyDevice::Run() {
     } else {
       fds[0].events |= POLLIN;
     }
-    const std::size_t waiting = pending.size() - pendingStart;
+    std::optional<Pacer::Clock::time_point> holdEnds;
+    const std::size_t waiting = unheld(now, &holdEnds);
+    if (holdEnds && (!wake || *holdEnds < *wake)) wake = holdEnds;
     if (waiting > 0) {
       Pacer::Clock::time_point next;
       if (output.Allowance(now, waiting, &next) > 0) {
@@ -547,11 +574,14 @@ void PtyDevice::Run() {
         const std::span<const uint8_t> chunk(input.data(), static_cast<std::size_t>(n));
         transcript_.Record(Direction::HostToDevice, chunk);
         replies.clear();
+        std::vector<DeviceModel::Hold> holds;
+        const auto fedAt = Pacer::Clock::now();
         {
           std::lock_guard lock(mutex_);
           // A power cycle in between voids what the old run still had queued.
           catchUpWithPowerCycles();
           model_.Feed(chunk, replies);
+          holds = model_.TakeHolds();
           const auto& after = options_.NextBoardAfterStartBytes;
           if (after && model_.UnansweredStartBytes() >= *after) {
             model_.Note("no loader answered " + std::to_string(*after) +
@@ -559,10 +589,16 @@ void PtyDevice::Run() {
             down = PowerCycleLocked(false);
             catchUpWithPowerCycles();
             replies.clear();
+            holds.clear();
           }
         }
         if (!replies.empty()) {
           if (pending.size() == pendingStart) output.BurstStarts(Pacer::Clock::now());
+          for (const DeviceModel::Hold& hold : holds) {
+            held.push_back({pending.size() + hold.Offset,
+                            std::max(fedAt, held.empty() ? fedAt : held.back().Until) +
+                                std::chrono::milliseconds(hold.Ms)});
+          }
           pending.insert(pending.end(), replies.begin(), replies.end());
         }
       }

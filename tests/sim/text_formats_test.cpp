@@ -126,7 +126,9 @@ TEST(DevsimCommandLine, DeviceOptions) {
                      "--silent-in-read",
                      "0",
                      "--flood-h",
-                     "10M"},
+                     "10M",
+                     "--erase-ms",
+                     "5000"},
                     line, &error))
       << error;
   EXPECT_EQ(line.Command, DevsimCommand::PlayDevice);
@@ -162,6 +164,7 @@ TEST(DevsimCommandLine, DeviceOptions) {
   EXPECT_EQ(faults.Stops[1].Phase, StopPhase::Read);
   EXPECT_FALSE(faults.Stops[1].HangUp);
   EXPECT_EQ(faults.FloodBytes, 10u * 1024 * 1024);
+  EXPECT_EQ(faults.EraseMs, 5000u);
 }
 
 TEST(DevsimCommandLine, BadValuesAreRefused) {
@@ -184,6 +187,7 @@ TEST(DevsimCommandLine, BadValuesAreRefused) {
       {"--silent-in-erase", "35"},
       {"--flood-h", "2000M"},
       {"--flood-h", "99999999999999999999K"},
+      {"--erase-ms", "600001"},
   };
   for (const auto& args : rows) {
     DevsimCommandLine line;
