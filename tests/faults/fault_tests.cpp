@@ -718,7 +718,7 @@ struct ImageRow {
   const char* Name;
   std::function<bool(const std::string& path)> Make;
   Refusal By;
-  const char* Text;
+  std::string Text;
 };
 
 std::ostream& operator<<(std::ostream& os, const ImageRow& row) {
@@ -734,6 +734,20 @@ bool WriteImage(const std::string& path, const std::function<void(sim::ImageOpti
   change(options);
   std::string error;
   return sim::WriteImageFile(path, options, &error);
+}
+
+// An image from sector 0 on, its identity block at `offset`.
+bool WriteLandingImage(const std::string& path, uint32_t offset) {
+  return WriteImage(path, [offset](sim::ImageOptions& o) {
+    o.Sectors.reset();
+    o.IdentityOffset = offset;
+  });
+}
+
+std::string LandingRefusal(const std::string& missing) {
+  return "<ERR: image refused, nothing was erased: programmed as planned, the image would leave "
+         "0x004000 without the device's " +
+         missing;
 }
 
 // The good image with some of its bytes replaced.
@@ -789,6 +803,17 @@ const ImageRow ImageRows[] = {
        return WriteImage(path, [](sim::ImageOptions& o) { o.Sectors = std::vector<uint8_t>{}; });
      },
      Refusal::LogLine, "<ERR: no sectors selected>\r\n"},
+    // The identity block pointer at 8192 is not 16384 and the image covers
+    // sector 1: the patch writes the device's values elsewhere, and what
+    // lands at 0x004000 is the image's own window, or the patch's fill.
+    {"IdentityBlockAt16000", [](const std::string& path) { return WriteLandingImage(path, 16000); },
+     Refusal::LogLine, LandingRefusal("product name")},
+    {"IdentityBlockAt8196", [](const std::string& path) { return WriteLandingImage(path, 8196); },
+     Refusal::LogLine, LandingRefusal("hardware version")},
+    {"IdentityBlockAt12000", [](const std::string& path) { return WriteLandingImage(path, 12000); },
+     Refusal::LogLine, LandingRefusal("hardware version")},
+    {"IdentityBlockAt30000", [](const std::string& path) { return WriteLandingImage(path, 30000); },
+     Refusal::LogLine, LandingRefusal("hardware version")},
 };
 
 class BadImage : public FaultTest, public ::testing::WithParamInterface<ImageRow> {};
@@ -820,6 +845,10 @@ TEST_P(BadImage, IsRefusedBeforeAnythingIsErased) {
   EXPECT_FALSE(S().FlashJobRunning());
   EXPECT_TRUE(Rig().Window.Enabled[Control::Button4]);
   ExpectWindowFree();
+  // The device keeps its identity.
+  ASSERT_TRUE(Rig().VerifyHardware());
+  EXPECT_EQ(S().Identity().SerialNumber, 4711u);
+  EXPECT_EQ(S().Identity().BrandLabel, "LABEL-7");
 
   // The next step: a fitting image, chosen at once.
   ASSERT_TRUE(Rig().Download(Image()));
