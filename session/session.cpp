@@ -309,6 +309,16 @@ void Session::Comm1CommEvent(uint32_t /*events*/, uint32_t /*state*/) {}
 void Session::Comm1CommError(uint32_t errorCode) {
   Log("<ERR: " + HexDigits(errorCode, 4) + ">\r\n");
   view_.SetPanelForm(PanelForm::Error);
+  // A port that is gone, or a line held in a break, brings nothing more from
+  // the device: the job ends now instead of after its bound. A break while
+  // the chip is being woken may be the board's own power-up.
+  if (!JobRunning()) return;
+  if ((errorCode & LineErrorPortGone) != 0) {
+    EndJobOnLostLine("the port reported that the line is gone (wire pulled or adapter unplugged)");
+  } else if ((errorCode & LineErrorBreak) != 0 &&
+             vars_.SessionState != State::AwaitBootstrapAnswer) {
+    EndJobOnLostLine("the line is held in a break (the download wire is off)");
+  }
 }
 
 void Session::StartConnect() {
@@ -359,7 +369,7 @@ void Session::StartOver() {
     vars_.WordsToRead = StartWordsToRead;
     table_ = TableExchange{};
     CloseAllFiles();
-    run_ = JobRun{.Finished = true};
+    run_ = NoJobYet();
   });
 }
 

@@ -284,9 +284,17 @@ class Session {
     bool KeepSector = false;  // the sector being sent is kept for the verify
     bool VerifyPending = false;
     size_t VerifyIndex = 0;     // entry of SentSectors being read back
-    size_t VerifyPosition = 0;  // bytes of that sector received so far
+    size_t VerifyPosition = 0;  // bytes of that sector compared so far
     size_t VerifiedBytes = 0;
-    bool VerifyGarbled = false;
+    size_t SectorFirstByte = 0;  // VerifiedBytes when the sector's read began
+    // The word being read: compared only once the "g" or "f" after it shows
+    // that it is a word and not a byte shifted by the line.
+    std::array<uint8_t, 2> Word{};
+    // The one read again of the verify has been used: a lost step or a
+    // difference is read once more from its sector before it counts.
+    bool ReadAgain = false;
+    // A word was not followed by "g" or "f" also in the read again: where.
+    std::optional<Difference> LostStep;
     std::optional<Difference> FirstDifference;
   };
   struct ReadBackRun {
@@ -324,6 +332,10 @@ class Session {
   // What the session waits for in the current state, for the silence line.
   std::string WaitingFor() const;
   void EndSilentJob(std::chrono::milliseconds bound);
+  // The port reported the line lost (`cause`): the running job ends now.
+  void EndJobOnLostLine(const std::string& cause);
+  // "connect" failed on the line: the port and the setup may be changed.
+  void OfferConnectAgain();
   void Log(std::string_view text);
   // One device byte in the log, read as a Windows-1252 character.
   void LogDeviceChar(uint8_t value);
@@ -370,6 +382,12 @@ class Session {
   // The job cannot run on a closed port: said in the log, refused.
   bool RefuseUnlessConnected();
   FlashRun& Flash() { return run_.Flash; }
+  // The run before the first job: a finished one.
+  static JobRun NoJobYet() {
+    JobRun run;
+    run.Finished = true;
+    return run;
+  }
 
   // Connection and upload.
   void DoStartConnect();
@@ -429,6 +447,11 @@ class Session {
   void StateVerifyWordByte();
   void StateVerifyWordStatus();
   void SendVerifyReadCommand();
+  // The word at the read position lacks its "g" or "f".
+  void VerifyLostStep();
+  // The current sector is read once more, from its start, once the device
+  // is back at its prompt; `why` goes to the log.
+  void ReadVerifySectorAgain(const std::string& why);
   void ReportVerifyResult();
 
   SessionPort& port_;
@@ -438,7 +461,7 @@ class Session {
   Files files_;
   TableExchange table_;
   // Never empty: before the first job it is a finished one.
-  JobRun run_{.Finished = true};
+  JobRun run_ = NoJobYet();
   // The firmware image of the last download: never a destination.
   std::string lastImage_;
   // When the device last sent a byte or a handler last sent it something.

@@ -120,17 +120,50 @@ void Session::EndSilentJob(std::chrono::milliseconds bound) {
         "; files closed. Power the device down and up, then choose start over>\r\n");
   }
   view_.SetPanelForm(PanelForm::Error);
-  if (connecting) {
-    // The operator may have chosen the wrong port: it can be changed again.
-    for (Control control : {Control::Button3, Control::Button1, Control::RadioButton1,
-                            Control::RadioButton2, Control::RadioButton6, Control::RadioButton7}) {
-      view_.SetEnabled(control, true);
-    }
-  }
+  if (connecting) OfferConnectAgain();
   vars_.SessionState = State::Idle;
   FinishJob(JobOutcome::Failed, JobFailure::DeviceSilent, "no answer while waiting for " + step,
             sector);
   CloseAllFiles();
+}
+
+void Session::OfferConnectAgain() {
+  // The operator may have chosen the wrong port: it can be changed again.
+  for (Control control : {Control::Button3, Control::Button1, Control::RadioButton1,
+                          Control::RadioButton2, Control::RadioButton6, Control::RadioButton7}) {
+    view_.SetEnabled(control, true);
+  }
+}
+
+void Session::EndJobOnLostLine(const std::string& cause) {
+  try {
+    if (vars_.SessionState == State::SendingSectorData) {
+      // As when the writes fail: the rest of the sector cannot go out.
+      EndSectorSendFailed();
+      return;
+    }
+    const std::string step = WaitingFor();
+    const int32_t sector = vars_.SessionState == State::AwaitEraseResult ||
+                                   vars_.SessionState == State::AwaitProgramResult
+                               ? vars_.CurrentSector
+                               : -1;
+    Log("<ERR: " + cause + " while waiting for " + step +
+        "; files closed. Plug the download wire back in, power the device down and up, then "
+        "choose start over>\r\n");
+    view_.SetPanelForm(PanelForm::Error);
+    if (RunningJob() == Job::Connect) OfferConnectAgain();
+    if (step == "the sector table") {
+      // The sizes of a table that stopped half way are not taken.
+      vars_.SectorStart.fill(0);
+      table_.Unusable = true;
+    }
+    vars_.SessionState = State::Idle;
+    FinishJob(JobOutcome::Failed, JobFailure::DeviceSilent, cause + " while waiting for " + step,
+              sector);
+    CloseAllFiles();
+  } catch (const InOutError& error) {
+    ReportFileFailure(error.Code());
+  }
 }
 
 void Session::GiveUp(const std::string& reason) {

@@ -4,6 +4,11 @@
 
 #include <cstdint>
 
+// The serial component's line error flags (its CE_ bits) that the session
+// acts on; the others are only logged.
+constexpr uint32_t LineErrorBreak = 0x0010;     // the line held at space: the wire is off
+constexpr uint32_t LineErrorPortGone = 0x0400;  // the port failed: hung up, unplugged
+
 class SessionPort {
  public:
   virtual ~SessionPort() = default;

@@ -6,7 +6,7 @@
 
 void Session::RegisterOwnFiles() {
   const std::vector<std::string> folders{WorkingDirectory, UploadFolder, ProgramFolder};
-  for (const std::string name :
+  for (const std::string& name :
        {std::string("Loader.hex"), std::string(Part.RoutineFileName), std::string("empty")}) {
     const FoundFile found = FindInFolders(folders, name);
     if (!found.Path.empty()) OwnFiles::OfThisRun().Add(found.Path, "the program's file " + name);

@@ -33,6 +33,7 @@ void Session::SendVerifyReadCommand() {
   FlashRun& flash = Flash();
   const SentSector& sector = flash.SentSectors[flash.VerifyIndex];
   flash.VerifyPosition = 0;
+  flash.SectorFirstByte = flash.VerifiedBytes;
   Send(wire::CmdReadSector);
   Send(static_cast<uint8_t>(sector.Sector & 0xFF));
   Send(wire::CmdNextWord);
@@ -40,12 +41,17 @@ void Session::SendVerifyReadCommand() {
 }
 
 void Session::StateVerifyPrompt() {
+  if (vars_.CurrentChar == wire::RepWordSent) {
+    // Only a read that lost its step on the line gets here with a word's
+    // "g": the device waits for "3" or "4" and says "a" after the stop.
+    Send(wire::CmdStop);
+    return;
+  }
   // After "e", "f" or the stop the flash routine says it is ready; anything
   // else is not an answer to a command of ours.
   if (vars_.CurrentChar != wire::RepReady) return;
   const FlashRun& flash = Flash();
-  if (!flash.FirstDifference && !flash.VerifyGarbled &&
-      flash.VerifyIndex < flash.SentSectors.size()) {
+  if (!flash.FirstDifference && !flash.LostStep && flash.VerifyIndex < flash.SentSectors.size()) {
     SendVerifyReadCommand();
     return;
   }
@@ -56,66 +62,101 @@ void Session::StateVerifyWordByte() {
   FlashRun& flash = Flash();
   // A verify whose sectors are all compared has nothing to take a byte for.
   if (flash.VerifyIndex >= flash.SentSectors.size()) return;
-  const SentSector& sector = flash.SentSectors[flash.VerifyIndex];
-  if (flash.VerifyPosition < sector.Length) {
-    const uint8_t written = flash.SentBytes[sector.Offset + flash.VerifyPosition];
-    if (vars_.CurrentChar != written && !flash.FirstDifference) {
-      const auto start = vars_.SectorStart[static_cast<size_t>(sector.Sector)];
-      flash.FirstDifference =
-          Difference{sector.Sector, static_cast<int64_t>(start + flash.VerifyPosition), written,
-                     vars_.CurrentChar};
-    }
-    ++flash.VerifiedBytes;
-    if (flash.VerifiedBytes % VerifyCountStep == 0) {
-      view_.SetPanelCount(static_cast<int32_t>(flash.VerifiedBytes));
-      view_.RepaintPanelNow();
-    }
-  }
-  ++flash.VerifyPosition;
-  if (vars_.ActiveState == State::AwaitVerifyWordFirst) {
-    vars_.SessionState = State::AwaitVerifyWordSecond;
-    return;
-  }
-  SetProgressOf(JobPhase::Verify, static_cast<int64_t>(flash.VerifiedBytes),
-                static_cast<int64_t>(flash.SentBytes.size()), "bytes");
-  vars_.SessionState = State::AwaitVerifyWordStatus;
+  const bool first = vars_.ActiveState == State::AwaitVerifyWordFirst;
+  flash.Word[first ? 0 : 1] = vars_.CurrentChar;
+  vars_.SessionState = first ? State::AwaitVerifyWordSecond : State::AwaitVerifyWordStatus;
 }
 
 void Session::StateVerifyWordStatus() {
   FlashRun& flash = Flash();
   if (flash.VerifyIndex >= flash.SentSectors.size()) return;
+  const uint8_t status = vars_.CurrentChar;
+  // Every word is followed by "g" or "f": anything else means a byte was
+  // lost or added on the line, and the word is none.
+  if (status != wire::RepWordSent && status != wire::RepSectorEnd) {
+    VerifyLostStep();
+    return;
+  }
   const SentSector& sector = flash.SentSectors[flash.VerifyIndex];
-  if (vars_.CurrentChar == wire::RepWordSent) {
+  const auto start = vars_.SectorStart[static_cast<size_t>(sector.Sector)];
+  for (const uint8_t read : flash.Word) {
+    if (flash.VerifyPosition < sector.Length) {
+      const uint8_t written = flash.SentBytes[sector.Offset + flash.VerifyPosition];
+      if (read != written && !flash.FirstDifference) {
+        flash.FirstDifference = Difference{
+            sector.Sector, static_cast<int64_t>(start + flash.VerifyPosition), written, read};
+      }
+      ++flash.VerifiedBytes;
+      if (flash.VerifiedBytes % VerifyCountStep == 0) {
+        view_.SetPanelCount(static_cast<int32_t>(flash.VerifiedBytes));
+        view_.RepaintPanelNow();
+      }
+    }
+    ++flash.VerifyPosition;
+  }
+  SetProgressOf(JobPhase::Verify, static_cast<int64_t>(flash.VerifiedBytes),
+                static_cast<int64_t>(flash.SentBytes.size()), "bytes");
+  if (status == wire::RepWordSent) {
     // Words after the image's last byte hold filler only: the read stops
     // there, as it does at the first difference.
     if (flash.VerifyPosition < sector.Length && !flash.FirstDifference) {
       Send(wire::CmdNextWord);
       vars_.SessionState = State::AwaitVerifyWordFirst;
-    } else {
-      Send(wire::CmdStop);
-      ++flash.VerifyIndex;
-      vars_.SessionState = State::AwaitVerifyPrompt;
+      return;
     }
-  } else if (vars_.CurrentChar == wire::RepSectorEnd) {
-    if (flash.VerifyPosition < sector.Length && !flash.FirstDifference) {
-      // The device's sector ended before the bytes that were sent into it.
-      const auto start = vars_.SectorStart[static_cast<size_t>(sector.Sector)];
-      flash.FirstDifference =
-          Difference{sector.Sector, static_cast<int64_t>(start + flash.VerifyPosition),
-                     flash.SentBytes[sector.Offset + flash.VerifyPosition], -1};
-    }
-    ++flash.VerifyIndex;
-    vars_.SessionState = State::AwaitVerifyPrompt;
-  } else {
-    // Every word is followed by "g" or "f": anything else means a byte was
-    // lost or added on the line, and what follows cannot be compared.
-    flash.VerifyGarbled = true;
+    Send(wire::CmdStop);
+  } else if (flash.VerifyPosition < sector.Length && !flash.FirstDifference) {
+    // The device's sector ended before the bytes that were sent into it.
+    flash.FirstDifference =
+        Difference{sector.Sector, static_cast<int64_t>(start + flash.VerifyPosition),
+                   flash.SentBytes[sector.Offset + flash.VerifyPosition], -1};
   }
+  vars_.SessionState = State::AwaitVerifyPrompt;
+  if (flash.FirstDifference && !flash.ReadAgain) {
+    // A byte flipped on the way back looks like a flash that differs: only
+    // a second read that finds it too makes it the flash's.
+    const Difference& d = *flash.FirstDifference;
+    ReadVerifySectorAgain("the verify read " +
+                          (d.Read < 0 ? std::string("the end of the sector") : Hex(d.Read, 2)) +
+                          " at address " + Hex(d.Address, 6) + " of sector " +
+                          std::to_string(d.Sector) + ", written " + Hex(d.Written, 2));
+    return;
+  }
+  if (!flash.FirstDifference) ++flash.VerifyIndex;
+}
+
+void Session::VerifyLostStep() {
+  FlashRun& flash = Flash();
+  const SentSector& sector = flash.SentSectors[flash.VerifyIndex];
+  const auto start = vars_.SectorStart[static_cast<size_t>(sector.Sector)];
+  const Difference at{sector.Sector, static_cast<int64_t>(start + flash.VerifyPosition), -1, -1};
+  // The device is one byte away from its "g" or "f" (a stray took a place
+  // in the word): that byte comes next, and a "g" is answered with the stop
+  // in the prompt's state. The device's "a" then starts the read again.
+  vars_.SessionState = State::AwaitVerifyPrompt;
+  if (!flash.ReadAgain) {
+    ReadVerifySectorAgain("the line lost step at " + Hex(at.Address, 6) + " in sector " +
+                          std::to_string(at.Sector) +
+                          " of the verify (a word without its \"g\" or \"f\")");
+    return;
+  }
+  flash.LostStep = at;
+  ReportVerifyResult();
+}
+
+void Session::ReadVerifySectorAgain(const std::string& why) {
+  FlashRun& flash = Flash();
+  flash.ReadAgain = true;
+  const int32_t sector = flash.SentSectors[flash.VerifyIndex].Sector;
+  Log("<" + why + ": reading sector " + std::to_string(sector) + " again>\r\n");
+  flash.FirstDifference.reset();
+  flash.VerifiedBytes = flash.SectorFirstByte;
+  flash.VerifyPosition = 0;
 }
 
 void Session::ReportVerifyResult() {
   const FlashRun& flash = Flash();
-  if (!flash.FirstDifference && !flash.VerifyGarbled) {
+  if (!flash.FirstDifference && !flash.LostStep) {
     Log("<verify: " + std::to_string(flash.VerifiedBytes) + " bytes match>\r\n");
     ReportEndOfFlashJob();
     return;
@@ -123,7 +164,21 @@ void Session::ReportVerifyResult() {
   JobResult result;
   result.Outcome = JobOutcome::Failed;
   result.Count = vars_.TransferCount;
-  if (flash.FirstDifference) {
+  if (flash.LostStep) {
+    // A line fault, not the flash's: what the flash holds is not known.
+    const Difference& d = *flash.LostStep;
+    const std::string where = "at " + Hex(d.Address, 6) + " in sector " + std::to_string(d.Sector);
+    Log("<ERR: the line lost step " + where +
+        " of the verify, also when the sector was read again: the flash could not be compared. "
+        "Check the download wire and its plugs, power the device down and up, connect and "
+        "download again>\r\n");
+    result.Failure = JobFailure::DeviceGarbled;
+    result.Reason = "the line lost step " + where +
+                    " during the verify, also when read again: check the download wire and run "
+                    "the update again";
+    result.Sector = d.Sector;
+    result.Address = d.Address;
+  } else {
     const Difference& d = *flash.FirstDifference;
     const std::string read = d.Read < 0 ? "nothing (the sector ended)" : Hex(d.Read, 2);
     Log("<ERR: verify failed in sector " + std::to_string(d.Sector) + " at address " +
@@ -135,10 +190,6 @@ void Session::ReportVerifyResult() {
     result.Address = d.Address;
     result.Written = d.Written;
     result.Read = d.Read;
-  } else {
-    Log("<ERR: verify garbled on the line, the flash could not be compared>\r\n");
-    result.Failure = JobFailure::DeviceGarbled;
-    result.Reason = "the verify's read-back was garbled on the line";
   }
   view_.SetPanelForm(PanelForm::Error);
   ShowEndOfUpdate();

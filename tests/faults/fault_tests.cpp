@@ -446,6 +446,78 @@ TEST_P(StrayByte, IsCaughtOrHarmless) {
 INSTANTIATE_TEST_SUITE_P(Faults, StrayByte, ::testing::ValuesIn(StrayRows),
                          [](const auto& info) { return std::string(info.param.Name); });
 
+// --- A stray byte in the verify after a download: a line fault, not a
+// flash fault. The word that lacks its "g" or "f" is read again with its
+// sector; a second lost step ends the update as a line fault.
+
+struct VerifyStrayRow {
+  const char* Name;
+  std::vector<uint64_t> After;  // bytes the unit has sent since the download started
+  bool Passes;
+};
+
+std::ostream& operator<<(std::ostream& os, const VerifyStrayRow& row) {
+  return os << row.Name;
+}
+
+// The download's replies before the verify: "b", "a" for three erases and
+// "e", "a" for three sectors programmed; the verify's words follow.
+constexpr uint64_t VerifyStart = 12;
+constexpr uint64_t SectorWords = 65536 / 2;
+
+const VerifyStrayRow VerifyStrayRows[] = {
+    {"BeforeAWord", {VerifyStart + 100 * WordBytes}, true},
+    {"InsideAWord", {VerifyStart + 100 * WordBytes + 1}, true},
+    {"BeforeTheWordsG", {VerifyStart + 100 * WordBytes + 2}, true},
+    {"BeforeTheSectorsLastWord", {VerifyStart + (SectorWords - 1) * WordBytes}, true},
+    {"InTheSecondSector", {VerifyStart + SectorWords * WordBytes + 1 + 50 * WordBytes}, true},
+    {"AlsoWhenReadAgain", {VerifyStart + 100 * WordBytes, VerifyStart + 1100 * WordBytes}, false},
+};
+
+class VerifyStray : public FaultTest, public ::testing::WithParamInterface<VerifyStrayRow> {};
+
+TEST_P(VerifyStray, IsALineFaultAndTheSectorIsReadAgain) {
+  const VerifyStrayRow& row = GetParam();
+  S().VerifyAfterDownload = true;
+  ASSERT_TRUE(ReadyFor(Job::Download));
+  const sim::Flash before = device_->ReadFlash();
+  sim::Faults faults;
+  for (const uint64_t after : row.After)
+    faults.Strays.push_back({Pty().BytesSent() + after, Stray});
+  Pty().SetFaults(faults);
+  const size_t mark = Rig().LogMark();
+  ASSERT_TRUE(Rig().Download(Image()));
+
+  const std::string log = Rig().LogSince(mark);
+  EXPECT_NE(log.find(" again>\r\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("<ERR: verify failed"), std::string::npos) << log;
+  const JobResult result = Rig().Core.LastResult().value_or(JobResult{});
+  if (row.Passes) {
+    EXPECT_TRUE(EndsWith(log, "bytes match>\r\n<done>\r\n")) << log;
+    EXPECT_EQ(result.Outcome, JobOutcome::Ok);
+  } else {
+    EXPECT_NE(log.find("<ERR: the line lost step at 0x"), std::string::npos) << log;
+    EXPECT_EQ(result.Failure, JobFailure::DeviceGarbled);
+    EXPECT_EQ(result.Sector, 8);
+  }
+  // The programming itself was good all along.
+  const std::optional<Bytes> patched = PatchedImage(folder_, Image(), rig::DemoIdentity());
+  ASSERT_TRUE(patched);
+  EXPECT_EQ(FirstDifference(device_->ReadFlash(),
+                            FlashAfterProgramming(before, *patched, ImageSectorsInt)),
+            std::nullopt);
+  ExpectWindowFree();
+  if (row.Passes) return;
+  // The next step after a line fault: a power cycle, and the update again.
+  ASSERT_TRUE(PowerCycleAndConnect());
+  ASSERT_TRUE(Rig().VerifyHardware());
+  ASSERT_TRUE(Rig().Download(Image()));
+  EXPECT_TRUE(EndsWith(Rig().Window.Log, "bytes match>\r\n<done>\r\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, VerifyStray, ::testing::ValuesIn(VerifyStrayRows),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
 // --- The unit refuses to program a sector.
 
 struct ProgramFailRow {
@@ -569,23 +641,35 @@ TEST_F(FaultTest, WirePulledMidSectorIsReportedOnceWithoutSpinning) {
   ASSERT_TRUE(Rig().Connect());
 }
 
-// The wire goes while the unit itself talks: in the identity read and in the
-// read-back. Nothing is written to a port that is gone, and the loss shows.
-TEST_F(FaultTest, HangUpMidReadIsReportedOnce) {
-  for (const Job job : {Job::VerifyHardware, Job::ReadBack}) {
+// The wire goes while the unit itself talks: in the identity read, in the
+// read-back and in the verify after a download. Nothing is written to a port
+// that is gone, the loss shows once, and the job ends with it, not after the
+// bound of its wait.
+TEST_F(FaultTest, HangUpMidReadIsReportedOnceAndEndsTheJob) {
+  for (const Job job : {Job::VerifyHardware, Job::ReadBack, Job::Download}) {
     SCOPED_TRACE(JobName(job));
     StartDevice({});
+    S().VerifyAfterDownload = true;
     ASSERT_TRUE(ReadyFor(job));
     sim::Faults faults;
-    faults.HangUpAfterSent = Pty().BytesSent() + 500 * WordBytes;
+    faults.HangUpAfterSent =
+        Pty().BytesSent() + (job == Job::Download ? VerifyStart : 0) + 500 * WordBytes;
     Pty().SetFaults(faults);
     const size_t mark = Rig().LogMark();
     Start(job);
     ASSERT_TRUE(Rig().PumpUntil(
         [&] { return Rig().LogSince(mark).find("<ERR: 0400>\r\n") != std::string::npos; }, 20s))
         << Rig().LogSince(mark);
+    EXPECT_FALSE(Rig().Core.JobRunning()) << Rig().LogSince(mark);
     Rig().PumpIdle(Quiet);
-    EXPECT_TRUE(EndsWith(Rig().LogSince(mark), "<ERR: 0400>\r\n")) << Rig().LogSince(mark);
+    const std::string log = Rig().LogSince(mark);
+    EXPECT_NE(log.find("<ERR: 0400>\r\n<ERR: the port reported that the line is gone"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("<ERR: 0400>"), log.rfind("<ERR: 0400>")) << log;
+    const JobResult result = Rig().Core.LastResult().value_or(JobResult{});
+    EXPECT_EQ(result.Failure, JobFailure::DeviceSilent);
+    EXPECT_NE(result.Reason.find("the line is gone"), std::string::npos) << result.Reason;
     EXPECT_EQ(Rig().Window.Panel, PanelForm::Error);
     ExpectWindowFree();
   }

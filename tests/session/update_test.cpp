@@ -560,6 +560,20 @@ TEST_F(UpdateTest, EveryEndingOfEveryJobReportsOneOutcome) {
          S->Comm1CommError(8);
          FeedWhole("aea");
        }},
+      // A port that is gone or a line in a break ends the wait at once.
+      {"wire pulled mid-erase", Job::EraseOnly, O::Failed, F::DeviceSilent,
+       [&] {
+         EraseOnly("abc", 8, 8);
+         FeedWhole("ba");
+         S->Comm1CommError(LineErrorPortGone);
+       },
+       9},
+      {"line break mid-read", Job::ReadBack, O::Failed, F::DeviceSilent,
+       [&] {
+         S->StartReadBack((Dir / "dump").string());
+         FeedWhole("AB");
+         S->Comm1CommError(LineErrorBreak);
+       }},
       {"data not taken", Job::EraseOnly, O::Failed, F::DeviceSilent,
        [&] {
          EraseOnly("abc", 8, 8);
@@ -648,6 +662,11 @@ TEST_F(UpdateTest, VerifyReadsBackWhatWasSentAndNamesTheFirstDifference) {
        "sector ended)>\r\n",
        4, 0x10008},
   };
+  // A difference counts once the sector's second read finds it too: the
+  // device's answer, as it reads the same flash again.
+  const auto twice = [](const std::string& first, const std::string& again) {
+    return first + again;
+  };
   for (const Row& row : rows) {
     Reset();
     Device();
@@ -661,10 +680,12 @@ TEST_F(UpdateTest, VerifyReadsBackWhatWasSentAndNamesTheFirstDifference) {
     if (row.flipAt != all) {
       back[row.flipAt] = static_cast<char>(back[row.flipAt] ^ 0x01);
       // The read stops at the word that differs.
-      script += ReadBackWords(back.substr(0, row.flipAt / 2 * 2 + 2));
+      const std::string read = ReadBackWords(back.substr(0, row.flipAt / 2 * 2 + 2));
+      script += twice(read, read);
     } else if (row.sector4Ends != all) {
       const std::string words = ReadBackWords(back.substr(16384, row.sector4Ends));
-      script += ReadBackWords(back.substr(0, 16384)) + words.substr(0, words.size() - 2) + "fa";
+      const std::string sector4 = words.substr(0, words.size() - 2) + "fa";
+      script += ReadBackWords(back.substr(0, 16384)) + twice(sector4, sector4);
     } else {
       script += ReadBackWords(back.substr(0, 16384)) + ReadBackWords(back.substr(16384));
     }
@@ -678,6 +699,10 @@ TEST_F(UpdateTest, VerifyReadsBackWhatWasSentAndNamesTheFirstDifference) {
         "2\x03"s + "3" + std::string(row.flipAt == all ? 8191 : 5000, '3') + "4";
     EXPECT_TRUE(wire.compare(verifyAt, firstRead.size(), firstRead) == 0) << row.name;
     const std::string& log = Win->Log;
+    EXPECT_EQ(
+        log.find("reading sector " + std::to_string(row.sector) + " again>") != std::string::npos,
+        !ok)
+        << row.name;
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), row.logTail.size())), row.logTail)
         << row.name;
     EXPECT_EQ(log.find("<done>") != std::string::npos, ok) << row.name;
@@ -690,6 +715,88 @@ TEST_F(UpdateTest, VerifyReadsBackWhatWasSentAndNamesTheFirstDifference) {
     EXPECT_EQ(result.Failure, ok ? JobFailure::None : JobFailure::VerifyMismatch) << row.name;
     EXPECT_EQ(result.Sector, row.sector) << row.name;
     EXPECT_EQ(result.Address, row.address) << row.name;
+  }
+}
+
+// A stray byte on the line during the verify: the word that lacks its "g"
+// is no difference of the flash. The device is brought back to its prompt
+// and the sector read once more; only a second lost step ends the job, as a
+// line fault.
+TEST_F(UpdateTest, VerifyThatLosesStepReadsTheSectorAgainOnce) {
+  struct Row {
+    const char* name;
+    std::vector<size_t> strayBeforeWord;  // in the first read of sector 3, then in its second
+    bool flippedOnceOnTheLine;            // the first read returns one byte changed
+    std::string logLine;
+    JobFailure failure;
+    int64_t address;
+  };
+  const Row rows[] = {
+      {"stray in the first read",
+       {5},
+       false,
+       "<the line lost step at 0x00C00A in sector 3 of the verify (a word without its \"g\" or "
+       "\"f\"): reading sector 3 again>\r\n",
+       JobFailure::None,
+       -1},
+      {"stray in both reads",
+       {5, 7},
+       false,
+       "<ERR: the line lost step at 0x00C00E in sector 3 of the verify, also when the sector was "
+       "read again",
+       JobFailure::DeviceGarbled,
+       0xC00E},
+      {"a byte changed on the way back",
+       {},
+       true,
+       "<the verify read 0xE0 at address 0x00E710 of sector 3, written 0xE1: reading sector 3 "
+       "again>\r\n",
+       JobFailure::None,
+       -1},
+  };
+  for (const Row& row : rows) {
+    Reset();
+    Device();
+    S->VerifyAfterDownload = true;
+    const std::string image = MakeImage(20580, "\x03\x04"s);
+    ChooseImage(image);
+    Download();
+    // Sector 3 in words, a stray before word `stray`; the device then sends
+    // the rest of that word's frame and, asked to stop, its "a".
+    const auto sector3 = [&](std::optional<size_t> stray, bool flipped) {
+      std::string words = image.substr(0, 16384);
+      if (flipped) words[10000] = static_cast<char>(words[10000] ^ 0x01);
+      if (!stray) return ReadBackWords(flipped ? words.substr(0, 10002) : words);
+      const std::string frames = ReadBackWords(words.substr(0, *stray * 2 + 2));
+      return frames.substr(0, *stray * 3) + "x" + frames.substr(*stray * 3);
+    };
+    std::string script = "babaeaea";
+    for (size_t k = 0; k < row.strayBeforeWord.size(); ++k) {
+      script += sector3(row.strayBeforeWord[k], false);
+    }
+    if (row.flippedOnceOnTheLine) script += sector3(std::nullopt, true);
+    if (row.failure == JobFailure::None) {
+      script += sector3(std::nullopt, false) + ReadBackWords(image.substr(16384));
+    }
+    FeedWhole(script);
+
+    const bool ok = row.failure == JobFailure::None;
+    EXPECT_NE(Win->Log.find(row.logLine), std::string::npos) << row.name << Win->Log;
+    EXPECT_EQ(Win->Log.find("<verify: 20580 bytes match>\r\n<done>\r\n") != std::string::npos, ok)
+        << row.name;
+    // Sector 3 is asked for twice.
+    const std::string wire = Port->WrittenText();
+    size_t reads = 0;
+    for (size_t at = wire.find("2\x03"s); at != std::string::npos;
+         at = wire.find("2\x03"s, at + 1)) {
+      ++reads;
+    }
+    EXPECT_EQ(reads, 2u) << row.name;
+    ASSERT_EQ(Win->Finished.size(), 1u) << row.name;
+    const JobResult& result = Win->Finished.front().second;
+    EXPECT_EQ(result.Failure, row.failure) << row.name;
+    EXPECT_EQ(result.Address, row.address) << row.name;
+    EXPECT_EQ(S->SessionState(), St::Ended) << row.name;
   }
 }
 
