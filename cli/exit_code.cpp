@@ -7,7 +7,7 @@ const char* const ExitCodeHelp =
     "  0  success (every port)\n"
     "  1  usage: the command line is wrong\n"
     "  2  the port cannot be opened (not found, permission denied, busy)\n"
-    "  3  the device did not answer, or stopped answering\n"
+    "  3  the device did not answer, stopped answering, or the line lost its answers\n"
     "  4  the image was refused: invalid, or it does not fit the device\n"
     "  5  programming failed: the device reported a failure in a sector\n"
     "  6  verify found a difference between the flash and the image\n"

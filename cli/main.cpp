@@ -37,7 +37,7 @@ struct Options {
   std::string Report;
   std::string Identity;
   uint32_t Baud = 38400;
-  int TimeoutSeconds = 60;
+  int TimeoutSeconds = 5;
   bool NoVerify = false;
   bool Yes = false;
   bool Quiet = false;
@@ -228,8 +228,10 @@ void AddCommonOptions(CLI::App& command, Options& options) {
   command.add_option("--baud", options.Baud, "Bit rate of the serial line")->default_val(38400);
   command
       .add_option("--timeout", options.TimeoutSeconds,
-                  "Seconds of silence from the device before a job is given up")
-      ->default_val(60)
+                  "Seconds the device may stay silent between its replies before a job is given "
+                  "up; an erase or a programming always waits at least twice the flash part's "
+                  "own maximum (30 s to erase a 64 KiB sector), whatever this says")
+      ->default_val(5)
       ->check(CLI::Range(1, 3600));
   command.add_flag("-q,--quiet", options.Quiet, "No progress and no notes, only results");
   command.add_flag("-v,--verbose", options.Verbose, "Show the device log lines");

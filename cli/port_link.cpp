@@ -69,6 +69,9 @@ PortLink::PortLink(PortName port, LinkSettings settings, JobObserver& observer)
   session.WorkingDirectory = settings_.FilesFolder;
   session.TemporaryImagePath = TemporaryImageFor(port_);
   session.VerifyAfterDownload = settings_.VerifyAfterDownload;
+  // --timeout bounds the silence between replies; an erase or a programming
+  // still waits at least as long as the flash part may take.
+  session.ReplyTimeout = settings_.SilenceLimit;
   session.FormActivate();
 }
 

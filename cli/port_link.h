@@ -22,9 +22,10 @@ struct LinkSettings {
   uint32_t BaudRate = 38400;
   bool VerifyAfterDownload = true;
   // Longest silence of the device between replies before a job is given
-  // up; an erase or a programming is always waited for as long as the flash
+  // up (the window's 5 s unless --timeout says otherwise); an erase or a
+  // programming is always waited for at least twice as long as the flash
   // part may take.
-  std::chrono::milliseconds SilenceLimit{60000};
+  std::chrono::milliseconds SilenceLimit{5000};
   bool RecordHistory = true;
   std::string HistoryPath;  // empty: the user's history file
 };
