@@ -109,6 +109,11 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
     return result;
   };
   auto finish = [&](const JobResult& result, std::string message) {
+    // "COM1" stands for a device file: a line about the port names it.
+    if (port.Number != 0 && !message.empty() &&
+        message.find(outcome.DeviceFile) == std::string::npos) {
+      message += "; " + port.Given + " is " + outcome.DeviceFile;
+    }
     outcome.Result = result;
     outcome.Code = ExitCodeOf(result);
     outcome.Message = std::move(message);

@@ -19,3 +19,6 @@ FoundFile FindInFolders(const std::vector<std::string>& folders, const std::stri
 
 // The folder of the running program; empty when the system does not tell.
 std::string ProgramFolder();
+
+// The process's working folder; empty when the system does not tell.
+std::string WorkingFolder();

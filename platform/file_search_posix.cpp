@@ -54,3 +54,9 @@ std::string ProgramFolder() {
   const size_t slash = path.rfind('/');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
+
+std::string WorkingFolder() {
+  std::array<char, 4096> buffer{};
+  if (::getcwd(buffer.data(), buffer.size()) == nullptr) return {};
+  return buffer.data();
+}

@@ -41,3 +41,11 @@ std::string ProgramFolder() {
   const size_t slash = buffer.find_last_of(L"\\/");
   return slash == std::wstring::npos ? std::string() : Utf8FromWide(buffer.substr(0, slash));
 }
+
+std::string WorkingFolder() {
+  std::wstring buffer(32768, L'\0');
+  const DWORD length = GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data());
+  if (length == 0 || length >= buffer.size()) return {};
+  buffer.resize(length);
+  return Utf8FromWide(buffer);
+}

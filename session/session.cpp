@@ -212,7 +212,12 @@ std::string Session::SearchedFolders() const {
   std::string searched;
   for (const std::string& folder : OwnFileFolders(WorkingDirectory, UploadFolder, ProgramFolder)) {
     if (!searched.empty()) searched += ", ";
-    searched += folder.empty() ? "the working folder" : folder;
+    if (!folder.empty()) {
+      searched += folder;
+      continue;
+    }
+    const std::string working = WorkingFolder();
+    searched += working.empty() ? "the working folder" : working + " (the working folder)";
   }
   return searched;
 }

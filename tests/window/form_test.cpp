@@ -334,3 +334,12 @@ TEST_F(WindowTest, SessionNamesReachTheirWidgets) {
     EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString();
   }
 }
+
+TEST_F(WindowTest, ACancelledImageChoiceIsSaidInTheLogBesideTheBox) {
+  nextFileName_.reset();
+  Form().Button4Click();
+  EXPECT_EQ(warnings_, QStringList{QStringLiteral("you didn`t choose a file to download")});
+  EXPECT_TRUE(Log().contains(QStringLiteral("<no firmware file chosen: nothing was sent")))
+      << Log().toStdString();
+  EXPECT_EQ(W().Panel5->text(), QStringLiteral("ERR"));
+}
