@@ -13,7 +13,9 @@
 //   14 [what] activation / comm error [code 4] / tick [seconds] / start over /
 //      comm event [4] [4] / give up
 //   15 repeat: [count - 1, 2] [unit length - 1] unit; one notification
-//      for each unit, or with bit 4 of the step byte, one for all of them
+//      for each unit, or with bit 4 of the step byte, one for all of them;
+//      with bit 5, [count - 1, 2] words the device sends for the sector read
+//      in progress, from what this run programmed there, in one notification
 // List length byte: bits 4-5 the image's kind, bit 6 device not identified.
 // Flags: 1 port open, 2 opening succeeds, 4 image for this product, 8 device
 // has a serial number, 16 device has a brand label, 32 upload files present,
@@ -41,6 +43,7 @@
 #include "fuzz_support.h"
 #include "platform/own_files.h"
 #include "session/session.h"
+#include "session/wire.h"
 
 namespace {
 
@@ -412,6 +415,9 @@ class Harness {
   void StartJob(const std::function<void()>& start) {
     handlerWrites_.clear();
     start();
+    if (handlerWrites_.size() >= 2 && handlerWrites_[0] == wire::CmdReadSector) {
+      ReadFrom(handlerWrites_[1]);
+    }
   }
 
   void StartFlashJob(const std::function<void()>& start) {
@@ -424,6 +430,7 @@ class Harness {
       FUZZ_CHECK(handlerWrites_.size() >= 2);
       FUZZ_CHECK(handlerWrites_[handlerWrites_.size() - 2] == '0');
       CheckSectorCommand(handlerWrites_.back(), erased_);
+      flash_[handlerWrites_.back()].clear();
     }
   }
 
@@ -446,16 +453,54 @@ class Harness {
       handlerWrites_.push_back(value);
       return;
     }
-    if (blockWrites_ == 0) blockState_ = session_.ActiveState();
+    if (blockWrites_ == 0) {
+      blockState_ = session_.ActiveState();
+      blockCommand_ = value;
+    }
     const bool erase = blockState_ == Session::State::AwaitErasePrompt;
     if (erase || blockState_ == Session::State::AwaitProgramPrompt) {
       if (blockWrites_ == 0) FUZZ_CHECK(value == (erase ? '0' : '1'));
       if (blockWrites_ == 1) {
         CheckSectorCommand(value, erase ? erased_ : programmed_);
         blockSector_ = value;
+        if (erase) flash_[value].clear();
+      }
+      if (!erase && blockWrites_ >= 2 && port_.IsConnected && !port_.WritesFail()) {
+        flash_[blockSector_].push_back(value);
       }
     }
+    const bool readPrompt = blockState_ == Session::State::AwaitReadPrompt ||
+                            blockState_ == Session::State::AwaitVerifyPrompt;
+    if (readPrompt && blockWrites_ == 1 && blockCommand_ == wire::CmdReadSector) ReadFrom(value);
     ++blockWrites_;
+  }
+
+  // The device's side of a sector read: what it holds of `sector` is what
+  // this run programmed there since its last erase, and erased bytes after.
+  void ReadFrom(uint8_t sector) {
+    readSector_ = sector;
+    readPosition_ = 0;
+  }
+
+  // The words the device sends for the read in progress, each with its "g",
+  // the sector's last with "f" (sizes from the session's table); nothing
+  // once no read is in progress.
+  Bytes DeviceWords(unsigned count) {
+    Bytes words;
+    for (unsigned k = 0; k < count && readSector_ >= 0 && readSector_ < SectorCount; ++k) {
+      const auto sector = static_cast<size_t>(readSector_);
+      const auto size =
+          static_cast<int32_t>(session_.SectorStart()[sector + 1] - session_.SectorStart()[sector]);
+      for (int b = 0; b < 2; ++b) {
+        words.push_back(readPosition_ < flash_[sector].size() ? flash_[sector][readPosition_]
+                                                              : wire::ErasedByte);
+        ++readPosition_;
+      }
+      const bool last = static_cast<int64_t>(readPosition_) >= std::max(size, 2);
+      words.push_back(last ? wire::RepSectorEnd : wire::RepWordSent);
+      if (last) readSector_ = -1;
+    }
+    return words;
   }
 
   void EndBlock() {
@@ -554,9 +599,12 @@ class Harness {
         }
         return true;
       case 15: {
-        // Words of a read: `count` times the same few bytes, each time in a
-        // notification of its own, or all at once (a whole sector).
-        if (op & 0x10) {
+        // Words of a read: the device's own, or `count` times the same few
+        // bytes, each time in a notification of its own or all at once (a
+        // whole sector).
+        if (op & 0x20) {
+          Deliver(DeviceWords(input.Word() + 1u));
+        } else if (op & 0x10) {
           const unsigned count = input.Word() + 1u;
           const std::span<const uint8_t> unit = input.Take(input.Byte() % 8 + 1);
           Bytes all;
@@ -609,6 +657,12 @@ class Harness {
   std::chrono::steady_clock::time_point now_{};
   uint64_t blockWrites_ = 0;
   uint8_t blockSector_ = 0;
+  uint8_t blockCommand_ = 0;
+  // What the device's flash holds of each sector, as this run programmed it,
+  // and the read it is answering.
+  std::array<Bytes, SectorCount> flash_;
+  int readSector_ = -1;
+  size_t readPosition_ = 0;
   size_t fileErrorsAtBlock_ = 0;
   std::array<bool, SectorCount> erased_{};
   std::array<bool, SectorCount> programmed_{};

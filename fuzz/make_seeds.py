@@ -135,6 +135,10 @@ def repeat(count, unit, at_once=False):
         bytes([len(unit) - 1]) + unit
 
 
+def device_words(count):
+    return b"\x2f" + struct.pack("<H", count - 1)
+
+
 def sector_table(n, size=0x100):
     data = b"jX" + bytes([n])
     for i in range(n + 2):
@@ -169,6 +173,12 @@ def dispatcher():
     everything = CONNECTED | SAME_PRODUCT | SERIAL | BRAND | FILES
     update = b"\x09\x01" + chunk(b"bab") + chunk(b"abae") + chunk(b"aea") + chunk(b"ea") + chunk(b"x")
     write("dispatcher", "update_complete", header(everything, 0x99999999, b"\x03\x05\x04", 2) + update)
+    programmed = b"\x09\x01" + chunk(b"bab") + chunk(b"abae")
+    # The image is 16928 bytes: 8464 words read back and compared.
+    write("dispatcher", "update_verified", header(everything, 0x99999999, b"\x03\x05\x04", 2) +
+          programmed + chunk(b"a") + device_words(8464) + chunk(b"a"))
+    write("dispatcher", "update_verify_mismatch", header(everything, 0x99999999, b"\x03\x05\x04", 2) +
+          programmed + chunk(b"a") + device_words(100) + chunk(b"\x00\x00g") + chunk(b"a"))
     write("dispatcher", "update_too_long", header(everything, 0x66666666, b"\x03\x05\x04", 40) + update +
           chunk(b"aeae"))
     write("dispatcher", "update_programming_error", header(everything & ~SERIAL, 0x77777777,
@@ -183,6 +193,9 @@ def dispatcher():
           chunk(b"ba") + chunk(b"ba") + chunk(b"eaeaZ") + b"\x0a" + chunk(b"baba"))
     write("dispatcher", "erase_only_odd_sizes", header(CONNECTED | FILES, 0xCDA43E10, b"", 0, 255) +
           b"\x0a" + chunk(b"babaeae?aeaeae"))
+    write("dispatcher", "erase_only_read_back", header(CONNECTED | FILES, 0x55555555, b"", 0, 100) +
+          b"\x0a" + chunk(b"babae") + chunk(b"ae") + chunk(b"a") + b"\x0b\x01" + device_words(40) +
+          chunk(b"a") + device_words(40) + chunk(b"a"))
     sector = words(bytes(range(256)) * 2)
     readback = b"\x0b\x01" + chunk(sector[:-1] + b"f") + chunk(b"a") + \
         chunk(sector[:90] + b"f") + chunk(b"Z")
