@@ -359,7 +359,7 @@ void Session::StartOver() {
     vars_.WordsToRead = StartWordsToRead;
     table_ = TableExchange{};
     CloseAllFiles();
-    run_ = JobRun{.Finished = true};
+    run_ = FinishedRun();
   });
 }
 

@@ -296,6 +296,7 @@ class Session {
     bool Stopped = false;
     // Where what arrived of a read-back that did not finish was left.
     std::string PartPath;
+    uint32_t SectorWords = 0;  // words of the sector being read so far
   };
   struct JobRun {
     Job Kind = Job::Connect;
@@ -357,6 +358,12 @@ class Session {
 
   // The job lifecycle. BeginJob ends a job still running as cancelled.
   bool JobRunning() const { return !run_.Finished; }
+  // What the session holds before its first job and after "start over".
+  static JobRun FinishedRun() {
+    JobRun run;
+    run.Finished = true;
+    return run;
+  }
   void BeginJob(Job job);
   // Ends the running job (if any) with `result`.
   void FinishJob(JobResult result);
@@ -438,7 +445,7 @@ class Session {
   Files files_;
   TableExchange table_;
   // Never empty: before the first job it is a finished one.
-  JobRun run_{.Finished = true};
+  JobRun run_ = FinishedRun();
   // The firmware image of the last download: never a destination.
   std::string lastImage_;
   // When the device last sent a byte or a handler last sent it something.
