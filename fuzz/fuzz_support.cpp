@@ -1,5 +1,6 @@
 #include "fuzz_support.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,6 +64,21 @@ bool FileExists(const std::string& path) {
 
 void RemoveFile(const std::string& path) {
   ::unlink(path.c_str());
+}
+
+bool PointAtFullDevice(const std::string& path) {
+  static const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  FUZZ_CHECK(full >= 0);
+  std::error_code error;
+  const std::filesystem::path target = std::filesystem::canonical(path, error);
+  if (error) return false;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
+    std::error_code unreadable;
+    if (std::filesystem::read_symlink(entry.path(), unreadable) != target || unreadable) continue;
+    const int fd = std::stoi(entry.path().filename().string());
+    return ::dup2(full, fd) == fd;
+  }
+  return false;
 }
 
 bool IsValidUtf8(std::string_view text) {

@@ -71,5 +71,11 @@ Bytes ReadWholeFile(const std::string& path);
 bool FileExists(const std::string& path);
 void RemoveFile(const std::string& path);
 
+// Points the descriptor this process holds open on the file `path` at
+// /dev/full: every further write to it fails as on a full disk (ENOSPC),
+// while the file keeps what was written before. False when no descriptor of
+// this process names that file.
+bool PointAtFullDevice(const std::string& path);
+
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates).
 bool IsValidUtf8(std::string_view text);

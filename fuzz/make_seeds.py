@@ -101,13 +101,20 @@ def upload_hex():
 
 # dispatcher: [flags] [table pattern 4] [list length] list [tail] [size of
 # "empty"] then steps: 0-6 chunk (length-1, bytes), 7 connect, 8 verify,
-# 9 download (answer), 10 erase-only, 11 read-back (answer), 12 choose
-# destination (answer), 13 port (what), 14 window/comm (what ...),
-# 15 repeat (count-1 2, unit length-1, unit)
+# 9 download (image), 10 erase-only, 11 read-back (destination), 12 read-back
+# into what is no destination (which), 13 port (what), 14 window/comm/clock
+# (what ...), 15 repeat (count-1 2, unit length-1, unit)
 CONNECTED, OPENS, SAME_PRODUCT, SERIAL, BRAND, FILES, ACTIVATE, NO_TEMP = 1, 2, 4, 8, 16, 32, 64, 128
 
 
 KIND_NO_PRODUCT, KIND_NO_BEGIN, KIND_TOO_LONG, UNIDENTIFIED = 0x10, 0x20, 0x30, 0x40
+
+
+TICK, START_OVER, GIVE_UP = b"\x0e\x02", b"\x0e\x03", b"\x0e\x05"
+
+
+def tick(seconds):
+    return TICK + bytes([seconds])
 
 
 def header(flags, pattern=0x22222222, sectors=b"", tail=0, empty=0, extra=0):
@@ -128,6 +135,10 @@ def repeat(count, unit, at_once=False):
         bytes([len(unit) - 1]) + unit
 
 
+def device_words(count):
+    return b"\x2f" + struct.pack("<H", count - 1)
+
+
 def sector_table(n, size=0x100):
     data = b"jX" + bytes([n])
     for i in range(n + 2):
@@ -146,9 +157,10 @@ def dispatcher():
     connect = b"\x07" + chunk(b"\xd5") + chunk(sector_table(34)) + chunk(b"a") + chunk(b"h12")
     write("dispatcher", "connect", header(OPENS | FILES | ACTIVATE) + connect)
     write("dispatcher", "connect_table_40_silent", header(OPENS | FILES) + b"\x07" + chunk(b"\xd5") +
-          chunk(sector_table(40)) + chunk(b"a") + b"\x07" + chunk(b"\xd5") + chunk(b"jX\x03P\x00"))
+          chunk(sector_table(40)) + chunk(b"a") + b"\x07" + chunk(b"\xd5") + chunk(b"jX\x03P\x00") +
+          tick(1) + tick(2) + chunk(b"a") + b"\x07" + chunk(b"\xd5") + chunk(sector_table(34)) + chunk(b"a"))
     write("dispatcher", "connect_missing_files", header(CONNECTED) + b"\x07" + chunk(b"x") +
-          b"\x0e\x01\x08\x00\x00\x00" + b"\x0e\x02\x01\x00\x00\x00\x02\x00\x00\x00")
+          b"\x0e\x01\x08\x00\x00\x00" + b"\x0e\x04\x01\x00\x00\x00\x02\x00\x00\x00")
     ident = rec("PRODUKTNAME", "FUZZDEV") + rec("HARDWAREVER", "1.0a") + \
         rec("SERIAL_NO  ", b"\x78\x56\x34\x12") + rec("BRANDLABEL ", "XY")
     block = ident + filler(4096 - len(ident), 0xFF)
@@ -161,6 +173,12 @@ def dispatcher():
     everything = CONNECTED | SAME_PRODUCT | SERIAL | BRAND | FILES
     update = b"\x09\x01" + chunk(b"bab") + chunk(b"abae") + chunk(b"aea") + chunk(b"ea") + chunk(b"x")
     write("dispatcher", "update_complete", header(everything, 0x99999999, b"\x03\x05\x04", 2) + update)
+    programmed = b"\x09\x01" + chunk(b"bab") + chunk(b"abae")
+    # The image is 16928 bytes: 8464 words read back and compared.
+    write("dispatcher", "update_verified", header(everything, 0x99999999, b"\x03\x05\x04", 2) +
+          programmed + chunk(b"a") + device_words(8464) + chunk(b"a"))
+    write("dispatcher", "update_verify_mismatch", header(everything, 0x99999999, b"\x03\x05\x04", 2) +
+          programmed + chunk(b"a") + device_words(100) + chunk(b"\x00\x00g") + chunk(b"a"))
     write("dispatcher", "update_too_long", header(everything, 0x66666666, b"\x03\x05\x04", 40) + update +
           chunk(b"aeae"))
     write("dispatcher", "update_programming_error", header(everything & ~SERIAL, 0x77777777,
@@ -175,8 +193,11 @@ def dispatcher():
           chunk(b"ba") + chunk(b"ba") + chunk(b"eaeaZ") + b"\x0a" + chunk(b"baba"))
     write("dispatcher", "erase_only_odd_sizes", header(CONNECTED | FILES, 0xCDA43E10, b"", 0, 255) +
           b"\x0a" + chunk(b"babaeae?aeaeae"))
+    write("dispatcher", "erase_only_read_back", header(CONNECTED | FILES, 0x55555555, b"", 0, 100) +
+          b"\x0a" + chunk(b"babae") + chunk(b"ae") + chunk(b"a") + b"\x0b\x01" + device_words(40) +
+          chunk(b"a") + device_words(40) + chunk(b"a"))
     sector = words(bytes(range(256)) * 2)
-    readback = b"\x0c\x01" + b"\x0b\x01" + chunk(sector[:-1] + b"f") + chunk(b"a") + \
+    readback = b"\x0b\x01" + chunk(sector[:-1] + b"f") + chunk(b"a") + \
         chunk(sector[:90] + b"f") + chunk(b"Z")
     write("dispatcher", "readback", header(CONNECTED) + readback)
     write("dispatcher", "readback_whole", header(CONNECTED) + b"\x0b\x01" +
@@ -190,6 +211,16 @@ def dispatcher():
           repeat(2048, b"\x00\x01g", True) + chunk(b"Z") + b"\x09\x01" + chunk(b"b"))
     write("dispatcher", "readback_bad_destinations", header(CONNECTED) + b"\x0b\x02" + b"\x0b\x03" +
           chunk(b"\x01\x02g\x03\x04f") + b"\x0b\x00" + chunk(b"xyz"))
+    write("dispatcher", "readback_no_destinations", header(CONNECTED | FILES) + b"\x0c\x00" +
+          b"\x0c\x01" + b"\x0c\x02" + b"\x0c\x03" + b"\x0b\x01" + chunk(b"\x01\x02f") + b"\x0c\x03")
+    # Room for 48 bytes: the disk fills in the middle of the first sector.
+    write("dispatcher", "readback_disk_fills", header(CONNECTED) + b"\x0b\x0f" + repeat(40, b"ABg") +
+          chunk(b"CDg") + chunk(b"a") + chunk(b"Z"))
+    write("dispatcher", "update_images_refused", header(everything, 0x99999999, b"\x03", 0) +
+          b"\x09\x04" + b"\x09\x05" + b"\x09\x07" + b"\x09\x01" + chunk(b"bab") + b"\x09\x06" +
+          START_OVER + b"\x09\x06")
+    write("dispatcher", "update_silent", header(everything, 0x99999999, b"\x03\x04", 0) + b"\x09\x01" +
+          chunk(b"ba") + tick(4) + tick(6) + b"\x09\x01" + chunk(b"bab") + GIVE_UP + chunk(b"ae"))
     write("dispatcher", "readback_interrupted", header(CONNECTED | FILES) + b"\x0b\x01" +
           chunk(b"\x01\x02g\x03") + b"\x08" + chunk(b"\xe4\xfc\x80g") + b"\x0d\x00" + chunk(b"lost") +
           b"\x0d\x00" + b"\x0a" + chunk(b"b") + b"\x0d\x03")

@@ -8,10 +8,10 @@
 
 #include <charconv>
 
-#include "fuzz_support.h"
+#include "checked_fakes.h"
 #include "firmware/identity.h"
+#include "fuzz_support.h"
 #include "session/session.h"
-#include "session_fakes.h"
 
 namespace {
 
@@ -50,17 +50,16 @@ void CheckConnectUpload(const std::string& loader, const std::string& routine) {
   WriteWholeFile(dir + "/Loader.hex", loader);
   WriteWholeFile(dir + "/F29f160d.hex", routine);
 
-  FuzzPort port;
-  port.KeepWritten = true;
-  FuzzWindow window;
-  Session session(port, window);
+  CheckedPort port;
+  CheckedObserver observer;
+  Session session(port, observer);
   session.WorkingDirectory = dir;
   session.Pause = [](std::chrono::milliseconds) {};
-  session.Button3Click();
+  session.StartConnect();
   FUZZ_CHECK(port.Written == Bytes{0x00});  // the bootstrap start byte alone
   FUZZ_CHECK(session.SessionState() == Session::State::AwaitBootstrapAnswer);
 
-  port.Incoming.push_back(0xD5);  // the loader's answer; any byte will do
+  port.Arrived.push_back(0xD5);  // the loader's answer; any byte will do
   session.Comm1CharReceived(1);
   Bytes expected{0x00};
   Bytes loaderBytes = ModelUpload(loader);
@@ -70,8 +69,8 @@ void CheckConnectUpload(const std::string& loader, const std::string& routine) {
   expected.insert(expected.end(), routineBytes.begin(), routineBytes.end());
   FUZZ_CHECK(port.Written == expected);
   FUZZ_CHECK(session.SessionState() == Session::State::Idle);
-  FUZZ_CHECK(!session.Busy());
   session.Shutdown();
+  FUZZ_CHECK(observer.OpenJobs.empty());
 }
 
 }  // namespace

@@ -374,7 +374,7 @@ void Session::StartOver() {
     vars_.WordsToRead = StartWordsToRead;
     table_ = TableExchange{};
     CloseAllFiles();
-    run_ = NoJobYet();
+    run_ = FinishedRun();
   });
 }
 

@@ -304,6 +304,7 @@ class Session {
     bool Stopped = false;
     // Where what arrived of a read-back that did not finish was left.
     std::string PartPath;
+    uint32_t SectorWords = 0;  // words of the sector being read so far
   };
   struct JobRun {
     Job Kind = Job::Connect;
@@ -369,6 +370,12 @@ class Session {
 
   // The job lifecycle. BeginJob ends a job still running as cancelled.
   bool JobRunning() const { return !run_.Finished; }
+  // What the session holds before its first job and after "start over".
+  static JobRun FinishedRun() {
+    JobRun run;
+    run.Finished = true;
+    return run;
+  }
   void BeginJob(Job job);
   // Ends the running job (if any) with `result`.
   void FinishJob(JobResult result);
@@ -382,12 +389,6 @@ class Session {
   // The job cannot run on a closed port: said in the log, refused.
   bool RefuseUnlessConnected();
   FlashRun& Flash() { return run_.Flash; }
-  // The run before the first job: a finished one.
-  static JobRun NoJobYet() {
-    JobRun run;
-    run.Finished = true;
-    return run;
-  }
 
   // Connection and upload.
   void DoStartConnect();
@@ -461,7 +462,7 @@ class Session {
   Files files_;
   TableExchange table_;
   // Never empty: before the first job it is a finished one.
-  JobRun run_ = NoJobYet();
+  JobRun run_ = FinishedRun();
   // The firmware image of the last download: never a destination.
   std::string lastImage_;
   // When the device last sent a byte or a handler last sent it something.

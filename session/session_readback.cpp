@@ -14,6 +14,7 @@ void Session::RegisterOwnFiles() {
 }
 
 void Session::SendReadSectorCommand() {
+  run_.ReadBack.SectorWords = 0;
   Log("<command: read sector " + std::to_string(vars_.CurrentSector) + ">\r\n");
   Send(wire::CmdReadSector);
   Send(static_cast<uint8_t>(vars_.CurrentSector & 0xFF));
@@ -128,6 +129,17 @@ void Session::State3Or4DataByte() {
     return;
   }
   ++vars_.TransferCount;
+  // A sector holds so many words and no more: a device that sends more for
+  // one sector has lost step, and the file would be no true copy.
+  const auto sector = static_cast<size_t>(vars_.CurrentSector);
+  uint32_t sectorBytes = 0;
+  if (vars_.CurrentSector >= 0 && sector + 1 < vars_.SectorStart.size() &&
+      vars_.SectorStart[sector + 1] > vars_.SectorStart[sector]) {
+    sectorBytes = vars_.SectorStart[sector + 1] - vars_.SectorStart[sector];
+  } else if (vars_.CurrentSector >= 0 && vars_.CurrentSector < Part.SectorCount()) {
+    sectorBytes = Part.SectorSizes[sector];
+  }
+  if (++run_.ReadBack.SectorWords > (sectorBytes + 1) / 2) run_.ReadBack.Garbled = true;
   SetProgressOf(JobPhase::Read, vars_.TransferCount, vars_.WordsToRead, "words");
   view_.SetPanelCount(vars_.TransferCount);
   vars_.SessionState = State::AwaitReadWordStatus;

@@ -17,7 +17,9 @@
 #include "comm_async/comm_async.h"
 #include "platform/host.h"
 #include "core/line_settings.h"
+#include "core/image_file.h"
 #include "core/port_core.h"
+#include "tests/support/session_fakes.h"
 #include "comm_async/queue_notify_target.h"
 #include "comm_async/serial_ports.h"
 #include "session/session.h"
@@ -69,19 +71,6 @@ TEST(Win32Port, FailedOpensTellTheirCause) {
   }
 }
 
-// Records what the session tells the window; answers no dialog.
-struct JobRecorder : WidgetlessWindow {
-  std::string Log;
-  std::vector<std::pair<Job, JobResult>> Finished;
-  void LogWrite(std::string_view text) override { Log += text; }
-  void ShowWarning(std::string_view text) override { Log += "warning: " + std::string(text); }
-  std::optional<std::string> Image;  // the answer to "select new firmware"
-  std::optional<std::string> RunFileDialog(FileDialog dialog) override {
-    return dialog == FileDialog::OpenDialog3 ? Image : std::nullopt;
-  }
-  void JobFinished(Job job, const JobResult& result) override { Finished.push_back({job, result}); }
-};
-
 // The whole chain on this system's backend: the session connects (start
 // byte, loader, flash routine, sector table), reads the identity and, where
 // the folder holds fits.bin, updates the device with it (erase, program,
@@ -95,26 +84,25 @@ TEST(Win32Port, ConnectVerifyAndUpdateThroughTheCore) {
   EXPECT_TRUE(listed) << TestPort() << " is not among the listed ports";
 
   QueueNotifyTarget target;
-  JobRecorder window;
+  RecordingObserver window;
   PortCore core(target, window);
+  // As the command line runs a port: no watcher, the port waited for here.
+  core.Comm().WatchOnOwnThread = true;
   core.Comm().SetDevicePath(TestPort());
   Session& session = core.GetSession();
   session.WorkingDirectory = files;
   session.TemporaryImagePath = TemporaryImagePath().value_or("");
   session.FormActivate();
-  const auto finish = [&](const std::function<void()>& start) -> const JobResult* {
-    window.Finished.clear();
-    core.RunPass(start);
-    const auto end = std::chrono::steady_clock::now() + 150s;
-    while (window.Finished.empty() && std::chrono::steady_clock::now() < end)
-      target.PumpOne(core.Comm(), 20ms);
-    return window.Finished.empty() ? nullptr : &window.Finished.back().second;
+  std::optional<JobResult> last;
+  const auto finish = [&](Job job, const std::function<void()>& start) -> const JobResult* {
+    last = core.RunJob(job, start);
+    return &*last;
   };
 
-  const JobResult* connected = finish([&] { session.Button3Click(); });
+  const JobResult* connected = finish(Job::Connect, [&] { core.Connect(); });
   ASSERT_NE(connected, nullptr) << "connect did not finish; log:\n" << window.Log;
   ASSERT_EQ(connected->Outcome, JobOutcome::Ok) << connected->Reason << "\n" << window.Log;
-  const JobResult* verified = finish([&] { session.Button6Click(); });
+  const JobResult* verified = finish(Job::VerifyHardware, [&] { core.Identify(); });
   ASSERT_NE(verified, nullptr) << "verify did not finish; log:\n" << window.Log;
   ASSERT_EQ(verified->Outcome, JobOutcome::Ok) << verified->Reason << "\n" << window.Log;
   EXPECT_TRUE(verified->HasIdentity);
@@ -122,8 +110,8 @@ TEST(Win32Port, ConnectVerifyAndUpdateThroughTheCore) {
 
   const std::string image = std::string(files) + "/fits.bin";
   if (GetFileAttributesW(std::filesystem::u8path(image).c_str()) == INVALID_FILE_ATTRIBUTES) return;
-  window.Image = image;
-  const JobResult* updated = finish([&] { session.Button4Click(); });
+  const ImagePlan plan = PlanImage(image);
+  const JobResult* updated = finish(Job::Download, [&] { core.Update(plan); });
   ASSERT_NE(updated, nullptr) << "download did not finish; log:\n" << window.Log;
   EXPECT_EQ(updated->Outcome, JobOutcome::Ok) << updated->Reason << "\n" << window.Log;
   EXPECT_GT(updated->Count, 0);

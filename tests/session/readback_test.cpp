@@ -101,6 +101,19 @@ TEST_F(ReadBackTest, NoDestinationChosenStartsNothing) {
   EXPECT_EQ(ReadWholeFile(Destination()), "keep");
 }
 
+TEST_F(ReadBackTest, MoreWordsThanTheSectorHoldsAreNoTrueCopy) {
+  auto& table = Access::SectorStart(*S);
+  table[8] = 0x10000;
+  table[9] = 0x10004;  // sector 8 holds two words
+  table[10] = 0x10008;
+  StartReadBack(Destination());
+  FeedWhole("ABgCDgEFfaGHfz");
+  EXPECT_NE(Win->Log.find("<ERR: data garbled on the line"), std::string::npos) << Win->Log;
+  EXPECT_FALSE(fs::exists(Destination()));
+  ASSERT_EQ(Win->Finished.size(), 1u);
+  EXPECT_EQ(Win->Finished[0].second.Failure, JobFailure::DeviceGarbled);
+}
+
 TEST_F(ReadBackTest, DestinationThatCannotBeCreated) {
   Access::SetState(*S, St::AwaitReadWordSecond);
   const std::string name = (Dir / "missing" / "dump.2bf").string();
