@@ -264,12 +264,19 @@ void PtyDevice::Deliver(std::optional<PoweredDown>& down) {
 
 void PtyDevice::PowerCycle(bool clearFaults) {
   std::optional<PoweredDown> down;
+  uint64_t cycle = 0;
   {
     std::lock_guard lock(mutex_);
     down = PowerCycleLocked(clearFaults);
+    cycle = powerCycles_;
   }
   Deliver(down);
   Wake();
+  // Back once the runner has taken it in: what the program sends from now
+  // on reaches the powered-up chip, and nothing sent before does.
+  std::unique_lock lock(mutex_);
+  caughtUp_.wait_for(lock, std::chrono::seconds(1),
+                     [&] { return !running_ || wirePulled_ || powerCyclesTaken_ >= cycle; });
 }
 
 void PtyDevice::Replug() {
@@ -423,10 +430,18 @@ void PtyDevice::Run() {
     return count;
   };
   // With mutex_ held.
+  // Called with mutex_ held.
   auto catchUpWithPowerCycles = [&] {
     if (powerCycles_ != powerCyclesSeen) {
       powerCyclesSeen = powerCycles_;
       dropPending();
+      // What the program sent before the power-up reached a chip that was
+      // off: a stale zero among it would pass for the next start byte.
+      uint8_t sink[256];
+      for (int i = 0; i < 64 && master_ >= 0 && ::read(master_, sink, sizeof sink) > 0; ++i) {
+      }
+      powerCyclesTaken_ = powerCyclesSeen;
+      caughtUp_.notify_all();
     }
   };
   auto syncWithModel = [&] {
@@ -578,9 +593,11 @@ void PtyDevice::Run() {
         const auto fedAt = Pacer::Clock::now();
         {
           std::lock_guard lock(mutex_);
-          // A power cycle in between voids what the old run still had queued.
+          // A power cycle in between voids what the old run still had queued,
+          // and this chunk was on the line before it.
+          const bool beforePowerUp = powerCycles_ != powerCyclesSeen;
           catchUpWithPowerCycles();
-          model_.Feed(chunk, replies);
+          if (!beforePowerUp) model_.Feed(chunk, replies);
           holds = model_.TakeHolds();
           const auto& after = options_.NextBoardAfterStartBytes;
           if (after && model_.UnansweredStartBytes() >= *after) {

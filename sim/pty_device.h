@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -123,6 +124,9 @@ class PtyDevice {
   void Deliver(std::optional<PoweredDown>& down);
 
   mutable std::mutex mutex_;
+  // Signalled when the runner has taken in a power cycle (guarded by mutex_).
+  std::condition_variable caughtUp_;
+  uint64_t powerCyclesTaken_ = 0;
   DeviceModel model_;  // guarded by mutex_
   PtyOptions options_;
   Transcript transcript_;  // runner thread only, once started
