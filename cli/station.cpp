@@ -339,11 +339,25 @@ int RunStation(const StationSettings& settings, Console& console) {
   for (const PortName& port : settings.Ports) slots.push_back(console.AddPort(port.Given));
   std::vector<PortRun> runs(settings.Ports.size());
   std::vector<std::thread> threads;
+  std::atomic<size_t> ended{0};
   for (size_t i = 0; i < settings.Ports.size(); ++i) {
     threads.emplace_back([&, i] {
       PortLoop loop(settings, i, slots[i], console, counter.get());
       runs[i] = loop.Run();
+      ended.fetch_add(1);
     });
+  }
+  // The operator hears at once what a Ctrl-C did; the handler itself may
+  // not print.
+  int told = 0;
+  while (ended.load() < threads.size()) {
+    std::this_thread::sleep_for(PausePeriod);
+    const int requests = stopRequests.load();
+    if (requests == told) continue;
+    told = requests;
+    console.Error(requests == 1 ? "updater-cli station: stopping: the boards in progress are "
+                                  "finished, no new board is taken; Ctrl-C again cancels them"
+                                : "updater-cli station: cancelling the boards in progress");
   }
   for (std::thread& thread : threads) thread.join();
   std::signal(SIGINT, SIG_DFL);

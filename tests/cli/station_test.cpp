@@ -69,6 +69,19 @@ class Cli {
     }
   }
 
+  // Waits until standard error holds `text`; false when the program ended
+  // or the run's limit passed first.
+  bool WaitForError(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + RunLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (TextOf(err_).find(text) != std::string::npos) return true;
+      if (::waitpid(child_, nullptr, WNOHANG) != 0) return false;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+  void Signal(int number) { ::kill(child_, number); }
+
   CliRun Wait() {
     CliRun run;
     const auto deadline = std::chrono::steady_clock::now() + RunLimit;
@@ -268,6 +281,62 @@ TEST(Station, NewBoardsTakeTheRangeInTurnAndTheOneTooManyIsRefusedBeforeAnyErase
                           [](const std::string& e) { return e == "erase sector 0"; }),
             3);
   EXPECT_FALSE(IdentityOnBoard(device, 4));
+}
+
+TEST(Station, ANumberIsUsedUpOnceItsIdentitySectorIsBeingProgrammed) {
+  WorkFolder folder;
+  const std::string image = MakeImage(folder);
+  // The first board fails before its identity sector: its number goes back.
+  // The second fails inside it: the number may be on the board, and is used.
+  std::vector<sim::BoardSettings> boards{BlankBoard(), BlankBoard(), BlankBoard()};
+  boards[0].Faults.FailingSectors.insert(0);
+  boards[1].Faults.FailingSectors.insert(1);
+  SimulatedDevice device(folder, BoardsInTurn(boards));
+  ASSERT_TRUE(device.Start(1));
+
+  const CliRun run =
+      Cli(folder, "station", folder.File("state"),
+          {"station", "--port", "COM1", "--count", "3", "--files", folder.Path(), "--new-identity",
+           "--product", "DEMO165", "--hwver", "1.0a", "--serial-from", "500", image})
+          .Wait();
+
+  EXPECT_EQ(run.Code, 5) << run.Err;
+  EXPECT_NE(run.Out.find("FAIL COM1 serial 500"), std::string::npos) << run.Out;
+  const std::optional<DeviceIdentity> third = IdentityOnBoard(device, 3);
+  ASSERT_TRUE(third);
+  EXPECT_EQ(third->SerialNumber, 501u);
+}
+
+TEST(Station, CtrlCFinishesTheBoardInProgressAndASecondOneCancelsIt) {
+  for (const bool twice : {false, true}) {
+    SCOPED_TRACE(twice ? "twice" : "once");
+    WorkFolder folder;
+    const std::string image = MakeImage(folder);
+    DeviceSetup setup = BoardsInTurn({Board(101), Board(102)});
+    setup.LineRate = 115200;  // the board takes seconds: time to press Ctrl-C
+    SimulatedDevice device(folder, setup);
+    ASSERT_TRUE(device.Start(1));
+
+    Cli station(folder, "station", folder.File("state"),
+                {"station", "--port", "COM1", "--files", folder.Path(), image});
+    ASSERT_TRUE(station.WaitForError("COM1: device DEMO165"));
+    station.Signal(SIGINT);
+    ASSERT_TRUE(station.WaitForError("stopping: the boards in progress are finished"));
+    if (twice) station.Signal(SIGINT);
+    const CliRun run = station.Wait();
+
+    if (twice) {
+      EXPECT_EQ(run.Code, 130) << run.Err;
+      EXPECT_NE(run.Out.find("FAIL COM1 serial 101"), std::string::npos) << run.Out;
+      EXPECT_NE(run.Err.find("cancelled"), std::string::npos) << run.Err;
+    } else {
+      EXPECT_EQ(run.Code, 0) << run.Err;
+      EXPECT_TRUE(Counted(run.Out, "COM1", 1, 0));
+      EXPECT_EQ(IdentityOnBoard(device, 1)->SerialNumber, 101u);
+    }
+    // The second board was never touched.
+    EXPECT_EQ(device.Events().back().find("erase"), std::string::npos);
+  }
 }
 
 TEST(Station, TwoStationsSharingTheLineDatabaseNeverGiveANumberTwice) {
