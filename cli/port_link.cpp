@@ -130,6 +130,7 @@ JobResult PortLink::WaitForBoard(const BoardWait& wait,
       if (core.JobRunning() ||
           (core.LastResult() && core.LastResult()->Outcome == JobOutcome::Ok)) {
         answered = std::chrono::steady_clock::now();
+        if (wait.Arrived) wait.Arrived();
         return;
       }
       // The port is not there, or it went away while waiting: closed, and

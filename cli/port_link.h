@@ -45,8 +45,10 @@ struct BoardWait {
   std::function<bool()> Cancel;
   // The start byte goes out again after this long of silence.
   std::chrono::milliseconds Repeat{500};
-  // A line for the operator: the port is missing, a board is awaited.
+  // A line for the operator: the port is missing, or back.
   std::function<void(const std::string&)> Note;
+  // A board's loader answered: the board's job begins.
+  std::function<void()> Arrived;
 };
 
 class PortLink {

@@ -115,6 +115,7 @@ class PortLoop {
     wait.Cancel = [] { return stopRequests.load() > 1; };
     wait.Repeat = settings_.StartRepeat;
     wait.Note = [this](const std::string& line) { console_.Note(line); };
+    wait.Arrived = [this] { console_.JobStarted(slot_, "update"); };
     int boards = 0;
     while (settings_.Count == 0 || boards < settings_.Count) {
       if (stopRequests.load() > 0) break;
@@ -156,6 +157,7 @@ class PortLoop {
         std::this_thread::sleep_for(PausePeriod);
       }
       if (outcome.Skipped) {
+        console_.JobFinished(slot_, "update", "skipped", 0, "null");
         console_.Note(port_.Given + ": serial " + std::to_string(*lastPassed_) +
                       " was just updated on this port and is not updated again; power up the "
                       "next board");
@@ -221,17 +223,15 @@ class PortLoop {
     } else {
       run_.Code = MoreSevere(run_.Code, outcome.Code);
     }
+    RunSummary one;
+    one.Command = "update";
+    one.Image = settings_.Image;
+    one.Ports = {outcome};
+    const nlohmann::ordered_json record =
+        nlohmann::ordered_json::parse(ReportJson(one))["ports"][0];
+    console_.JobFinished(slot_, "update", record.value("outcome", ""), ToInt(outcome.Code),
+                         record.dump());
     console_.BoardFinished(slot_, pass, serial, seconds, pass ? std::string() : outcome.Message);
-    if (console_.Style() == ProgressStyle::JsonLines) {
-      RunSummary one;
-      one.Command = "update";
-      one.Image = settings_.Image;
-      one.Ports = {outcome};
-      const nlohmann::ordered_json record =
-          nlohmann::ordered_json::parse(ReportJson(one))["ports"][0];
-      console_.JobFinished(slot_, "update", record.value("outcome", ""), ToInt(outcome.Code),
-                           record.dump());
-    }
   }
 
   const StationSettings& settings_;
