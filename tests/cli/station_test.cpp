@@ -283,6 +283,28 @@ TEST(Station, NewBoardsTakeTheRangeInTurnAndTheOneTooManyIsRefusedBeforeAnyErase
   EXPECT_FALSE(IdentityOnBoard(device, 4));
 }
 
+TEST(Station, ABoardWhoseSerialIsNotExpectedIsRefusedBeforeAnyErase) {
+  WorkFolder folder;
+  const std::string image = MakeImage(folder);
+  SimulatedDevice device(folder, BoardsInTurn({Board(101), Board(102)}));
+  ASSERT_TRUE(device.Start(1));
+  ASSERT_TRUE(folder.Write("expected.txt", {'#', ' ', 'l', 'o', 't', '\n', '1', '0', '1', '\n'}));
+
+  const CliRun run = Cli(folder, "station", folder.File("state"),
+                         {"station", "--port", "COM1", "--count", "2", "--files", folder.Path(),
+                          "--expect-serial", folder.File("expected.txt"), image})
+                         .Wait();
+
+  EXPECT_EQ(run.Code, 4) << run.Err;
+  EXPECT_NE(run.Out.find("PASS COM1 serial 101"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Err.find("serial 102 is not one of the serial numbers expected"), std::string::npos)
+      << run.Err;
+  const std::vector<std::string> events = device.Events();
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const std::string& e) { return e == "erase sector 0"; }),
+            1);
+}
+
 TEST(Station, ANumberIsUsedUpOnceItsIdentitySectorIsBeingProgrammed) {
   WorkFolder folder;
   const std::string image = MakeImage(folder);
