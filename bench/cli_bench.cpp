@@ -4,6 +4,13 @@
 // each port has its own thread and nothing is shared between them.
 //
 //   cli_bench [--runs N] [--size BYTES] [--units 2-4] [--no-verify] [--paced BITRATE]
+//   cli_bench --station [--boards N] [--size BYTES] [--paced BITRATE]
+//
+// --station runs "updater-cli station" over 1, 4, 8 and 16 units paced at
+// the line's rate (38400 bit/s unless --paced says otherwise) in both
+// directions, each handing over --boards boards by power cycles: the wall
+// time per board against one unit alone, and the station's CPU per board
+// and per unit.
 //
 // Prints the median wall time of each and their ratio. --paced makes the units
 // send at a serial line's rate, as real devices do; without it they answer at
@@ -40,6 +47,8 @@ struct Options {
   bool Verify = true;
   uint32_t PacedRate = 0;  // 0: the units answer at once
   int Units = 4;           // updated at once, against one alone
+  bool Station = false;    // the station rows instead
+  int Boards = 2;          // boards per unit in a station row
 };
 
 // User and system seconds used so far by this process (the simulated units)
@@ -158,6 +167,50 @@ class Bench {
     return timing;
   }
 
+  // One station process over `units` paced units with `boards` boards each.
+  Timing StationOver(int units) {
+    Timing timing;
+    std::vector<std::unique_ptr<rig::SimulatedDevice>> devices;
+    std::vector<std::string> args{"station",      "--quiet", "--files",
+                                  folder_.Path(), "--count", std::to_string(options_.Boards)};
+    for (int unit = 1; unit <= units; ++unit) {
+      rig::DeviceSetup setup;
+      setup.Identity =
+          sim::DeviceIdentity{"DEMO165", "1.0a", 4000u + static_cast<uint32_t>(unit), "LABEL"};
+      setup.LineRate = options_.PacedRate;
+      setup.PowerCycleOnClose = true;
+      for (int board = 1; board < options_.Boards; ++board) {
+        sim::BoardSettings next = rig::DemoBoard();
+        next.Identity.SerialNumber = 4000u + static_cast<uint32_t>(unit * 100 + board);
+        setup.NextBoards.push_back(next);
+      }
+      devices.push_back(std::make_unique<rig::SimulatedDevice>(folder_, std::move(setup)));
+      std::string error;
+      if (!devices.back()->Start(unit, &error)) {
+        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+        return timing;
+      }
+      args.push_back("--port");
+      args.push_back(devices.back()->Port());
+    }
+    args.push_back(folder_.File("fw.bin"));
+    const double cliCpu = CpuSeconds(RUSAGE_CHILDREN);
+    const double unitsCpu = CpuSeconds(RUSAGE_SELF);
+    const double busy = MachineBusySeconds();
+    const Clock::time_point start = Clock::now();
+    const int code = RunCli(args);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    timing.CliCpu = CpuSeconds(RUSAGE_CHILDREN) - cliCpu;
+    timing.UnitsCpu = CpuSeconds(RUSAGE_SELF) - unitsCpu;
+    timing.MachineBusy = MachineBusySeconds() - busy;
+    if (code != 0) {
+      std::fprintf(stderr, "updater-cli station ended with %d\n", code);
+      return timing;
+    }
+    timing.Wall = seconds;
+    return timing;
+  }
+
  private:
   Options options_;
   rig::WorkFolder folder_;
@@ -178,7 +231,55 @@ int ParseOptions(int argc, char** argv, Options& options) {
   app.add_option("--paced", options.PacedRate,
                  "the units send at BITRATE, as real devices do (default: they answer at once)")
       ->type_name("BITRATE");
+  app.add_flag("--station", options.Station,
+               "the station rows: 1, 4, 8 and 16 paced units in one station process");
+  app.add_option("--boards", options.Boards, "boards per unit in a station row (2)")
+      ->check(CLI::Range(1, 1000));
   return bench::ParseCommandLine(app, argc, argv, 1);
+}
+
+double LoadAverage() {
+  std::FILE* load = std::fopen("/proc/loadavg", "r");
+  if (load == nullptr) return -1;
+  double value = -1;
+  if (std::fscanf(load, "%lf", &value) != 1) value = -1;
+  std::fclose(load);
+  return value;
+}
+
+int StationRows(Options options) {
+  if (options.PacedRate == 0) options.PacedRate = 38400;
+  Bench bench(options);
+  std::printf(
+      "updater-cli station, %u-byte image with verify, units paced at %u bit/s both ways, %d "
+      "boards per unit, median of %d runs; load average before: %.2f\n",
+      options.Size, options.PacedRate, options.Boards, options.Runs, LoadAverage());
+  std::printf(
+      "  units  wall/board  vs one  station CPU/board  station CPU %% of a core per unit  units "
+      "CPU  machine busy\n");
+  double alone = 0;
+  for (const int units : {1, 4, 8, 16}) {
+    std::vector<double> wall, cli, sims, busy;
+    for (int run = 0; run < options.Runs; ++run) {
+      const Timing t = bench.StationOver(units);
+      if (t.Wall < 0) return 1;
+      wall.push_back(t.Wall);
+      cli.push_back(t.CliCpu);
+      sims.push_back(t.UnitsCpu);
+      busy.push_back(t.MachineBusy);
+    }
+    const double perBoard = Median(wall) / options.Boards;
+    if (units == 1) alone = perBoard;
+    const double boards = static_cast<double>(units * options.Boards);
+    std::printf("  %5d  %8.2f s  %6.3f  %14.3f s  %29.2f %%  %7.2f s  %9.2f s\n", units, perBoard,
+                perBoard / alone, Median(cli) / boards, 100.0 * Median(cli) / Median(wall) / units,
+                Median(sims), Median(busy));
+  }
+  std::printf(
+      "  targets: 16 units within 1.05 times one; at most 2 %% of a core per unit; "
+      "load average after: %.2f\n",
+      LoadAverage());
+  return 0;
 }
 
 }  // namespace
@@ -186,6 +287,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
 int main(int argc, char** argv) {
   Options options;
   if (const int code = ParseOptions(argc, argv, options); code >= 0) return code;
+  if (options.Station) return StationRows(options);
   Bench bench(options);
   std::vector<double> one, four, oneCli, fourCli, oneUnits, fourUnits, oneBusy, fourBusy;
   for (int run = 0; run < options.Runs; ++run) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -23,6 +24,8 @@
 #include "port_job.h"
 #include "port_list.h"
 #include "report.h"
+#include "station.h"
+#include "store/record_store.h"
 #include "updater_version.h"
 
 namespace {
@@ -43,6 +46,19 @@ struct Options {
   bool Quiet = false;
   bool Verbose = false;
   bool JsonLines = false;
+};
+
+// What the station subcommand takes beyond the options every command has.
+struct StationOptions {
+  int Count = 0;
+  bool NewIdentity = false;
+  std::string Product;
+  std::string HardwareVersion;
+  std::string BrandLabel;
+  std::optional<uint32_t> SerialFrom;
+  std::optional<uint32_t> SerialTo;
+  std::vector<std::string> ExpectSerials;
+  std::string Db;
 };
 
 // Reads what the update needs to know of its image before any port opens:
@@ -239,6 +255,68 @@ void AddCommonOptions(CLI::App& command, Options& options) {
                    "One JSON event a line on standard output, for a program to read");
 }
 
+int RunStationCommand(const Options& options, const StationOptions& station,
+                      const ImagePlan& image) {
+  StationSettings settings;
+  std::set<std::string> seen;
+  for (const std::string& text : options.Ports) {
+    const std::optional<PortName> port = ParsePortName(text);
+    if (!port) {
+      std::fprintf(stderr, "updater-cli: --port needs a value (COM1 to COM4 or a device path)\n");
+      return ToInt(ExitCode::Usage);
+    }
+    if (!seen.insert(text).second) {
+      std::fprintf(stderr, "updater-cli: port %s given twice\n", text.c_str());
+      return ToInt(ExitCode::Usage);
+    }
+    settings.Ports.push_back(*port);
+  }
+  if (station.NewIdentity) {
+    if (station.Product.empty() || station.HardwareVersion.empty() || !station.SerialFrom) {
+      std::fprintf(stderr,
+                   "updater-cli: --new-identity needs --product, --hwver and --serial-from\n");
+      return ToInt(ExitCode::Usage);
+    }
+    settings.SerialFrom = *station.SerialFrom;
+    settings.SerialTo = station.SerialTo.value_or(UINT32_MAX);
+    if (settings.SerialTo < settings.SerialFrom) {
+      std::fprintf(stderr, "updater-cli: --serial-to %u lies below --serial-from %u\n",
+                   settings.SerialTo, settings.SerialFrom);
+      return ToInt(ExitCode::Usage);
+    }
+  } else if (!station.Product.empty() || !station.HardwareVersion.empty() ||
+             !station.BrandLabel.empty() || station.SerialFrom || station.SerialTo) {
+    std::fprintf(stderr,
+                 "updater-cli: --product, --hwver, --brand and the serial range go with "
+                 "--new-identity\n");
+    return ToInt(ExitCode::Usage);
+  }
+  for (const std::string& expect : station.ExpectSerials) {
+    std::string why;
+    const bool number =
+        !expect.empty() && expect.find_first_not_of("0123456789") == std::string::npos;
+    if (number && expect.size() <= 10 && std::stoull(expect) <= UINT32_MAX) {
+      settings.ExpectSerials.insert(static_cast<uint32_t>(std::stoull(expect)));
+    } else if (!ReadSerialList(expect, settings.ExpectSerials, &why)) {
+      std::fprintf(stderr, "updater-cli: %s\n", why.c_str());
+      return ToInt(ExitCode::FileError);
+    }
+  }
+  settings.NewIdentity = station.NewIdentity;
+  settings.Product = station.Product;
+  settings.HardwareVersion = station.HardwareVersion;
+  settings.BrandLabel = station.BrandLabel;
+  settings.LineUrl = LineUrlFrom(station.Db);
+  settings.Count = station.Count;
+  settings.Image = &image;
+  settings.Link.FilesFolder = options.Files;
+  settings.Link.BaudRate = options.Baud;
+  settings.Link.VerifyAfterDownload = true;
+  settings.Link.SilenceLimit = std::chrono::seconds(options.TimeoutSeconds);
+  Console console(StyleForStandardError(options.Quiet, options.JsonLines), options.Verbose);
+  return RunStation(settings, console);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -282,6 +360,38 @@ int main(int argc, char** argv) {
       app.add_subcommand("erase", "Erase sectors 8 and 9 and program them from the file \"empty\"");
   erase->add_option("--port", options.Ports, "Serial port")->required()->allow_extra_args(false);
   erase->add_flag("-y,--yes", options.Yes, "Do not ask before erasing");
+
+  StationOptions stationOptions;
+  CLI::App* station = app.add_subcommand(
+      "station",
+      "Update board after board on every port: each port waits for its next board, updates "
+      "it with verify and shows PASS or FAIL; Ctrl-C ends the station once the boards in "
+      "progress are done (twice: cancels them)");
+  station->add_option("--port", options.Ports, "Serial port; repeat for several")
+      ->required()
+      ->allow_extra_args(false);
+  station->add_option("IMAGE", options.Image, "Firmware image")->required();
+  station->add_option("--count", stationOptions.Count, "Stop after N boards on each port")
+      ->check(CLI::Range(1, 1000000));
+  station->add_flag("--new-identity", stationOptions.NewIdentity,
+                    "Give a board whose flash holds no identity one, with the next free serial "
+                    "number of --serial-from..--serial-to");
+  station->add_option("--product", stationOptions.Product, "--new-identity: PRODUKTNAME");
+  station->add_option("--hwver", stationOptions.HardwareVersion, "--new-identity: HARDWAREVER");
+  station->add_option("--brand", stationOptions.BrandLabel, "--new-identity: BRANDLABEL");
+  station->add_option("--serial-from", stationOptions.SerialFrom,
+                      "--new-identity: the first serial number of the range");
+  station->add_option("--serial-to", stationOptions.SerialTo,
+                      "--new-identity: the last serial number of the range (default: no end)");
+  station
+      ->add_option("--expect-serial", stationOptions.ExpectSerials,
+                   "Refuse a board whose serial number is not N (repeatable), or not in the "
+                   "list FILE (one number a line)")
+      ->allow_extra_args(false);
+  station->add_option("--db", stationOptions.Db,
+                      "The line's PostgreSQL database for the serial-number counter (default: "
+                      "UPDATER_DB, else this computer's store)");
+  AddCommonOptions(*station, options);
 
   for (CLI::App* command : {identify, update, read, erase}) {
     AddCommonOptions(*command, options);
@@ -330,6 +440,7 @@ int main(int argc, char** argv) {
     }
     return ToInt(planned);
   }
+  if (station->parsed()) return RunStationCommand(options, stationOptions, image);
   std::optional<SavedIdentity> kept;
   if (!options.Identity.empty()) {
     kept = LoadIdentity(options.Identity, &why);

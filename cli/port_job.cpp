@@ -31,6 +31,10 @@ class PortObserver : public JobObserver {
     console_.Error("warning: " + port_ + ": " + std::string(text));
   }
   void JobStarted(Job /*job*/) override { phaseSeen_ = false; }
+  void SectorProgramming(int32_t sector, uint32_t start, uint32_t end) override {
+    if (sectorProgramming_) sectorProgramming_(sector, start, end);
+  }
+  std::function<void(int32_t, uint32_t, uint32_t)> sectorProgramming_;
   // The last warning box of the job, which often says best what went wrong.
   std::string LastWarning() const { return warnings_.empty() ? std::string() : warnings_.back(); }
 
@@ -98,6 +102,7 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   outcome.Port = port;
   const int slot = console.AddPort(port.Given);
   PortObserver observer(console, slot, port.Given);
+  observer.sectorProgramming_ = request.SectorProgramming;
   PortLink link(port, settings, observer);
   outcome.DeviceFile = link.DevicePath();
 
@@ -121,8 +126,11 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
     return outcome;
   };
 
-  JobResult result = phase("connect", [&] { return link.Connect(); });
+  JobResult result = phase("connect", [&] {
+    return request.Wait ? link.WaitForBoard(*request.Wait, outcome.BoardAnswered) : link.Connect();
+  });
   if (result.Outcome != JobOutcome::Ok) {
+    if (request.Wait && !outcome.BoardAnswered) return finish(result, "stopped");
     if (result.Failure == JobFailure::PortNotOpened) return finish(result, OpenFailureText(link));
     return finish(result, "connect: " + ReasonOf(result, observer.LastWarning()));
   }
@@ -133,7 +141,36 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   const bool identityUnreadable = result.Outcome != JobOutcome::Ok;
   // A device without identity can still be read back or erased.
   const bool identityOptional = request.What == Command::Read || request.What == Command::Erase;
-  if (identityUnreadable && result.Failure == JobFailure::NoIdentity && request.KeptIdentity) {
+  if (request.Screen && (!identityUnreadable || result.Failure == JobFailure::NoIdentity)) {
+    const std::optional<DeviceIdentity> found =
+        identityUnreadable ? std::nullopt : std::optional<DeviceIdentity>(result.Identity);
+    BoardVerdict verdict = request.Screen(found);
+    if (verdict.What == BoardVerdict::Action::Skip) {
+      outcome.Skipped = true;
+      result = JobResult{};
+      result.HasIdentity = found.has_value();
+      if (found) result.Identity = *found;
+      return finish(result, std::string());
+    }
+    if (verdict.What == BoardVerdict::Action::Refuse) {
+      result = JobResult{};
+      result.Outcome = JobOutcome::Refused;
+      result.Failure = JobFailure::ImageRefused;
+      result.Reason = verdict.Why;
+      return finish(result, "board refused: " + verdict.Why);
+    }
+    if (identityUnreadable && verdict.NewIdentity) {
+      link.UseIdentity(*verdict.NewIdentity, {});
+      outcome.IdentityWritten = *verdict.NewIdentity;
+      outcome.NewIdentity = true;
+      console.Note(port.Given + ": a new board: it gets " + DescribeIdentity(*verdict.NewIdentity));
+    }
+  }
+  if (outcome.NewIdentity) {
+    // The identity of the station's counter stands in for the one the
+    // board does not have.
+  } else if (identityUnreadable && result.Failure == JobFailure::NoIdentity &&
+             request.KeptIdentity) {
     const SavedIdentity& kept = *request.KeptIdentity;
     link.UseIdentity(kept.Identity, kept.Block);
     outcome.IdentityBefore = kept.Identity;

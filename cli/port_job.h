@@ -2,7 +2,9 @@
 // what it learned on the way (for the summary, the report and the history).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,6 +20,20 @@
 
 enum class Command : uint8_t { Identify, Update, Read, Erase };
 
+// What a station says of a board once its identity is read, before
+// anything on it is erased.
+struct BoardVerdict {
+  enum class Action : uint8_t {
+    Update,  // go on with the update
+    Skip,    // leave the board as it is (the board just finished, powered again)
+    Refuse,  // the board must not be updated (`Why`)
+  };
+  Action What = Action::Update;
+  std::string Why;
+  // A board without identity: the identity to give it.
+  std::optional<DeviceIdentity> NewIdentity;
+};
+
 struct PortRequest {
   Command What = Command::Identify;
   const ImagePlan* Image = nullptr;  // Update
@@ -25,6 +41,13 @@ struct PortRequest {
   // Update: the identity to use when the device holds none (an update that
   // was interrupted after its identity block was erased).
   const SavedIdentity* KeptIdentity = nullptr;
+  // Station mode: "connect" waits for the next board.
+  const BoardWait* Wait = nullptr;
+  // Station mode: decides on the board from its identity (nothing for a
+  // board without one).
+  std::function<BoardVerdict(const std::optional<DeviceIdentity>&)> Screen;
+  // A sector's program command is about to go out (sector, start, end).
+  std::function<void(int32_t, uint32_t, uint32_t)> SectorProgramming;
 };
 
 struct PhaseTime {
@@ -44,6 +67,11 @@ struct PortOutcome {
   ExitCode Code = ExitCode::Success;
   std::string Message;  // one line for the operator; empty for success
   double Seconds = 0;
+  // Station mode: when the board's loader answered; nothing when the
+  // station stopped before a board came (nothing was done, nothing to keep).
+  std::optional<std::chrono::steady_clock::time_point> BoardAnswered;
+  bool Skipped = false;      // the station left the board as it was
+  bool NewIdentity = false;  // IdentityWritten is the board's first identity
 };
 
 PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <thread>
 
 #include "cli_os.h"
 #include "comm_async/queue_notify_target.h"
@@ -90,6 +91,71 @@ JobResult PortLink::Connect() {
   PortCore& core = parts_->Core;
   return core.RunJob(
       Job::Connect, [&core] { core.Connect(); }, settings_.SilenceLimit);
+}
+
+JobResult PortLink::WaitForBoard(const BoardWait& wait,
+                                 std::optional<std::chrono::steady_clock::time_point>& answered) {
+  // How often a stop is looked for while nothing happens on the line.
+  constexpr std::chrono::milliseconds PollPeriod{100};
+  PortCore& core = parts_->Core;
+  Session& session = core.GetSession();
+  session.CancelRequested = wait.Cancel;
+  answered.reset();
+  bool stopped = false;
+  const auto stopRequested = [&] { return wait.Stop && wait.Stop(); };
+  const auto note = [&](const std::string& line) {
+    if (wait.Note) wait.Note(line);
+  };
+  // Runs until a loader has answered (the rest of "connect" then runs
+  // bounded, as always) or the wait is stopped.
+  const auto waitForLoader = [&] {
+    bool portMissing = false;
+    while (!stopRequested()) {
+      session.RepeatStartAfter = wait.Repeat;
+      core.Connect();
+      if (core.JobRunning() && portMissing) {
+        note(port_.Given + ": the port " + DevicePath() + " is back; waiting for a board");
+        portMissing = false;
+      }
+      while (core.JobRunning() && session.AwaitingBoard()) {
+        if (stopRequested()) {
+          stopped = true;
+          core.StartOver();
+          return;
+        }
+        core.Pump(PollPeriod);
+        session.Tick(std::chrono::steady_clock::now());
+      }
+      session.RepeatStartAfter = std::chrono::milliseconds(0);
+      if (core.JobRunning() ||
+          (core.LastResult() && core.LastResult()->Outcome == JobOutcome::Ok)) {
+        answered = std::chrono::steady_clock::now();
+        if (wait.Arrived) wait.Arrived();
+        return;
+      }
+      // The port is not there, or it went away while waiting: closed, and
+      // tried again once the adapter may be back.
+      const std::optional<JobResult>& last = core.LastResult();
+      if (last && last->Failure == JobFailure::PortNotOpened) {
+        if (!portMissing) note(port_.Given + ": waiting for the port " + DevicePath());
+        portMissing = true;
+      }
+      core.StartOver();
+      for (auto waited = std::chrono::milliseconds(0); waited < wait.Repeat && !stopRequested();
+           waited += PollPeriod) {
+        std::this_thread::sleep_for(PollPeriod);
+      }
+    }
+    stopped = true;
+  };
+  JobResult result = core.RunJob(Job::Connect, waitForLoader, settings_.SilenceLimit);
+  if (stopped && !answered) {
+    result = JobResult{};
+    result.Outcome = JobOutcome::Refused;
+    result.Failure = JobFailure::Cancelled;
+    result.Reason = "stopped while waiting for a board";
+  }
+  return result;
 }
 
 JobResult PortLink::ReadIdentity() {

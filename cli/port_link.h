@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,22 @@ struct LinkSettings {
 // True when the serial component can run at `rate` bit/s.
 bool SupportedBaudRate(uint32_t rate);
 
+// How a station waits for its next board on a port.
+struct BoardWait {
+  // True: stop waiting (the operator ended the station); the wait ends as
+  // cancelled, no board having answered.
+  std::function<bool()> Stop;
+  // True: the job in progress on the board ends as cancelled (a second
+  // Ctrl-C); asked by every job of the link.
+  std::function<bool()> Cancel;
+  // The start byte goes out again after this long of silence.
+  std::chrono::milliseconds Repeat{500};
+  // A line for the operator: the port is missing, or back.
+  std::function<void(const std::string&)> Note;
+  // A board's loader answered: the board's job begins.
+  std::function<void()> Arrived;
+};
+
 class PortLink {
  public:
   PortLink(PortName port, LinkSettings settings, JobObserver& observer);
@@ -42,6 +60,13 @@ class PortLink {
 
   // The jobs, each run to its end on the calling thread.
   JobResult Connect();
+  // "connect" to the next board: waits until the port is there (an adapter
+  // pulled is waited for until it is back), then sends the start byte every
+  // `wait.Repeat` of silence until a bootstrap loader answers, and connects.
+  // Only `wait.Stop` ends the wait; `answered` is when a loader answered,
+  // nothing when none did.
+  JobResult WaitForBoard(const BoardWait& wait,
+                         std::optional<std::chrono::steady_clock::time_point>& answered);
   JobResult ReadIdentity();
   // `image` is the plan read before any port was opened.
   JobResult Download(const ImagePlan& image);

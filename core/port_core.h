@@ -111,6 +111,9 @@ class PortCore : private JobObserver {
   void LogWrite(std::string_view text) override { observer_.LogWrite(text); }
   void Warning(std::string_view text) override { observer_.Warning(text); }
   void Progress(const JobProgress& progress) override { observer_.Progress(progress); }
+  void SectorProgramming(int32_t sector, uint32_t start, uint32_t end) override {
+    observer_.SectorProgramming(sector, start, end);
+  }
   void JobStarted(Job job) override;
   void JobFinished(Job job, const JobResult& result) override;
   // Keeps an identity read on this machine; a warning when it could not.

@@ -22,6 +22,11 @@ class JobObserver {
   // Something of the host side went wrong without failing the job (a record
   // or an identity that could not be kept on this machine), in plain words.
   virtual void HostWarning(std::string_view /*text*/) {}
+  // The program command of `sector`, which spans [start, end) of the
+  // flash, is about to go out: from now on the sector holds what this job
+  // writes (a new board's serial number is used up once its identity sector
+  // is programmed).
+  virtual void SectorProgramming(int32_t /*sector*/, uint32_t /*start*/, uint32_t /*end*/) {}
   // A phase began (Count 0) or moved on.
   virtual void Progress(const JobProgress& /*progress*/) {}
 };

@@ -10,6 +10,7 @@
 #include "firmware/hex_text.h"
 #include "firmware/identity.h"
 #include "platform/file_search.h"
+#include "wire.h"
 
 namespace {
 
@@ -378,7 +379,32 @@ void Session::StartOver() {
   });
 }
 
+bool Session::AwaitingBoard() const {
+  return RepeatStartAfter.count() > 0 && RunningJob() == Job::Connect &&
+         vars_.SessionState == State::AwaitBootstrapAnswer;
+}
+
 void Session::Tick(std::chrono::steady_clock::time_point now) {
+  if (JobRunning() && CancelRequested && CancelRequested()) {
+    Log("<cancelled by the operator>\r\n");
+    try {
+      CancelJob("cancelled by the operator");
+      vars_.SessionState = State::Idle;
+      CloseAllFiles();
+    } catch (const InOutError& error) {
+      ReportFileFailure(error.Code());
+    }
+    return;
+  }
+  if (AwaitingBoard()) {
+    // Half a second without a byte either way: the start byte cannot land
+    // in the middle of an answer.
+    if (now - lastProgress_ >= RepeatStartAfter) {
+      Send(wire::CmdBootstrapStart);
+      lastProgress_ = now;
+    }
+    return;
+  }
   const std::chrono::milliseconds bound = SilenceBound();
   if (bound.count() == 0 || now - lastProgress_ < bound) return;
   try {
@@ -445,6 +471,9 @@ void Session::RunStateBlock(State state) {
       State0Idle();
       break;
     case State::AwaitBootstrapAnswer:
+      // Waiting for a board, whatever else the line carries (a routine
+      // still running, noise of a board powering up) is no answer.
+      if (AwaitingBoard() && vars_.CurrentChar != LoaderIdentification) break;
       State1Upload();
       break;
     case State::AwaitReadPrompt:

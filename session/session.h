@@ -109,11 +109,23 @@ class Session {
   std::function<std::chrono::steady_clock::time_point()> Clock;
   // The flash part the device carries.
   const FlashPart& Part = DevicePart();
+  // A station waiting for its next board: when not 0, "connect" waits for
+  // the bootstrap loader without bound and sends the start byte again after
+  // every this long of silence on the line, never while the device is
+  // sending. Only the loader's identification byte then counts as its answer:
+  // a board still running the flash routine of its last update is no new
+  // board.
+  std::chrono::milliseconds RepeatStartAfter{0};
+  // Asked at every Tick: true ends the running job as cancelled by the
+  // operator, its files closed (a station's second Ctrl-C).
+  std::function<bool()> CancelRequested;
 
   // --- Bounds of the waits for the device (Tick enforces them) ---
   // The chip's bootstrap loader answers the start byte at once when it is
   // there at all.
   static constexpr std::chrono::seconds BootstrapAnswerTimeout{3};
+  // What the chip's bootstrap loader answers the start byte with.
+  static constexpr uint8_t LoaderIdentification = 0xD5;
   // Every other reply unless ReplyTimeout says otherwise.
   static constexpr std::chrono::seconds DeviceReplyTimeout{5};
   // The dispatcher hands the thread back after this long, bytes waiting or
@@ -140,6 +152,9 @@ class Session {
   void Comm1CharReceived(uint32_t cbInQue);
   void Comm1CommEvent(uint32_t events, uint32_t state);
   void Comm1CommError(uint32_t errorCode);
+  // "connect" waits for a board (RepeatStartAfter) and no loader has
+  // answered yet.
+  bool AwaitingBoard() const;
   // True while a sector's data is still to be sent: the front end calls
   // Continue once it has had its thread (the window: after painting).
   bool ContinuePending() const { return vars_.SessionState == State::SendingSectorData; }

@@ -21,7 +21,8 @@ std::chrono::milliseconds Session::SilenceBound() const {
   // A shorter silence limit never cuts an erase or a programming short.
   switch (vars_.SessionState) {
     case State::AwaitBootstrapAnswer:
-      return BootstrapAnswerTimeout;
+      // A station waits for its next board as long as it takes.
+      return AwaitingBoard() ? std::chrono::milliseconds(0) : BootstrapAnswerTimeout;
     case State::AwaitEraseResult:
       return std::max(ReplyTimeout, 2 * Part.EraseBound(vars_.CurrentSector));
     case State::AwaitProgramResult:

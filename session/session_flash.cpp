@@ -402,6 +402,11 @@ void Session::State13NextProgram() {
     EndWithFaultySectorList();
     return;
   }
+  {
+    const auto sector = static_cast<size_t>(vars_.CurrentSector);
+    observer_.SectorProgramming(vars_.CurrentSector, vars_.SectorStart[sector],
+                                vars_.SectorStart[sector + 1]);
+  }
   Send(wire::CmdProgramSector);
   Send(static_cast<uint8_t>(vars_.CurrentSector));
   fileStep_ = "reading the image \"" + files_.ImageFile.Path() + "\" for sector " +
