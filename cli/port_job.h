@@ -15,6 +15,7 @@
 #include "firmware/image_plan.h"
 #include "port_link.h"
 #include "port_name.h"
+#include "store/job_record.h"
 
 enum class Command : uint8_t { Identify, Update, Read, Erase };
 
@@ -25,11 +26,9 @@ struct PortRequest {
   // Update: the identity to use when the device holds none (an update that
   // was interrupted after its identity block was erased).
   const SavedIdentity* KeptIdentity = nullptr;
-};
-
-struct PhaseTime {
-  std::string Name;
-  double Seconds = 0;
+  // Use KeptIdentity even when the store tells that its serial number has
+  // finished an update since (the record says so).
+  bool ForceIdentity = false;
 };
 
 struct PortOutcome {
@@ -38,13 +37,17 @@ struct PortOutcome {
   std::optional<DeviceIdentity> IdentityBefore;
   bool IdentityFromFile = false;                  // IdentityBefore came from --identity
   std::optional<DeviceIdentity> IdentityWritten;  // Update: what went into the image
-  std::vector<PhaseTime> Phases;
   VerifyResult Verify = VerifyResult::NotRun;
   JobResult Result;  // the result that decided the outcome
   ExitCode Code = ExitCode::Success;
   std::string Message;  // one line for the operator; empty for success
   double Seconds = 0;
+  // The board's record, as kept in the store: the report's part of the port.
+  JobRecord Record;
 };
+
+// A job stopped by the signal `signal`: the exit code 128 + the number.
+int StopExitCode(int signal);
 
 PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
                       const PortRequest& request, Console& console);
