@@ -425,6 +425,13 @@ TEST(FormStartOver, EveryDeadEndLeadsBackToAGoodUpdate) {
     skew = std::chrono::seconds(0);
     ASSERT_TRUE(rig.TriggerServiceEntry(QStringLiteral("start over")));
     EXPECT_EQ(rig.EnabledControls(), Ports);
+    // The records name the station and operator of the service menu's setting.
+    rig.Form().RecordSettingsHook = [](QString& station, QString& person, QString&) {
+      station = QStringLiteral("line-4");
+      person = QStringLiteral("ana");
+      return true;
+    };
+    ASSERT_TRUE(rig.TriggerServiceEntry(QStringLiteral("station, operator and line database...")));
     ASSERT_TRUE(ConnectThroughWindow(rig));
     ASSERT_TRUE(VerifyThroughWindow(rig));
     rig.FileAnswers.push_back(QString::fromStdString(fits));
@@ -442,6 +449,8 @@ TEST(FormStartOver, EveryDeadEndLeadsBackToAGoodUpdate) {
     ASSERT_FALSE(records.Items.empty());
     const JobRecord& last = records.Items.back();
     EXPECT_EQ(last.FrontEnd, RecordFrontEnd::Window);
+    EXPECT_EQ(last.Station, "line-4");
+    EXPECT_EQ(last.Operator, "ana");
     EXPECT_EQ(last.Outcome, RecordOutcome::Ok);
     ASSERT_TRUE(last.Image);
     EXPECT_EQ(last.Image->Path, std::filesystem::absolute(fits).string());
