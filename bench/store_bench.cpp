@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "comm_async/queue_notify_target.h"
+#include "core/port_core.h"
 #include "store/record_store.h"
 
 namespace {
@@ -86,6 +88,42 @@ Row RecordJobs(const std::string& name, const StoreConfig& config, int count) {
   return row;
 }
 
+class QuietObserver : public JobObserver {
+ public:
+  void LogWrite(std::string_view) override {}
+  void HostWarning(std::string_view) override { ++Warnings; }
+  int Warnings = 0;
+};
+
+// A job's end as the front ends have it: the core completes the board's
+// record (names, device file, adapter, the end time) and keeps it.
+Row JobEnds(const std::string& name, const StoreConfig& config, int count) {
+  Row row;
+  row.Name = name;
+  std::string why;
+  const std::unique_ptr<RecordStore> store = RecordStore::Open(config, &why);
+  if (!store) {
+    std::fprintf(stderr, "store_bench: %s\n", why.c_str());
+    std::exit(1);
+  }
+  QueueNotifyTarget target;
+  QuietObserver observer;
+  PortCore core(target, observer);
+  core.Records.Store = store.get();
+  core.Records.PortLabel = "COM1";
+  const Clock::time_point begin = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    core.BeginOperation(RecordJob::Update);
+    core.CurrentRecord() = SampleRecord(i);
+    const Clock::time_point call = Clock::now();
+    core.EndOperation();
+    row.CallsMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - call).count());
+  }
+  row.PerSecond = count / std::chrono::duration<double>(Clock::now() - begin).count();
+  row.Warnings = observer.Warnings;
+  return row;
+}
+
 void Print(const Row& row) {
   if (row.CallsMs.empty()) {
     std::printf("%-44s %9.0f %9s %9s %9s %9d\n", row.Name.c_str(), row.PerSecond, "-", "-", "-",
@@ -127,6 +165,7 @@ int main(int argc, char** argv) {
   std::printf("%-44s %9s %9s %9s %9s %9s\n", "row", "records/s", "median ms", "p95 ms", "max ms",
               "warnings");
   Print(RecordJobs("SQLite local", {local("local"), "", "bench"}, count));
+  Print(JobEnds("job's end (core), local only", {local("end-local"), "", "bench"}, count));
 
   if (!noLine) {
     if (!Script("start", pgDir)) {
@@ -147,6 +186,8 @@ int main(int argc, char** argv) {
     };
     Print(RecordJobs("SQLite local + PostgreSQL line (reachable)",
                      {local("line"), database("bench_line"), "bench"}, count));
+    Print(JobEnds("job's end (core), with the line database",
+                  {local("end-line"), database("bench_end_line"), "bench"}, count));
 
     // Rows that waited (the line was down): the push of all of them at once.
     RecordJobs("", {local("sync"), "", "bench"}, count);

@@ -2,6 +2,7 @@
 // files. One backend per system (cli_posix.cpp, cli_win32.cpp).
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -36,6 +37,14 @@ TerminalSize TerminalSizeOf(std::FILE* stream);
 // size is read afresh each time (a cheap call).
 void WatchTerminalSize();
 unsigned TerminalResizes();
+
+// From now on SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl+C, Ctrl+Break and
+// the console closing) no longer end the program at once: the first one's
+// number goes into `stop` (SIGINT 2, SIGTERM 15, SIGHUP 1), for the ports to
+// end their jobs as cancelled and the run to write what it knows.
+void CatchStopSignals(std::atomic<int>& stop);
+// "SIGINT", "SIGTERM", "SIGHUP"; "signal <n>" for another.
+std::string SignalName(int signal);
 
 // This process's number, to keep the files of two runs apart.
 unsigned long ProcessNumber();

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "cli_os.h"
 
@@ -18,6 +19,15 @@ static_assert(std::atomic<unsigned>::is_always_lock_free);
 
 void OnResize(int) {
   Resizes.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::atomic<int>* StopTarget = nullptr;
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void OnStop(int signal) {
+  // The first signal counts; the jobs are already ending.
+  int none = 0;
+  if (StopTarget) StopTarget->compare_exchange_strong(none, signal);
 }
 
 }  // namespace
@@ -62,6 +72,28 @@ void WatchTerminalSize() {
 
 unsigned TerminalResizes() {
   return Resizes.load(std::memory_order_relaxed);
+}
+
+void CatchStopSignals(std::atomic<int>& stop) {
+  StopTarget = &stop;
+  struct sigaction action {};
+  action.sa_handler = OnStop;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a question waiting on the terminal ends with the signal.
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+std::string SignalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "signal " + std::to_string(signal);
+  }
 }
 
 unsigned long ProcessNumber() {

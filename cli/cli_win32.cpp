@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string>
 
 #include "cli_os.h"
 #include "platform/win32_text.h"
@@ -18,6 +19,32 @@ namespace {
 
 HANDLE HandleOf(std::FILE* stream) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
+
+std::atomic<int>* StopTarget = nullptr;
+
+// The console's events under the numbers of their POSIX kin, so that the
+// exit codes are the same on both systems.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  int signal = 0;
+  switch (event) {
+    case CTRL_C_EVENT:
+      signal = 2;  // SIGINT
+      break;
+    case CTRL_BREAK_EVENT:
+      signal = 15;  // SIGTERM
+      break;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      signal = 1;  // SIGHUP
+      break;
+    default:
+      return FALSE;
+  }
+  int none = 0;
+  if (StopTarget) StopTarget->compare_exchange_strong(none, signal);
+  return TRUE;
 }
 
 }  // namespace
@@ -72,4 +99,22 @@ unsigned long ProcessNumber() {
 
 const char* PortNamesHelp() {
   return "Ports are COM1, COM2, ... (COM12 and \\\\.\\COM12 alike).";
+}
+
+void CatchStopSignals(std::atomic<int>& stop) {
+  StopTarget = &stop;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+std::string SignalName(int signal) {
+  switch (signal) {
+    case 2:
+      return "SIGINT";
+    case 15:
+      return "SIGTERM";
+    case 1:
+      return "SIGHUP";
+    default:
+      return "signal " + std::to_string(signal);
+  }
 }

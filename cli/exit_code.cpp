@@ -12,6 +12,8 @@ const char* const ExitCodeHelp =
     "  5  programming failed: the device reported a failure in a sector\n"
     "  6  verify found a difference between the flash and the image\n"
     "  7  a file could not be read or written\n"
+    "  129, 130, 143  stopped by SIGHUP, SIGINT (Ctrl-C) or SIGTERM: the jobs ended as\n"
+    "     cancelled, their records and the report were written\n"
     "With several ports the most severe code wins: 5, 6, 3, 4, 7, 2, 1.\n";
 
 ExitCode ExitCodeOf(const JobResult& result) {

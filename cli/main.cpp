@@ -4,9 +4,11 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -46,6 +48,10 @@ struct Options {
   bool Quiet = false;
   bool Verbose = false;
   bool JsonLines = false;
+  bool ForceIdentity = false;
+  std::string Station;
+  std::string Operator;
+  std::string Db;
 };
 
 // What the station subcommand takes beyond the options every command has.
@@ -58,8 +64,28 @@ struct StationOptions {
   std::optional<uint32_t> SerialFrom;
   std::optional<uint32_t> SerialTo;
   std::vector<std::string> ExpectSerials;
-  std::string Db;
 };
+// The number of the signal that stopped the run (SIGINT, SIGTERM, SIGHUP);
+// 0 while none came. The port threads look at it at every round.
+std::atomic<int> StopSignal{0};
+
+// The record store of this run, opened once for every port. A store that
+// cannot be opened never stops an update; a warning says no record is kept.
+std::unique_ptr<RecordStore> OpenStore(const Options& options) {
+  StoreConfig config;
+  config.LineUrl = LineUrlFrom(options.Db);
+  config.Station = options.Station.empty() ? DefaultStation() : options.Station;
+  std::string why;
+  std::unique_ptr<RecordStore> store = RecordStore::Open(config, &why);
+  if (!store) {
+    std::fprintf(stderr, "updater-cli: warning: no record of this run is kept: %s\n", why.c_str());
+    return nullptr;
+  }
+  if (!store->ImportNote().empty() && !options.Quiet) {
+    std::fprintf(stderr, "updater-cli: note: %s\n", store->ImportNote().c_str());
+  }
+  return store;
+}
 
 // Reads what the update needs to know of its image before any port opens:
 // a file that cannot be read, or that is no firmware image at all, is
@@ -143,7 +169,7 @@ bool AskToErase(const std::string& port, const std::string& folder) {
 }
 
 int RunPorts(Command command, const Options& options, const ImagePlan* image,
-             const SavedIdentity* keptIdentity = nullptr) {
+             const SavedIdentity* keptIdentity, RecordStore* openStore) {
   std::vector<PortName> ports;
   std::set<std::string> seen;
   for (const std::string& text : options.Ports) {
@@ -168,13 +194,18 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image,
   settings.BaudRate = options.Baud;
   settings.VerifyAfterDownload = !options.NoVerify;
   settings.SilenceLimit = std::chrono::seconds(options.TimeoutSeconds);
+  settings.Station = options.Station;
+  settings.Operator = options.Operator;
+  settings.Stop = &StopSignal;
   PortRequest request;
+  request.ForceIdentity = options.ForceIdentity;
   request.What = command;
   request.Image = image;
   request.Destination = options.Destination;
   request.KeptIdentity = keptIdentity;
 
   Console console(StyleForStandardError(options.Quiet, options.JsonLines), options.Verbose);
+  settings.Store = openStore;
   RunSummary run;
   run.Command = command == Command::Update     ? "update"
                 : command == Command::Identify ? "identify"
@@ -209,7 +240,23 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image,
   for (std::thread& thread : threads) thread.join();
   run.Seconds = std::chrono::duration<double>(Clock::now() - begin).count();
 
-  for (const PortOutcome& o : run.Ports) run.Code = MoreSevere(run.Code, o.Code);
+  ExitCode worst = ExitCode::Success;
+  for (const PortOutcome& o : run.Ports) {
+    if (ToInt(o.Code) < StopExitCode(0)) worst = MoreSevere(worst, o.Code);
+  }
+  run.Code = ToInt(worst);
+  if (const int signal = StopSignal.load(); signal != 0) {
+    size_t cancelled = 0;
+    for (const PortOutcome& o : run.Ports) {
+      if (o.Record.Outcome == RecordOutcome::Cancelled) ++cancelled;
+    }
+    run.StopSignal = signal;
+    run.StopSignalName = SignalName(signal);
+    run.Code = StopExitCode(signal);
+    console.Error("updater-cli: stopped by " + run.StopSignalName + ": " +
+                  std::to_string(cancelled) + " job(s) ended as cancelled; their records" +
+                  (options.Report.empty() ? std::string() : " and the report") + " are written");
+  }
 
   if (command == Command::Identify) {
     for (const PortOutcome& o : run.Ports) {
@@ -224,6 +271,8 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image,
     if (o.Code == ExitCode::Success && command != Command::Identify) {
       console.Result(o.Port.Given + ": " + OutcomeText(o, command) + " in " + Seconds(o.Seconds) +
                      " s");
+    } else if (ToInt(o.Code) >= StopExitCode(0)) {
+      console.Result(o.Port.Given + ": " + o.Message);
     }
   }
 
@@ -231,10 +280,53 @@ int RunPorts(Command command, const Options& options, const ImagePlan* image,
     std::string why;
     if (!WriteReport(options.Report, run, &why)) {
       console.Error("updater-cli: " + why);
-      run.Code = MoreSevere(run.Code, ExitCode::FileError);
+      if (run.StopSignal == 0) run.Code = ToInt(MoreSevere(worst, ExitCode::FileError));
     }
   }
-  return ToInt(run.Code);
+  return run.Code;
+}
+
+// --identity: a saved identity file, or a serial number whose identity the
+// record store keeps (the newest read of it).
+std::optional<SavedIdentity> FindIdentity(const std::string& given, RecordStore* store,
+                                          const std::string& product, std::string& why) {
+  const bool number =
+      !given.empty() && given.size() <= 10 &&
+      std::all_of(given.begin(), given.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!number || std::filesystem::exists(std::filesystem::path(given))) {
+    return LoadIdentity(given, &why);
+  }
+  const uint64_t serial = std::stoull(given);
+  if (serial > UINT32_MAX || !store) {
+    why = !store ? "--identity " + given + ": the record store is not open"
+                 : "--identity " + given + " is no serial number";
+    return std::nullopt;
+  }
+  StoreAnswer<StoredIdentity> answer = store->Identities({}, static_cast<uint32_t>(serial));
+  if (!answer.Ok) {
+    why = "--identity " + given + ": the saved identities cannot be read: " + answer.Error;
+    return std::nullopt;
+  }
+  // The board's product first: the same serial number may exist for another.
+  const StoredIdentity* found = nullptr;
+  for (const StoredIdentity& item : answer.Items) {
+    if (item.Identity.ProductName == product) {
+      found = &item;
+      break;
+    }
+  }
+  if (!found && !answer.Items.empty()) found = &answer.Items.front();
+  if (!found) {
+    why = "--identity " + given + ": no identity of serial " + given +
+          " is kept in the record store " + store->LocalPath();
+    return std::nullopt;
+  }
+  SavedIdentity saved;
+  saved.Identity = found->Identity;
+  saved.Block = found->Block;
+  saved.Time = found->ReadAt;
+  saved.Path = "the record store (read on station " + found->Station + ")";
+  return saved;
 }
 
 void AddCommonOptions(CLI::App& command, Options& options) {
@@ -253,10 +345,18 @@ void AddCommonOptions(CLI::App& command, Options& options) {
   command.add_flag("-v,--verbose", options.Verbose, "Show the device log lines");
   command.add_flag("--json-lines", options.JsonLines,
                    "One JSON event a line on standard output, for a program to read");
+  command.add_option("--station", options.Station,
+                     "The station named in the records (default: the host name)");
+  command.add_option("--operator", options.Operator,
+                     "The operator named in the records (default: the login)");
+  command.add_option("--db", options.Db,
+                     "The line database the records are pushed to: a postgresql:// URL or libpq "
+                     "conninfo (default: the environment variable UPDATER_DB; none: this "
+                     "computer's store alone)");
 }
 
 int RunStationCommand(const Options& options, const StationOptions& station,
-                      const ImagePlan& image) {
+                      const ImagePlan& image, RecordStore* store) {
   StationSettings settings;
   std::set<std::string> seen;
   for (const std::string& text : options.Ports) {
@@ -306,7 +406,10 @@ int RunStationCommand(const Options& options, const StationOptions& station,
   settings.Product = station.Product;
   settings.HardwareVersion = station.HardwareVersion;
   settings.BrandLabel = station.BrandLabel;
-  settings.LineUrl = LineUrlFrom(station.Db);
+  settings.Link.Store = store;
+  settings.Link.Station = options.Station;
+  settings.Link.Operator = options.Operator;
+  settings.Link.FrontEnd = RecordFrontEnd::Station;
   settings.Count = station.Count;
   settings.Image = &image;
   settings.Link.FilesFolder = options.Files;
@@ -350,7 +453,12 @@ int main(int argc, char** argv) {
                    "Do not read the programmed sectors back to compare them");
   update->add_option("--identity", options.Identity,
                      "When a device holds no identity (an update of it was interrupted), use "
-                     "this one, kept on this machine by an earlier identity read");
+                     "this one: a serial number whose identity the record store keeps, or a "
+                     "saved identity file. Refused (exit 4, before anything is erased) when that "
+                     "serial number has finished an update since, on any station");
+  update->add_flag("--force-identity", options.ForceIdentity,
+                   "Use --identity even when its serial number finished an update since (the "
+                   "record says so)");
 
   CLI::App* read = app.add_subcommand("read", "Read sectors 8 and 9 into FILE");
   read->add_option("--port", options.Ports, "Serial port")->required()->allow_extra_args(false);
@@ -388,9 +496,6 @@ int main(int argc, char** argv) {
                    "Refuse a board whose serial number is not N (repeatable), or not in the "
                    "list FILE (one number a line)")
       ->allow_extra_args(false);
-  station->add_option("--db", stationOptions.Db,
-                      "The line's PostgreSQL database for the serial-number counter (default: "
-                      "UPDATER_DB, else this computer's store)");
   AddCommonOptions(*station, options);
 
   for (CLI::App* command : {identify, update, read, erase}) {
@@ -410,6 +515,9 @@ int main(int argc, char** argv) {
     return code == 0 ? 0 : ToInt(ExitCode::Usage);
   }
   if (const std::optional<int> code = RunStoreCommand(*storeCommands)) return *code;
+  // From here on a signal ends the jobs as cancelled, and the records and
+  // the report are still written.
+  CatchStopSignals(StopSignal);
   // The history and the saved identities are never a destination of this run.
   AddStateFilesTo(OwnFiles::OfThisRun());
   if (!SupportedBaudRate(options.Baud)) {
@@ -419,8 +527,18 @@ int main(int argc, char** argv) {
   }
 
   if (ports->parsed()) return ListPorts();
-  if (identify->parsed()) return RunPorts(Command::Identify, options, nullptr);
-  if (read->parsed()) return RunPorts(Command::Read, options, nullptr);
+  if (!options.Db.empty() || !LineUrlFrom({}).empty()) {
+    if (!LineDatabaseSupported()) {
+      std::fprintf(stderr,
+                   "updater-cli: this build of updater-cli has no PostgreSQL support: a line "
+                   "database cannot be used here\n");
+      return ToInt(ExitCode::Usage);
+    }
+  }
+  const std::unique_ptr<RecordStore> store = OpenStore(options);
+  if (identify->parsed())
+    return RunPorts(Command::Identify, options, nullptr, nullptr, store.get());
+  if (read->parsed()) return RunPorts(Command::Read, options, nullptr, nullptr, store.get());
   if (erase->parsed()) {
     if (!options.Yes && !AskToErase(options.Ports.front(), options.Files)) {
       std::fprintf(stderr,
@@ -428,7 +546,7 @@ int main(int argc, char** argv) {
                    "terminal)\n");
       return ToInt(ExitCode::Usage);
     }
-    return RunPorts(Command::Erase, options, nullptr);
+    return RunPorts(Command::Erase, options, nullptr, nullptr, store.get());
   }
   const ImagePlan image = PlanImage(options.Image);
   std::string why;
@@ -440,14 +558,14 @@ int main(int argc, char** argv) {
     }
     return ToInt(planned);
   }
-  if (station->parsed()) return RunStationCommand(options, stationOptions, image);
+  if (station->parsed()) return RunStationCommand(options, stationOptions, image, store.get());
   std::optional<SavedIdentity> kept;
   if (!options.Identity.empty()) {
-    kept = LoadIdentity(options.Identity, &why);
+    kept = FindIdentity(options.Identity, store.get(), image.Identity.ProductName, why);
     if (!kept) {
       std::fprintf(stderr, "updater-cli: %s\n", why.c_str());
       return ToInt(ExitCode::FileError);
     }
   }
-  return RunPorts(Command::Update, options, &image, kept ? &*kept : nullptr);
+  return RunPorts(Command::Update, options, &image, kept ? &*kept : nullptr, store.get());
 }

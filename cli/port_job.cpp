@@ -4,7 +4,9 @@
 #include <functional>
 
 #include "core/port_advice.h"
+#include "core/port_core.h"
 #include "firmware/hex_text.h"
+#include "store/record_store.h"
 
 namespace {
 
@@ -93,7 +95,52 @@ Job JobOf(Command command) {
   return Job::VerifyHardware;
 }
 
+RecordJob RecordJobOf(Command command) {
+  switch (command) {
+    case Command::Update:
+      return RecordJob::Update;
+    case Command::Erase:
+      return RecordJob::Erase;
+    case Command::Read:
+      return RecordJob::ReadBack;
+    case Command::Identify:
+      break;
+  }
+  return RecordJob::Identify;
+}
+
+JobResult Refusal(JobFailure failure, std::string reason) {
+  JobResult result;
+  result.Outcome = JobOutcome::Refused;
+  result.Failure = failure;
+  result.Reason = std::move(reason);
+  return result;
+}
+
+// Whether a saved identity may go into this board: only while the last
+// update of its serial number is unfinished, so that no two boards carry it.
+// Empty when it may; else why not.
+std::string IdentityRefusal(const SavedIdentity& kept, const LinkSettings& settings) {
+  const DeviceIdentity& identity = kept.Identity;
+  if (!identity.SerialNumberFound) {
+    return "--identity refused: the identity in " + kept.Path +
+           " has no serial number, so nothing tells whether a board carries it already";
+  }
+  if (!settings.Store) {
+    return "--identity refused: the record store is not open, so nothing tells whether serial " +
+           std::to_string(identity.SerialNumber) + " finished an update since";
+  }
+  const FinishCheck check =
+      settings.Store->CanFinishWith(identity.ProductName, identity.SerialNumber);
+  if (check.Allowed()) return {};
+  return "--identity refused: " + check.Reason;
+}
+
 }  // namespace
+
+int StopExitCode(int signal) {
+  return 128 + signal;
+}
 
 PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
                       const PortRequest& request, Console& console) {
@@ -105,14 +152,24 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   observer.sectorProgramming_ = request.SectorProgramming;
   PortLink link(port, settings, observer);
   outcome.DeviceFile = link.DevicePath();
+  PortCore& core = link.Core();
+  core.BeginOperation(RecordJobOf(request.What));
+  auto stopSignal = [&] { return settings.Stop ? settings.Stop->load() : 0; };
 
   auto phase = [&](const char* name, const std::function<JobResult()>& job) {
-    const Clock::time_point start = Clock::now();
+    // Once the run is stopped no job starts: none may erase after it.
+    if (stopSignal() != 0) {
+      JobResult stopped = Refusal(JobFailure::Cancelled, "the program was interrupted");
+      if (core.LastResult() && core.LastResult()->FlashTouched) stopped.FlashTouched = true;
+      return stopped;
+    }
+    (void)name;
     JobResult result = job();
     console.Idle(slot);
-    outcome.Phases.push_back({name, std::chrono::duration<double>(Clock::now() - start).count()});
     return result;
   };
+  // The port's end: the operator's line, the exit code and the board's
+  // record, kept in the store before the port is given up.
   auto finish = [&](const JobResult& result, std::string message) {
     // "COM1" stands for a device file: a line about the port names it.
     if (port.Number != 0 && !message.empty() &&
@@ -121,7 +178,24 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
     }
     outcome.Result = result;
     outcome.Code = ExitCodeOf(result);
+    if (result.Failure == JobFailure::Cancelled && stopSignal() != 0) {
+      outcome.Code = static_cast<ExitCode>(StopExitCode(stopSignal()));
+    }
     outcome.Message = std::move(message);
+    JobRecord& record = core.CurrentRecord();
+    record.Outcome = result.Outcome == JobOutcome::Ok ? RecordOutcome::Ok : RecordOutcomeOf(result);
+    record.FailureCause =
+        CauseWord(result.Outcome == JobOutcome::Ok ? JobFailure::None : result.Failure);
+    record.FailureReason = outcome.Message;
+    record.ExitCode = ToInt(outcome.Code);
+    // A station's wait that no board ended, or a board it leaves as it is,
+    // did nothing worth a record.
+    if (request.Wait && (!outcome.BoardAnswered || outcome.Skipped)) {
+      outcome.Record = core.CurrentRecord();
+      core.DropOperation();
+    } else {
+      outcome.Record = core.EndOperation();
+    }
     outcome.Seconds = std::chrono::duration<double>(Clock::now() - begin).count();
     return outcome;
   };
@@ -172,7 +246,16 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   } else if (identityUnreadable && result.Failure == JobFailure::NoIdentity &&
              request.KeptIdentity) {
     const SavedIdentity& kept = *request.KeptIdentity;
+    const std::string refusal = IdentityRefusal(kept, settings);
+    if (!refusal.empty() && !request.ForceIdentity) {
+      return finish(Refusal(JobFailure::ImageRefused, refusal),
+                    refusal + "; nothing was erased (--force-identity overrides)");
+    }
     link.UseIdentity(kept.Identity, kept.Block);
+    if (!refusal.empty()) {
+      core.CurrentRecord().ForcedIdentity = true;
+      console.Note(port.Given + ": " + refusal + "; used all the same (--force-identity)");
+    }
     outcome.IdentityBefore = kept.Identity;
     outcome.IdentityFromFile = true;
     console.Note(port.Given + ": the device holds no identity; using the one saved at " +
@@ -184,9 +267,8 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
       // Nothing to check the image against: refused, and the way out named.
       result.Failure = JobFailure::ImageRefused;
       message +=
-          "; if an update of it was interrupted, finish it with --identity FILE, one of "
-          "the identities kept in " +
-          IdentityFolder();
+          "; if an update of it was interrupted, finish it with --identity SERIAL (the "
+          "identity the record store keeps for that serial number) or --identity FILE";
     } else if (result.Failure == JobFailure::NoIdentity) {
       result.Failure = JobFailure::DeviceGarbled;
     }
@@ -225,6 +307,13 @@ PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
   HistoryRecord verify;
   TakeJobResult(verify, result, verifyAsked);
   outcome.Verify = verify.Verify;
+  if (result.Failure == JobFailure::Cancelled) {
+    message = HistoryJobName(JobOf(request.What)).value_or("identify") +
+              ": cancelled: " + ReasonOf(result, observer.LastWarning()) +
+              (result.FlashTouched ? "; the flash was already changed: finish the update"
+                                   : std::string());
+    return finish(result, message);
+  }
   if (result.Outcome != JobOutcome::Ok) {
     switch (result.Failure) {
       case JobFailure::ImageRefused:

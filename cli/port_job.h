@@ -17,6 +17,7 @@
 #include "firmware/image_plan.h"
 #include "port_link.h"
 #include "port_name.h"
+#include "store/job_record.h"
 
 enum class Command : uint8_t { Identify, Update, Read, Erase };
 
@@ -48,11 +49,9 @@ struct PortRequest {
   std::function<BoardVerdict(const std::optional<DeviceIdentity>&)> Screen;
   // A sector's program command is about to go out (sector, start, end).
   std::function<void(int32_t, uint32_t, uint32_t)> SectorProgramming;
-};
-
-struct PhaseTime {
-  std::string Name;
-  double Seconds = 0;
+  // Use KeptIdentity even when the store tells that its serial number has
+  // finished an update since (the record says so).
+  bool ForceIdentity = false;
 };
 
 struct PortOutcome {
@@ -61,7 +60,6 @@ struct PortOutcome {
   std::optional<DeviceIdentity> IdentityBefore;
   bool IdentityFromFile = false;                  // IdentityBefore came from --identity
   std::optional<DeviceIdentity> IdentityWritten;  // Update: what went into the image
-  std::vector<PhaseTime> Phases;
   VerifyResult Verify = VerifyResult::NotRun;
   JobResult Result;  // the result that decided the outcome
   ExitCode Code = ExitCode::Success;
@@ -72,7 +70,12 @@ struct PortOutcome {
   std::optional<std::chrono::steady_clock::time_point> BoardAnswered;
   bool Skipped = false;      // the station left the board as it was
   bool NewIdentity = false;  // IdentityWritten is the board's first identity
+  // The board's record, as kept in the store: the report's part of the port.
+  JobRecord Record;
 };
+
+// A job stopped by the signal `signal`: the exit code 128 + the number.
+int StopExitCode(int signal);
 
 PortOutcome RunOnPort(const PortName& port, const LinkSettings& settings,
                       const PortRequest& request, Console& console);

@@ -62,10 +62,12 @@ PortLink::PortLink(PortName port, LinkSettings settings, JobObserver& observer)
     comm.SetDevicePath(port_.Path);
   }
   if (const auto rate = BaudRateOf(settings_.BaudRate)) comm.SetBaudRate(*rate);
-  core.Records.FrontEnd = "cli";
+  core.Records.FrontEnd = settings_.FrontEnd;
   core.Records.PortLabel = port_.Given;
-  core.Records.RecordHistory = settings_.RecordHistory;
-  core.Records.HistoryPath = settings_.HistoryPath;
+  core.Records.Store = settings_.Store;
+  core.Records.Station = settings_.Station;
+  core.Records.Operator = settings_.Operator;
+  core.CancelFlag = settings_.Stop;
   Session& session = core.GetSession();
   session.WorkingDirectory = settings_.FilesFolder;
   session.TemporaryImagePath = TemporaryImageFor(port_);
@@ -184,5 +186,9 @@ JobResult PortLink::EraseOnly() {
 }
 
 void PortLink::UseIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& block) {
-  parts_->Core.GetSession().UseIdentity(identity, block);
+  parts_->Core.UseSavedIdentity(identity, block);
+}
+
+PortCore& PortLink::Core() {
+  return parts_->Core;
 }

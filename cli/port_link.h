@@ -4,6 +4,7 @@
 // its own PortLink on its own thread; nothing in it is shared.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -14,10 +15,14 @@
 
 #include "firmware/identity.h"
 #include "firmware/image_plan.h"
+#include "store/job_record.h"
 #include "platform/sys_error.h"
 #include "port_name.h"
 #include "session/job.h"
 #include "session/job_observer.h"
+
+class PortCore;
+class RecordStore;
 
 struct LinkSettings {
   std::string FilesFolder;  // Loader.hex, F29f160d.hex and "empty"; empty = working folder
@@ -28,8 +33,15 @@ struct LinkSettings {
   // programming is always waited for at least twice as long as the flash
   // part may take.
   std::chrono::milliseconds SilenceLimit{5000};
-  bool RecordHistory = true;
-  std::string HistoryPath;  // empty: the user's history file
+  // Where the record of each board and the identities read go (opened once
+  // per process); none: nothing is kept.
+  RecordStore* Store = nullptr;
+  RecordFrontEnd FrontEnd = RecordFrontEnd::Cli;  // the station names itself
+  std::string Station;   // empty: the host name
+  std::string Operator;  // empty: the login
+  // Not 0 (the number of the signal that stopped the run): the running job
+  // ends as cancelled and no other starts.
+  const std::atomic<int>* Stop = nullptr;
 };
 
 // True when the serial component can run at `rate` bit/s.
@@ -77,6 +89,8 @@ class PortLink {
   void UseIdentity(const DeviceIdentity& identity, const std::vector<uint8_t>& block);
 
   const PortName& Port() const { return port_; }
+  // The port's core, for its record.
+  PortCore& Core();
   // The device file the port opens.
   std::string DevicePath() const;
   // Why the port did not open, after Connect failed with PortNotOpened.

@@ -1,6 +1,6 @@
-// The JSON report of one run (--report FILE): per port the identity before
-// the update, the image, the identity written, the time of each phase, the
-// verify result, the outcome and the exit code.
+// The JSON report of one run (--report FILE): per port the board's record as
+// the store keeps it (docs/cli.md, "Record schema") and the line the operator
+// saw, under the run's own fields and the schema's version.
 #pragma once
 
 #include <string>
@@ -12,7 +12,10 @@ struct RunSummary {
   std::string Command;  // "update", "identify", ...
   const ImagePlan* Image = nullptr;
   std::vector<PortOutcome> Ports;
-  ExitCode Code = ExitCode::Success;
+  int Code = 0;  // the run's exit code
+  // The signal that stopped the run ("SIGINT"), 0 and empty for none.
+  int StopSignal = 0;
+  std::string StopSignalName;
   std::string Started;  // UTC, ISO 8601
   double Seconds = 0;
 };

@@ -65,8 +65,8 @@ std::optional<uint32_t> SerialOf(const PortOutcome& outcome) {
 // The serial-number counter of --new-identity, shared by the ports.
 class SerialCounter {
  public:
-  SerialCounter(std::unique_ptr<RecordStore> store, const StationSettings& settings)
-      : store_(std::move(store)), settings_(settings) {}
+  SerialCounter(RecordStore& store, const StationSettings& settings)
+      : store_(&store), settings_(settings) {}
   SerialReservation Reserve() {
     std::lock_guard lock(mutex_);
     return store_->ReserveSerial(settings_.Product, settings_.SerialFrom, settings_.SerialTo);
@@ -82,7 +82,7 @@ class SerialCounter {
 
  private:
   std::mutex mutex_;
-  std::unique_ptr<RecordStore> store_;
+  RecordStore* store_;
   const StationSettings& settings_;
 };
 
@@ -320,20 +320,21 @@ int RunStation(const StationSettings& settings, Console& console) {
                     ", which holds the identity: a new board would stay without one");
       return ToInt(ExitCode::ImageRefused);
     }
-    StoreConfig config;
-    config.LocalPath = settings.LocalStore;
-    config.LineUrl = settings.LineUrl;
-    std::string why;
-    std::unique_ptr<RecordStore> store = RecordStore::Open(config, &why);
-    if (!store) {
-      console.Error("updater-cli: the serial-number counter cannot be opened: " + why);
+    // The records' store: the line database (--db or UPDATER_DB) when one
+    // is named, so that stations never hand out one number twice.
+    if (!settings.Link.Store) {
+      console.Error("updater-cli: --new-identity: the serial-number counter is in the record "
+                    "store, which could not be opened");
       return ToInt(ExitCode::FileError);
     }
-    counter = std::make_unique<SerialCounter>(std::move(store), settings);
+    counter = std::make_unique<SerialCounter>(*settings.Link.Store, settings);
   }
 
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
+#ifdef SIGHUP
+  std::signal(SIGHUP, OnStopSignal);
+#endif
 
   std::vector<int> slots;
   for (const PortName& port : settings.Ports) slots.push_back(console.AddPort(port.Given));
@@ -362,6 +363,9 @@ int RunStation(const StationSettings& settings, Console& console) {
   for (std::thread& thread : threads) thread.join();
   std::signal(SIGINT, SIG_DFL);
   std::signal(SIGTERM, SIG_DFL);
+#ifdef SIGHUP
+  std::signal(SIGHUP, SIG_DFL);
+#endif
 
   console.EndLive();
   PrintStationSummary(console, settings.Ports, slots);

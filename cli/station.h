@@ -34,10 +34,6 @@ struct StationSettings {
   std::string BrandLabel;
   uint32_t SerialFrom = 0;
   uint32_t SerialTo = 0;
-  // The serial-number counter: the line database (--db or UPDATER_DB) when
-  // one is named, else this computer's store.
-  std::string LineUrl;
-  std::string LocalStore;  // empty: the user's store
   // Not empty: a board whose serial number is not one of these is refused.
   std::set<uint32_t> ExpectSerials;
   // Half a second of silence before the start byte goes out again.

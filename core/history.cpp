@@ -10,6 +10,7 @@
 #include "identity_store.h"
 #include "platform/own_files.h"
 #include "platform/regular_file.h"
+#include "store/record_store.h"
 
 namespace {
 
@@ -154,6 +155,11 @@ bool AppendHistory(const HistoryRecord& record, std::string* warning, const std:
 void AddStateFilesTo(OwnFiles& own) {
   own.Add(HistoryFilePath(), HistoryWords);
   own.AddFolder(IdentityFolder(), SavedIdentityWords);
+  // The record store and SQLite's files beside it.
+  if (const std::string store = DefaultStorePath(); !store.empty()) {
+    for (const char* end : {"", "-wal", "-shm", "-journal"})
+      own.Add(store + end, "the record store");
+  }
 }
 
 namespace {

@@ -1,14 +1,17 @@
 #include "port_core.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <utility>
 
-#include "identity_store.h"
+#include "comm_async/serial_ports.h"
 #include "line_settings.h"
 #include "platform/file_search.h"
 #include "platform/host.h"
 #include "platform/seq_file.h"
+#include "store/record_store.h"
+#include "updater_version.h"
 
 namespace {
 
@@ -27,7 +30,105 @@ constexpr int64_t ConnectLineBytes = 16384;
 // Each word of a read goes back and forth with its "3" and "g".
 constexpr int64_t LineBytesPerWord = 4;
 
+RecordJob RecordJobOf(Job job) {
+  switch (job) {
+    case Job::Connect:
+      return RecordJob::Connect;
+    case Job::VerifyHardware:
+      return RecordJob::Identify;
+    case Job::Download:
+      return RecordJob::Update;
+    case Job::ReadBack:
+      return RecordJob::ReadBack;
+    case Job::EraseOnly:
+      return RecordJob::Erase;
+  }
+  return RecordJob::Connect;
+}
+
+std::optional<RecordPhase> RecordPhaseOf(JobPhase phase) {
+  switch (phase) {
+    case JobPhase::Connect:
+      return RecordPhase::Connect;
+    case JobPhase::Identify:
+      return RecordPhase::Identify;
+    case JobPhase::Erase:
+      return RecordPhase::Erase;
+    case JobPhase::Program:
+      return RecordPhase::Program;
+    case JobPhase::Verify:
+      return RecordPhase::Verify;
+    case JobPhase::Read:
+      break;
+  }
+  return std::nullopt;
+}
+
+// The phase a job is as a whole, where it is one.
+std::optional<RecordPhase> WholeJobPhase(Job job) {
+  if (job == Job::Connect) return RecordPhase::Connect;
+  if (job == Job::VerifyHardware) return RecordPhase::Identify;
+  return std::nullopt;
+}
+
+// The adapter behind a device file, when it is one the system lists (a USB
+// adapter with a by-id name); a pseudo-terminal or a missing file has none.
+void FindAdapter(const std::string& deviceFile, JobRecord& record) {
+  if (deviceFile.rfind("/dev/", 0) != 0 || deviceFile.rfind("/dev/pts/", 0) == 0) return;
+  std::error_code error;
+  const std::filesystem::path real = std::filesystem::canonical(deviceFile, error);
+  if (error) return;
+  for (const SerialPortInfo& info : ListSerialPorts()) {
+    std::error_code other;
+    if (std::filesystem::canonical(info.Path, other) != real || other) continue;
+    record.AdapterName = info.ById;
+    record.AdapterSerial = info.SerialNumber;
+    return;
+  }
+}
+
 }  // namespace
+
+const char* CauseWord(JobFailure failure) {
+  switch (failure) {
+    case JobFailure::None:
+      return "";
+    case JobFailure::PortNotOpened:
+      return "port-not-opened";
+    case JobFailure::DeviceSilent:
+      return "device-silent";
+    case JobFailure::DeviceGarbled:
+      return "device-garbled";
+    case JobFailure::NoIdentity:
+      return "no-identity";
+    case JobFailure::ImageRefused:
+      return "image-refused";
+    case JobFailure::ProgrammingFailed:
+      return "programming-failed";
+    case JobFailure::VerifyMismatch:
+      return "verify-mismatch";
+    case JobFailure::FileError:
+      return "file-error";
+    case JobFailure::NotReady:
+      return "not-ready";
+    case JobFailure::Cancelled:
+      return "cancelled";
+  }
+  return "";
+}
+
+RecordOutcome RecordOutcomeOf(const JobResult& result) {
+  if (result.Failure == JobFailure::Cancelled) return RecordOutcome::Cancelled;
+  switch (result.Outcome) {
+    case JobOutcome::Ok:
+      return RecordOutcome::Ok;
+    case JobOutcome::Failed:
+      return RecordOutcome::Failed;
+    case JobOutcome::Refused:
+      return RecordOutcome::Refused;
+  }
+  return RecordOutcome::Failed;
+}
 
 PortCore::PortCore(NotifyTarget& notifyWindow, JobObserver& observer, WidgetView* view)
     : comm_(notifyWindow), port_(comm_), observer_(observer) {
@@ -93,14 +194,63 @@ void PortCore::StartOver() {
   comm_.Close();
 }
 
+void PortCore::BeginOperation(RecordJob job) {
+  operation_ = JobRecord{};
+  operation_->Job = job;
+  operation_->Started = std::chrono::system_clock::now();
+}
+
+JobRecord PortCore::EndOperation() {
+  JobRecord record = operation_.value_or(JobRecord{});
+  operation_.reset();
+  Keep(record);
+  return record;
+}
+
+void PortCore::UseSavedIdentity(const DeviceIdentity& identity, std::span<const uint8_t> block) {
+  session_->UseIdentity(identity, block);
+  JobRecord& record = CurrentRecord();
+  record.IdentityBefore = identity;
+  record.Source = IdentitySource::Saved;
+}
+
 void PortCore::JobStarted(Job job) {
   JobContext context = std::exchange(next_, JobContext{});
   context.Kind = job;
   context.Started = std::chrono::system_clock::now();
   if (!session_->Identity().ProductName.empty()) context.Identity = session_->Identity();
+  if (open_.empty()) {
+    // A new connection: what the port knew of the board is gone.
+    if (job == Job::Connect) connection_ = JobRecord{};
+    if (!operation_) {
+      job_ = connection_;
+      job_->Uuid = NewUuid();
+      job_->Job = RecordJobOf(job);
+      job_->Started = context.Started;
+      // Only the connection's own phases go on; each job has its own others.
+      for (const RecordPhase phase :
+           {RecordPhase::Erase, RecordPhase::Program, RecordPhase::Verify})
+        job_->Phase(phase) = PhaseSpan{};
+    }
+    lastPhase_.reset();
+    if (const auto phase = WholeJobPhase(job)) Target().Phase(*phase) = {context.Started, {}};
+  }
   open_.push_back(std::move(context));
   ++running_;
   observer_.JobStarted(job);
+}
+
+void PortCore::Progress(const JobProgress& progress) {
+  if (open_.size() == 1) {
+    if (const auto phase = RecordPhaseOf(progress.Phase)) {
+      PhaseSpan& span = Target().Phase(*phase);
+      const RecordTime now = std::chrono::system_clock::now();
+      if (!span.Started) span.Started = now;
+      span.Ended = now;
+      lastPhase_ = progress.Phase;
+    }
+  }
+  observer_.Progress(progress);
 }
 
 void PortCore::JobFinished(Job job, const JobResult& result) {
@@ -112,51 +262,127 @@ void PortCore::JobFinished(Job job, const JobResult& result) {
   running_ = std::max(0, running_ - 1);
   lastResult_ = result;
   KeepIdentity(result);
-  if (context.Kind == job) Record(context, result);
+  // A start refused while another job runs is no job of its own.
+  if (context.Kind == job && open_.empty()) {
+    JobRecord& record = Target();
+    TakeIntoRecord(record, context, result);
+    if (!operation_ && job_) {
+      // The connection's phases and identity carry on to the jobs that follow.
+      if (const auto phase = WholeJobPhase(job)) connection_.Phase(*phase) = record.Phase(*phase);
+      if (job == Job::VerifyHardware) {
+        connection_.IdentityBefore = record.IdentityBefore;
+        connection_.Source = record.Source;
+      }
+      JobRecord own = std::move(*job_);
+      job_.reset();
+      Keep(own);
+    }
+  }
   observer_.JobFinished(job, result);
 }
 
+JobRecord& PortCore::Target() {
+  if (operation_) return *operation_;
+  if (job_) return *job_;
+  return connection_;
+}
+
 void PortCore::KeepIdentity(const JobResult& result) {
-  if (!result.HasIdentity || result.Outcome != JobOutcome::Ok) return;
+  if (!result.HasIdentity || result.Outcome != JobOutcome::Ok || !Records.Store) return;
   const auto& area = session_->IdentityArea();
   const std::vector<uint8_t> block(area.begin(), area.begin() + IdentityBlockBytes);
-  std::string why;
-  if (SaveIdentity(result.Identity, block, &why, Records.IdentityFolder)) return;
-  observer_.HostWarning("the device's identity could not be kept on this machine: " + why);
+  for (const std::string& warning :
+       Records.Store->SaveIdentity(result.Identity, block, PortLabel()))
+    observer_.HostWarning(warning);
 }
 
-void PortCore::Record(const JobContext& context, const JobResult& result) {
-  if (!Records.RecordHistory || !HistoryJobName(context.Kind)) return;
-  HistoryRecord record = MakeHistoryRecord(
-      Records.FrontEnd, PortLabel(), comm_.DevicePath(), context.Kind, context.Identity,
-      context.Image ? &*context.Image : nullptr, context.Destination, result, context.VerifyAsked);
-  record.Time = context.Started;
-  std::string warning;
-  if (!AppendHistory(record, &warning, Records.HistoryPath)) observer_.HostWarning(warning);
-}
-
-HistoryRecord MakeHistoryRecord(const std::string& frontEnd, const std::string& port,
-                                const std::string& deviceFile, Job job,
-                                const std::optional<DeviceIdentity>& identity,
-                                const ImagePlan* image, const std::string& destination,
-                                const JobResult& result, bool verifyAsked) {
-  HistoryRecord record;
-  record.FrontEnd = frontEnd;
-  record.Job = HistoryJobName(job).value_or(JobName(job));
-  record.Port = port;
-  record.DeviceFile = deviceFile;
-  record.Identity = identity;
-  if (job == Job::Download && image != nullptr) {
-    record.ImagePath = image->Path;
-    record.ImageSha256 = image->Sha256;
-  } else if (job == Job::ReadBack) {
-    record.ImagePath = destination;
-    if (result.Outcome == JobOutcome::Ok) {
-      record.ImageSha256 = FileSha256(destination).value_or(std::string());
-    }
+void PortCore::TakeIntoRecord(JobRecord& record, const JobContext& context,
+                              const JobResult& result) {
+  const RecordTime now = std::chrono::system_clock::now();
+  if (const auto phase = WholeJobPhase(context.Kind)) {
+    record.Phase(*phase).Ended = now;
+  } else if (lastPhase_) {
+    if (const auto last = RecordPhaseOf(*lastPhase_)) record.Phase(*last).Ended = now;
   }
-  TakeJobResult(record, result, verifyAsked && job == Job::Download);
-  return record;
+  switch (context.Kind) {
+    case Job::Connect:
+      break;
+    case Job::VerifyHardware:
+      if (result.HasIdentity && result.Outcome == JobOutcome::Ok) {
+        record.IdentityBefore = result.Identity;
+        record.Source = IdentitySource::Device;
+      }
+      break;
+    case Job::Download:
+      if (context.Image) {
+        const ImagePlan& plan = *context.Image;
+        RecordImage image;
+        image.Path = plan.AbsolutePath.empty() ? plan.Path : plan.AbsolutePath;
+        image.Size = plan.Size;
+        image.Sha256 = plan.Sha256;
+        image.ProductName = plan.Identity.ProductName;
+        image.HardwareVersion = plan.Identity.HardwareVersion;
+        image.FirmwareVersion = plan.Identity.FirmwareVersion;
+        image.Sectors.assign(plan.Sectors.begin(), plan.Sectors.end());
+        record.Image = std::move(image);
+        if (!record.IdentityBefore && context.Identity) {
+          record.IdentityBefore = context.Identity;
+          if (record.Source == IdentitySource::None) record.Source = IdentitySource::Device;
+        }
+        // What the patch puts into the image: the board's own values under
+        // the image's product name.
+        if (record.IdentityBefore && result.Outcome != JobOutcome::Refused) {
+          DeviceIdentity written = *record.IdentityBefore;
+          written.ProductName = plan.Identity.ProductName;
+          record.IdentityWritten = written;
+        }
+      }
+      if (context.VerifyAsked && result.Outcome == JobOutcome::Ok) {
+        record.Verify = VerifyState::Passed;
+      }
+      if (result.Failure == JobFailure::VerifyMismatch) {
+        record.Verify = VerifyState::Mismatch;
+        record.VerifyAddress = result.Address;
+        record.VerifyWritten = result.Written;
+        record.VerifyRead = result.Read;
+        record.VerifySector = result.Sector;
+      }
+      break;
+    case Job::ReadBack:
+      if (result.Outcome == JobOutcome::Ok) {
+        RecordImage file;
+        std::error_code error;
+        const std::filesystem::path absolute =
+            std::filesystem::absolute(context.Destination, error);
+        file.Path = error ? context.Destination : absolute.string();
+        file.Size = static_cast<int64_t>(std::filesystem::file_size(context.Destination, error));
+        if (error) file.Size = 0;
+        file.Sha256 = FileSha256(context.Destination).value_or(std::string());
+        record.Image = std::move(file);
+      }
+      break;
+    case Job::EraseOnly:
+      break;
+  }
+  record.FlashTouched = record.FlashTouched || result.FlashTouched;
+  record.Outcome = RecordOutcomeOf(result);
+  record.FailureCause = CauseWord(result.Failure);
+  record.FailureReason = result.Outcome == JobOutcome::Ok ? std::string() : result.Reason;
+}
+
+void PortCore::Keep(JobRecord& record) {
+  record.Host = DefaultStation();
+  record.Station = Records.Station.empty() ? record.Host : Records.Station;
+  record.Operator = Records.Operator.empty() ? DefaultOperator() : Records.Operator;
+  record.ProgramVersion = UPDATER_VERSION;
+  record.FrontEnd = Records.FrontEnd;
+  record.Port = PortLabel();
+  record.DeviceFile = comm_.DevicePath();
+  FindAdapter(record.DeviceFile, record);
+  record.Ended = std::chrono::system_clock::now();
+  if (record.Started == RecordTime{}) record.Started = record.Ended;
+  if (!Records.Store) return;
+  for (const std::string& warning : Records.Store->Record(record)) observer_.HostWarning(warning);
 }
 
 int64_t PortCore::LineBytes(Job job) const {
@@ -210,6 +436,10 @@ JobResult PortCore::RunJob(Job job, const std::function<void()>& start,
       Clock::now() + LineTimeFactor * lineTime + flashTime + JobAllowance;
   Clock::time_point lastHeard = Clock::now();
   while (JobRunning()) {
+    if (CancelFlag && CancelFlag->load() != 0) {
+      session_->Cancel("the program was interrupted");
+      break;
+    }
     const bool delivered = Pump(TickPeriod);
     const Clock::time_point now = Clock::now();
     session_->Tick(now);

@@ -10,11 +10,13 @@
 // hidden window) and the widget view come from the front end.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,16 +28,20 @@
 #include "session/job_observer.h"
 #include "session/session.h"
 #include "session/widget_view.h"
+#include "store/job_record.h"
+
+class RecordStore;
 
 // Who the records of a core name, and where they go.
 struct CoreRecordSettings {
-  std::string FrontEnd = "cli";  // "cli" or "window"
+  RecordFrontEnd FrontEnd = RecordFrontEnd::Cli;
   // The port as the operator named it ("COM1" or a device path); empty for
   // "COM<n>" of the port chosen.
   std::string PortLabel;
-  bool RecordHistory = true;
-  std::string HistoryPath;     // empty: the user's history file
-  std::string IdentityFolder;  // empty: the user's state folder
+  // Where the records and the identities read go; none: nothing is kept.
+  RecordStore* Store = nullptr;
+  std::string Station;   // empty: the host name
+  std::string Operator;  // empty: the login
 };
 
 class PortCore : private JobObserver {
@@ -96,6 +102,30 @@ class PortCore : private JobObserver {
   // The last job's result, as the observer heard it.
   const std::optional<JobResult>& LastResult() const { return lastResult_; }
 
+  // --- Records. Without an operation begun, every job ends in a record of
+  // its own (the window: each click is a job), carrying the connect and the
+  // identify of the port's connection as its first phases. Between
+  // BeginOperation and EndOperation the jobs add to one record instead (the
+  // command line: connect, identify and update of one board are one record),
+  // which the front end completes and ends.
+  void BeginOperation(RecordJob job);
+  bool OperationOpen() const { return operation_.has_value(); }
+  // The record being built: the running operation's, else the one the next
+  // job starts from.
+  JobRecord& CurrentRecord() { return Target(); }
+  // Stamps the end, keeps the record in the store (a warning for each thing
+  // that could not be kept) and hands it back.
+  JobRecord EndOperation();
+  // Ends the operation without keeping it: nothing happened to a board (a
+  // station stopped while it waited, or left a board it had just finished).
+  void DropOperation() { operation_.reset(); }
+  // Takes a saved identity as if the device had reported it (the board lost
+  // its own in an interrupted update); the record says where it came from.
+  void UseSavedIdentity(const DeviceIdentity& identity, std::span<const uint8_t> block);
+  // Set from any thread (a signal handler): while it is not 0, the running
+  // job ends as cancelled at the next round of RunJob.
+  const std::atomic<int>* CancelFlag = nullptr;
+
  private:
   // What a record needs to know of a job, taken when the job starts.
   struct JobContext {
@@ -110,7 +140,7 @@ class PortCore : private JobObserver {
   // JobObserver, as the session sees the core.
   void LogWrite(std::string_view text) override { observer_.LogWrite(text); }
   void Warning(std::string_view text) override { observer_.Warning(text); }
-  void Progress(const JobProgress& progress) override { observer_.Progress(progress); }
+  void Progress(const JobProgress& progress) override;
   void SectorProgramming(int32_t sector, uint32_t start, uint32_t end) override {
     observer_.SectorProgramming(sector, start, end);
   }
@@ -118,7 +148,10 @@ class PortCore : private JobObserver {
   void JobFinished(Job job, const JobResult& result) override;
   // Keeps an identity read on this machine; a warning when it could not.
   void KeepIdentity(const JobResult& result);
-  void Record(const JobContext& context, const JobResult& result);
+  // What a job's end adds to the record being built.
+  void TakeIntoRecord(JobRecord& record, const JobContext& context, const JobResult& result);
+  // Fills the names of who and where, stamps the end and keeps it.
+  void Keep(JobRecord& record);
   // How many bytes the job moves over the line, for its overall bound.
   int64_t LineBytes(Job job) const;
 
@@ -133,12 +166,16 @@ class PortCore : private JobObserver {
   std::vector<JobContext> open_;
   int running_ = 0;
   std::optional<JobResult> lastResult_;
+  // The connect and the identify of the port's connection, which the records
+  // of the jobs that follow carry; and the operation a front end has begun.
+  JobRecord connection_;
+  std::optional<JobRecord> operation_;
+  // The window's job running now, its own record.
+  std::optional<JobRecord> job_;
+  std::optional<JobPhase> lastPhase_;
+  JobRecord& Target();
 };
 
-// Builds the history record of a job from what it was called with and how
-// it ended; front ends add only their own name and port label.
-HistoryRecord MakeHistoryRecord(const std::string& frontEnd, const std::string& port,
-                                const std::string& deviceFile, Job job,
-                                const std::optional<DeviceIdentity>& identity,
-                                const ImagePlan* image, const std::string& destination,
-                                const JobResult& result, bool verifyAsked);
+// The record's short word for why a job did not end well ("device-silent").
+const char* CauseWord(JobFailure failure);
+RecordOutcome RecordOutcomeOf(const JobResult& result);

@@ -350,6 +350,13 @@ void Session::Shutdown() {
   });
 }
 
+void Session::Cancel(const std::string& why) {
+  Guarded([this, &why] {
+    CancelJob(why);
+    CloseAllFiles();
+  });
+}
+
 void Session::CloseAllFiles() {
   // Each file on its own, so that one failing close does not keep the others
   // open; the first failure is still reported.

@@ -173,6 +173,9 @@ class Session {
   // The front end gives up waiting for the running job: it ends as the
   // device having stopped answering, with `reason`, and its files close.
   void GiveUp(const std::string& reason);
+  // The front end stops the running job (a signal, the operator): it ends
+  // as cancelled with `why`, and its files close.
+  void Cancel(const std::string& why);
   // How long the device may stay silent now before Tick ends the job; 0 when
   // nothing is awaited.
   std::chrono::milliseconds SilenceBound() const;

@@ -3,13 +3,19 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QContextMenuEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QTextCursor>
+#include <algorithm>
 #include <utility>
 
 #include "app_settings.h"
@@ -119,7 +125,9 @@ TForm1::TForm1(QWidget* parent)
           [this](const QPoint& at) { ShowLogMenu(at); });
   new KeyboardMenu(*this);
 
-  core_->Records.FrontEnd = "window";
+  core_->Records.FrontEnd = RecordFrontEnd::Window;
+  core_->Records.Station = AppSettings::Station().toStdString();
+  core_->Records.Operator = AppSettings::Operator().toStdString();
   Comm1.SetSetupDialog([this](uint8_t port, const std::string& devicePath, Dcb& dcb) {
     std::string device = devicePath;
     const bool confirmed =
@@ -249,6 +257,8 @@ std::unique_ptr<QMenu> TForm1::BuildServiceMenu() {
           &QAction::triggered, this, [this] { ChooseUploadFolder(); });
   connect(menu->addAction(QStringLiteral("save log...")), &QAction::triggered, this,
           [this] { SaveLogAs(); });
+  connect(menu->addAction(QStringLiteral("station, operator and line database...")),
+          &QAction::triggered, this, [this] { EditRecordSettings(); });
   menu->addSeparator();
   connect(menu->addAction(QStringLiteral("start over")), &QAction::triggered, this,
           [this] { StartOver(); });
@@ -497,19 +507,132 @@ bool TForm1::Ask(const QString& question) {
   return box.exec() == QMessageBox::Yes;
 }
 
+void TForm1::OpenRecordStore() {
+  StoreConfig config;
+  config.LineUrl = LineUrlFrom(AppSettings::LineDatabase().toStdString());
+  config.Station = core_->Records.Station;
+  std::string why;
+  std::unique_ptr<RecordStore> opened = RecordStore::Open(config, &why);
+  if (!opened) {
+    LogWrite("<no record of the jobs is kept: " + why + ">\r\n");
+    return;
+  }
+  if (!opened->ImportNote().empty()) LogWrite("<" + opened->ImportNote() + ">\r\n");
+  core_->Records.Store = opened.get();
+  store_ = std::move(opened);
+}
+
+void TForm1::UseRecordStore(RecordStore* store) {
+  core_->Records.Store = store;
+}
+
+void TForm1::EditRecordSettings() {
+  QString station = AppSettings::Station();
+  QString person = AppSettings::Operator();
+  QString database = AppSettings::LineDatabase();
+  bool confirmed = false;
+  if (RecordSettingsHook) {
+    confirmed = RecordSettingsHook(station, person, database);
+  } else {
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("records"));
+    auto* form = new QFormLayout(&dialog);
+    auto* stationEdit = new QLineEdit(station, &dialog);
+    stationEdit->setPlaceholderText(QString::fromStdString(DefaultStation()));
+    auto* personEdit = new QLineEdit(person, &dialog);
+    personEdit->setPlaceholderText(QString::fromStdString(DefaultOperator()));
+    auto* databaseEdit = new QLineEdit(database, &dialog);
+    databaseEdit->setPlaceholderText(QStringLiteral("postgresql://host/line (none: this PC only)"));
+    databaseEdit->setMinimumWidth(320);
+    form->addRow(QStringLiteral("station"), stationEdit);
+    form->addRow(QStringLiteral("operator"), personEdit);
+    form->addRow(QStringLiteral("line database"), databaseEdit);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    CentreOnWindow(dialog, *this);
+    confirmed = dialog.exec() == QDialog::Accepted;
+    station = stationEdit->text().trimmed();
+    person = personEdit->text().trimmed();
+    database = databaseEdit->text().trimmed();
+  }
+  if (!confirmed) return;
+  AppSettings::SetRecordSettings(station, person, database);
+  core_->Records.Station = station.toStdString();
+  core_->Records.Operator = person.toStdString();
+  // A job running keeps the store it started with; the next one gets the new.
+  if (core_->JobRunning()) {
+    LogWrite("<the record settings take effect after this job>\r\n");
+    afterPass_.push_back([this] {
+      if (store_) OpenRecordStore();
+    });
+    return;
+  }
+  if (store_ || !RecordSettingsHook) OpenRecordStore();
+}
+
+int TForm1::Choose(const QString& question, const QStringList& items) {
+  if (ChooseHook) return ChooseHook(question, items);
+  bool ok = false;
+  const QString chosen =
+      QInputDialog::getItem(this, QStringLiteral("Warnung"), question, items, 0, false, &ok);
+  return ok ? static_cast<int>(items.indexOf(chosen)) : -1;
+}
+
 // A device whose identity block is gone was most likely interrupted in an
 // update after sector 1 was erased: with the identity it had, the update can
-// be finished.
+// be finished. The identity of the update interrupted on this port comes
+// first; the store refuses one whose serial number has finished an update
+// since, on any station.
 void TForm1::OfferSavedIdentity() {
-  const std::optional<SavedIdentity> saved = LastSavedIdentity(core_->Records.IdentityFolder);
-  if (!saved) return;
-  const std::string described = DescribeIdentity(saved->Identity);
-  const QString question = QString::fromStdString(
-      "the device holds no identity; an interrupted update? use the identity saved at " +
-      saved->Time + ": " + described + "?");
-  if (!Ask(question)) return;
-  GetSession().UseIdentity(saved->Identity, saved->Block);
-  LogWrite("<using the identity saved at " + saved->Time + ": " + described + ">\r\n");
+  RecordStore* store = Store();
+  if (!store) return;
+  StoreAnswer<StoredIdentity> saved = store->Identities();
+  if (!saved.Ok || saved.Items.empty()) return;
+  RecordFilter filter;
+  filter.Port = core_->PortLabel();
+  filter.Job = RecordJob::Update;
+  filter.Limit = 1;
+  const StoreAnswer<JobRecord> last = store->Query(filter);
+  if (last.Ok && !last.Items.empty()) {
+    const JobRecord& interrupted = last.Items.back();
+    const DeviceIdentity* board = interrupted.Board();
+    if (interrupted.Outcome != RecordOutcome::Ok && interrupted.FlashTouched && board &&
+        board->SerialNumberFound) {
+      const auto first =
+          std::find_if(saved.Items.begin(), saved.Items.end(), [&](const StoredIdentity& item) {
+            return item.Identity.SerialNumberFound &&
+                   item.Identity.SerialNumber == board->SerialNumber &&
+                   item.Identity.ProductName == board->ProductName;
+          });
+      if (first != saved.Items.end()) std::rotate(saved.Items.begin(), first, first + 1);
+    }
+  }
+  QStringList items;
+  for (const StoredIdentity& item : saved.Items) {
+    items << QString::fromStdString(DescribeIdentity(item.Identity) + " (read " + item.ReadAt +
+                                    " on " + item.Station + ", " + item.Port + ")");
+  }
+  const int index = Choose(
+      QStringLiteral("the device holds no identity; an interrupted update? use a saved identity:"),
+      items);
+  if (index < 0 || index >= static_cast<int>(saved.Items.size())) return;
+  const StoredIdentity& chosen = saved.Items[static_cast<size_t>(index)];
+  const std::string described = DescribeIdentity(chosen.Identity);
+  if (!chosen.Identity.SerialNumberFound) {
+    Warning("the identity " + described + " has no serial number: it cannot be told apart");
+    return;
+  }
+  const FinishCheck check =
+      store->CanFinishWith(chosen.Identity.ProductName, chosen.Identity.SerialNumber);
+  if (!check.Allowed()) {
+    Warning("identity not used: " + check.Reason);
+    LogWrite("<identity not used: " + check.Reason + ">\r\n");
+    return;
+  }
+  core_->UseSavedIdentity(chosen.Identity, chosen.Block);
+  LogWrite("<using the identity saved at " + chosen.ReadAt + ": " + described + ">\r\n");
 }
 
 // Whatever happened (a silent device, a refused image, a pulled wire), the

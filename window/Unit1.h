@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
@@ -22,6 +23,7 @@
 #include "session/job_observer.h"
 #include "session/session.h"
 #include "session/widget_view.h"
+#include "store/record_store.h"
 
 class QLabel;
 class QMenu;
@@ -67,6 +69,20 @@ class TForm1 : public QWidget, public JobObserver, public WidgetView {
   std::function<std::chrono::steady_clock::time_point()> TickClock;
   // The port-settings dialog, in the form Comm1 calls it.
   TComm::SetupDialog SetupDialogHook;
+  // The records dialog of the service menu: edits station, operator and line
+  // database in place; false for Cancel.
+  std::function<bool(QString& station, QString& person, QString& database)> RecordSettingsHook;
+  // A choice among `items` (the saved identities, the likeliest first);
+  // the index chosen, or -1 for none.
+  std::function<int(const QString& question, const QStringList& items)> ChooseHook;
+
+  // Opens the record store as the settings name it (the line database, the
+  // station and the operator); the jobs' records go there. A store that
+  // cannot be opened is said in the log; the jobs run all the same.
+  void OpenRecordStore();
+  // Records go to `store` (owned by the caller) instead.
+  void UseRecordStore(RecordStore* store);
+  RecordStore* Store() { return core_->Records.Store; }
 
   Ui::TForm1& Widgets() { return *ui_; }
   Session& GetSession() { return core_->GetSession(); }
@@ -161,6 +177,8 @@ class TForm1 : public QWidget, public JobObserver, public WidgetView {
   void ChooseUploadFolder();
   bool Ask(const QString& question);
   void OfferSavedIdentity();
+  void EditRecordSettings();
+  int Choose(const QString& question, const QStringList& items);
   void ApplyPreselectedPort();
   void ShowLogMenu(const QPoint& at);
   // Lets the status panel paint its latest state from now on.
@@ -170,6 +188,9 @@ class TForm1 : public QWidget, public JobObserver, public WidgetView {
   // Declared before the core: its serial component posts here until it is
   // destroyed.
   QtNotifyTarget notifyWindow_;
+  // Declared before the core: a job the core cancels as it ends still gets
+  // its record.
+  std::unique_ptr<RecordStore> store_;
   std::unique_ptr<PortCore> core_;
 
  public:

@@ -67,4 +67,23 @@ void SetVerifyAfterDownload(bool on) {
   Store().setValue(QStringLiteral("verify-after-download"), on);
 }
 
+QString Station() {
+  return Store().value(QStringLiteral("records/station")).toString();
+}
+
+QString Operator() {
+  return Store().value(QStringLiteral("records/operator")).toString();
+}
+
+QString LineDatabase() {
+  return Store().value(QStringLiteral("records/line-database")).toString();
+}
+
+void SetRecordSettings(const QString& station, const QString& person, const QString& database) {
+  QSettings store = Store();
+  store.setValue(QStringLiteral("records/station"), station);
+  store.setValue(QStringLiteral("records/operator"), person);
+  store.setValue(QStringLiteral("records/line-database"), database);
+}
+
 }  // namespace AppSettings

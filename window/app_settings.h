@@ -27,4 +27,13 @@ void SetFolder(const char* kind, const QString& folder);
 bool VerifyAfterDownload();
 void SetVerifyAfterDownload(bool on);
 
+// What the window's records name and where they go (the service menu's
+// "records..."): the station (empty: the host name), the operator (empty:
+// the login) and the line database (a postgresql:// URL; empty: this
+// computer's store alone).
+QString Station();
+QString Operator();
+QString LineDatabase();
+void SetRecordSettings(const QString& station, const QString& person, const QString& database);
+
 }  // namespace AppSettings

@@ -93,6 +93,7 @@ int main(int argc, char** argv) {
   // Destroying Form1 ends the session and then closes Comm1.
   TForm1 Form1;
   QuitOnExitSignals(&Form1);
+  Form1.OpenRecordStore();
   if (!options->Files.isEmpty()) Form1.SetUploadFolder(options->Files);
   if (options->Port) Form1.PreselectPort(*options->Port);
   Form1.show();

@@ -2,114 +2,22 @@
 // simulated units on pseudo-terminals reached as COM1 to COM3. Every row
 // checks what a script sees (the exit code, the words on its output, the
 // report) and what the unit's flash holds afterwards.
-#include <fcntl.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
 
+#include "cli_run.h"
 #include "core/history.h"
 #include "core/identity_store.h"
-#include "rig.h"
-#include "sim/image_builder.h"
 
 namespace integration {
 namespace {
 
 using Json = nlohmann::json;
 
-constexpr auto RunLimit = 120s;
-const std::vector<uint8_t> ImageSectors{3, 4};
-const std::vector<int> ImageSectorsInt{3, 4};
-constexpr uint32_t ImageBytes = 70000;  // ends inside sector 4
-
-struct CliRun {
-  int Code = -1;
-  std::string Out;
-  std::string Err;
-};
-
-std::string TextOf(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs updater-cli with `args` (the program name added) and its standard
-// input closed, or a pipe that stays open and silent; the history goes to the
-// folder's own state folder.
-CliRun RunCli(const WorkFolder& folder, const std::vector<std::string>& args,
-              bool inputFromAPipe = false) {
-  const std::string out = folder.File("cli.out");
-  const std::string err = folder.File("cli.err");
-  ::setenv("XDG_STATE_HOME", folder.File("state").c_str(), 1);
-  std::vector<std::string> all{UPDATER_CLI_PATH};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  int pipeEnds[2] = {-1, -1};
-  if (inputFromAPipe) {
-    EXPECT_EQ(::pipe(pipeEnds), 0);
-  }
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int in = inputFromAPipe ? pipeEnds[0] : ::open("/dev/null", O_RDONLY);
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(in, 0);
-    ::dup2(o, 1);
-    ::dup2(e, 2);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
-  if (inputFromAPipe) ::close(pipeEnds[0]);
-  CliRun run;
-  const auto deadline = std::chrono::steady_clock::now() + RunLimit;
-  int status = 0;
-  while (::waitpid(child, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(child, SIGKILL);
-      ::waitpid(child, &status, 0);
-      ADD_FAILURE() << "updater-cli did not end within " << RunLimit.count() << " s";
-      break;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  if (inputFromAPipe) ::close(pipeEnds[1]);
-  if (WIFEXITED(status)) run.Code = WEXITSTATUS(status);
-  run.Out = TextOf(out);
-  run.Err = TextOf(err);
-  return run;
-}
-
-std::string MakeImage(const WorkFolder& folder, const std::string& name,
-                      const std::string& product = "DEMO165") {
-  sim::ImageOptions options;
-  options.Size = ImageBytes;
-  options.ProductName = product;
-  options.HardwareVersion = "1.0b";
-  options.Sectors = ImageSectors;
-  std::string error;
-  EXPECT_TRUE(sim::WriteImageFile(folder.File(name), options, &error)) << error;
-  return folder.File(name);
-}
-
-std::vector<Json> HistoryLines(const WorkFolder& folder) {
-  std::ifstream in(folder.File("state/updater/history.jsonl"));
-  std::vector<Json> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
-  return lines;
-}
-
-TEST(Cli, UpdateVerifiesWritesTheReportAndTheHistory) {
+TEST(Cli, UpdateVerifiesWritesTheReportAndTheRecord) {
   WorkFolder folder;
   SimulatedDevice device(folder);
   ASSERT_TRUE(device.Start(1));
@@ -118,8 +26,9 @@ TEST(Cli, UpdateVerifiesWritesTheReportAndTheHistory) {
   const std::optional<Bytes> patched = PatchedImage(folder, image, DemoIdentity());
   ASSERT_TRUE(patched);
 
-  const CliRun run = RunCli(folder, {"update", "--port", "COM1", image, "--files", folder.Path(),
-                                     "--report", folder.File("r.json")});
+  const CliRun run =
+      RunCli(folder, {"update", "--port", "COM1", image, "--files", folder.Path(), "--report",
+                      folder.File("r.json"), "--station", "line-3", "--operator", "ana"});
   ASSERT_EQ(run.Code, 0) << run.Err;
   EXPECT_NE(run.Out.find("verify passed"), std::string::npos) << run.Out;
   EXPECT_EQ(
@@ -138,16 +47,33 @@ TEST(Cli, UpdateVerifiesWritesTheReportAndTheHistory) {
   EXPECT_EQ(port["exitCode"], 0);
   EXPECT_EQ(report["exitCode"], 0);
 
-  const std::vector<Json> history = HistoryLines(folder);
-  ASSERT_EQ(history.size(), 1u);
-  EXPECT_EQ(history[0]["job"], "update");
-  EXPECT_EQ(history[0]["frontEnd"], "cli");
-  EXPECT_EQ(history[0]["identity"]["serialNumber"], 4711);
-  EXPECT_EQ(history[0]["outcome"], "ok");
-  EXPECT_EQ(history[0]["verify"], "passed");
+  EXPECT_EQ(report["schema"], 1);
+  EXPECT_EQ(port["station"], "line-3");
+  EXPECT_EQ(port["operator"], "ana");
+  EXPECT_EQ(port["image"]["firmwareVersion"], "2.00");
+  EXPECT_EQ(port["image"]["path"], std::filesystem::absolute(image).string());
+  for (const char* phase : {"connect", "identify", "erase", "program", "verify"}) {
+    EXPECT_TRUE(port["phases"][phase]["started"].is_string()) << phase;
+    EXPECT_TRUE(port["phases"][phase]["ended"].is_string()) << phase;
+  }
+
+  // One record of the whole operation, the same as the report's.
+  const std::vector<Json> records = StoredRecords(folder);
+  ASSERT_EQ(records.size(), 1u);
+  const Json& record = records[0];
+  EXPECT_EQ(record["uuid"], port["uuid"]);
+  EXPECT_EQ(record["job"], "update");
+  EXPECT_EQ(record["frontEnd"], "cli");
+  EXPECT_EQ(record["station"], "line-3");
+  EXPECT_EQ(record["identityBefore"]["serialNumber"], 4711);
+  EXPECT_EQ(record["identitySource"], "device");
+  EXPECT_EQ(record["outcome"], "ok");
+  EXPECT_EQ(record["verify"]["result"], "passed");
+  EXPECT_EQ(record["exitCode"], 0);
+  EXPECT_FALSE(std::filesystem::exists(folder.File("state/updater/history.jsonl")));
 }
 
-TEST(Cli, IdentifyReadBackAndEraseOnlyTheLastTwoInTheHistory) {
+TEST(Cli, IdentifyReadBackAndEraseOnlyEachLeaveOneRecord) {
   WorkFolder folder;
   SimulatedDevice device(folder);
   ASSERT_TRUE(device.Start(1));
@@ -180,40 +106,108 @@ TEST(Cli, IdentifyReadBackAndEraseOnlyTheLastTwoInTheHistory) {
   EXPECT_EQ(FirstDifference(device.ReadFlash(), FlashAfterProgramming(before, empty, {8, 9})),
             std::nullopt);
 
-  const std::vector<Json> history = HistoryLines(folder);
-  ASSERT_EQ(history.size(), 2u);
-  EXPECT_EQ(history[0]["job"], "read-back");
-  EXPECT_EQ(history[1]["job"], "erase");
+  // The erase that was not confirmed never started: no record.
+  const std::vector<Json> records = StoredRecords(folder);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0]["job"], "identify");
+  EXPECT_EQ(records[1]["job"], "read-back");
+  EXPECT_EQ(records[1]["image"]["path"], destination);
+  EXPECT_EQ(records[2]["job"], "erase");
+  EXPECT_EQ(records[2]["flashTouched"], true);
 }
 
-TEST(Cli, AnUpdateInterruptedAfterTheIdentityWasErasedIsFinishedWithTheKeptOne) {
+// An update of serial 4711 fails after the first erase; the board, its
+// identity block gone, is finished with the identity the store kept. A second
+// blank board is refused that identity before anything is erased, by serial
+// number and as a file, until --force-identity overrides (recorded).
+TEST(Cli, AnInterruptedUpdateIsFinishedWithTheKeptIdentityButNeverTwice) {
   WorkFolder folder;
-  DeviceSetup setup;
-  setup.Identity = sim::DeviceIdentity{};  // its identity block is gone
-  SimulatedDevice device(folder, setup);
-  ASSERT_TRUE(device.Start(1));
-  const sim::Flash before = device.ReadFlash();
   const std::string image = MakeImage(folder, "fw.bin");
-  const std::vector<std::string> update{"update", "--port",  "COM1",
-                                        image,    "--files", folder.Path()};
-
-  CliRun run = RunCli(folder, update);
+  const std::vector<std::string> update{"update",  "--port",      "COM1",      image,
+                                        "--files", folder.Path(), "--station", "A"};
+  {
+    DeviceSetup setup;
+    setup.Faults.FailingSectors = {4};
+    SimulatedDevice device(folder, setup);
+    ASSERT_TRUE(device.Start(1));
+    const CliRun run = RunCli(folder, update);
+    ASSERT_EQ(run.Code, 5) << run.Err;
+  }
+  bool erased = false;
+  auto blankBoard = [&](const std::vector<std::string>& extra) {
+    DeviceSetup setup;
+    setup.NoIdentity = true;
+    SimulatedDevice device(folder, setup);
+    EXPECT_TRUE(device.Start(1));
+    std::vector<std::string> args = update;
+    args.insert(args.end(), extra.begin(), extra.end());
+    const CliRun run = RunCli(folder, args);
+    erased = device.SawEvent("erase");
+    return run;
+  };
+  CliRun run = blankBoard({});
   EXPECT_EQ(run.Code, 4) << run.Err;
   EXPECT_NE(run.Err.find("--identity"), std::string::npos) << run.Err;
 
+  run = blankBoard({"--identity", "4711"});
+  ASSERT_EQ(run.Code, 0) << run.Err;
+
+  // The identity as a file, as an operator keeps one.
   const DeviceIdentity kept{"DEMO165", "1.0a", 4711, true, "LABEL-7"};
   std::string why;
   ASSERT_TRUE(SaveIdentity(kept, {}, &why, folder.File("kept"))) << why;
-  std::vector<std::string> finish = update;
-  finish.insert(finish.end(), {"--identity", folder.File("kept/serial-4711.json")});
-  device.Pty().PowerCycle(false);
-  run = RunCli(folder, finish);
-  ASSERT_EQ(run.Code, 0) << run.Err;
-  const std::optional<Bytes> patched = PatchedImage(folder, image, DemoIdentity());
-  ASSERT_TRUE(patched);
-  EXPECT_EQ(
-      FirstDifference(device.ReadFlash(), FlashAfterProgramming(before, *patched, ImageSectorsInt)),
-      std::nullopt);
+  for (const std::string& given : {std::string("4711"), folder.File("kept/serial-4711.json")}) {
+    run = blankBoard({"--identity", given});
+    EXPECT_EQ(run.Code, 4) << given << ": " << run.Err;
+    EXPECT_NE(run.Err.find("finished an update on station A at "), std::string::npos) << run.Err;
+    EXPECT_FALSE(erased) << given;
+  }
+  run = blankBoard({"--identity", "4711", "--force-identity"});
+  EXPECT_EQ(run.Code, 0) << run.Err;
+
+  const std::vector<Json> records = StoredRecords(folder);
+  ASSERT_EQ(records.size(), 6u);
+  EXPECT_EQ(records[0]["outcome"], "failed");
+  EXPECT_EQ(records[0]["flashTouched"], true);
+  EXPECT_EQ(records[2]["identitySource"], "saved");
+  EXPECT_EQ(records[2]["identityWritten"]["serialNumber"], 4711);
+  EXPECT_EQ(records[3]["outcome"], "refused");
+  EXPECT_EQ(records[3]["exitCode"], 4);
+  EXPECT_EQ(records[5]["forcedIdentity"], true);
+}
+
+// Ctrl-C in the middle of the verify: the board was programmed, so the job
+// ends as cancelled with its record and the report, a line says so, and the
+// exit code is 130. SIGTERM and SIGHUP end the same way with 143 and 129.
+TEST(Cli, ASignalMidVerifyLeavesTheReportAndACancelledRecord) {
+  const std::pair<int, int> signals[] = {{SIGINT, 130}, {SIGTERM, 143}, {SIGHUP, 129}};
+  for (const auto& [signal, code] : signals) {
+    WorkFolder folder;
+    DeviceSetup setup;
+    setup.LineRate = 115200;  // the verify takes seconds
+    SimulatedDevice device(folder, setup);
+    ASSERT_TRUE(device.Start(1));
+    const std::string report = folder.File("r.json");
+    CliProcess process = StartCli(folder, {"update", "--port", "COM1", MakeImage(folder, "fw.bin"),
+                                           "--files", folder.Path(), "--report", report});
+    const auto deadline = std::chrono::steady_clock::now() + RunLimit;
+    while (!device.SawEvent("read sector 3") && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ::kill(process.Pid, signal);
+    const CliRun run = process.Wait();
+    EXPECT_EQ(run.Code, code) << run.Err;
+    EXPECT_NE(run.Err.find("job(s) ended as cancelled"), std::string::npos) << run.Err;
+    const Json written = Json::parse(TextOf(report));
+    EXPECT_EQ(written["exitCode"], code);
+    EXPECT_EQ(written["ports"][0]["outcome"], "cancelled");
+    const std::vector<Json> records = StoredRecords(folder);
+    ASSERT_EQ(records.size(), 1u) << run.Err;
+    EXPECT_EQ(records[0]["outcome"], "cancelled");
+    EXPECT_EQ(records[0]["flashTouched"], true);
+    EXPECT_EQ(records[0]["exitCode"], code);
+    EXPECT_TRUE(records[0]["phases"]["verify"]["started"].is_string());
+  }
 }
 
 struct ExitCodeRow {

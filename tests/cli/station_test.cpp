@@ -19,6 +19,7 @@
 #include "firmware/identity.h"
 #include "rig.h"
 #include "sim/image_builder.h"
+#include "store/record_store.h"
 #include "tests/store/line_cluster.h"
 
 namespace integration {
@@ -178,11 +179,19 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& s
          << out;
 }
 
-std::vector<Json> HistoryLines(const std::string& state) {
-  std::ifstream in(state + "/updater/history.jsonl");
-  std::vector<Json> lines;
-  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
-  return lines;
+// The records the station kept in its store under `state`, oldest first.
+std::vector<Json> StoredRecords(const std::string& state) {
+  StoreConfig config;
+  config.LocalPath = state + "/updater/updater.db";
+  std::string why;
+  const std::unique_ptr<RecordStore> store = RecordStore::Open(config, &why);
+  EXPECT_TRUE(store) << why;
+  std::vector<Json> records;
+  if (!store) return records;
+  for (const JobRecord& record : store->Query({}).Items) {
+    records.push_back(Json::parse(RecordJsonText(record)));
+  }
+  return records;
 }
 
 TEST(Station, ThreePortsTakeFiveBoardsEachAndCountThem) {
@@ -236,10 +245,11 @@ TEST(Station, ThreePortsTakeFiveBoardsEachAndCountThem) {
   // One update record per board that was updated: the silent one was not.
   int ok = 0;
   int mismatch = 0;
-  for (const Json& record : HistoryLines(state)) {
+  for (const Json& record : StoredRecords(state)) {
+    EXPECT_EQ(record["frontEnd"], "station");
     if (record["job"] != "update") continue;
     ok += record["outcome"] == "ok" ? 1 : 0;
-    mismatch += record["verify"] == "mismatch" ? 1 : 0;
+    mismatch += record["verify"]["result"] == "mismatch" ? 1 : 0;
   }
   EXPECT_EQ(ok, 13);
   EXPECT_EQ(mismatch, 1);

@@ -18,8 +18,12 @@ NoWindowRig::NoWindowRig(const WorkFolder& folder, std::chrono::milliseconds sec
   TheSession.WorkingDirectory = folder.Path();
   TheSession.TemporaryImagePath = folder.File("tmp.bin");
   TheSession.SectorTableByteTimeout = sectorTableByteTimeout;
-  Core.Records.HistoryPath = folder.File("history.jsonl");
-  Core.Records.IdentityFolder = folder.File("identities");
+  StoreConfig config;
+  config.LocalPath = folder.File("updater.db");
+  std::string why;
+  Store = RecordStore::Open(config, &why);
+  EXPECT_TRUE(Store) << why;
+  Core.Records.Store = Store.get();
   TheSession.FormActivate();
 }
 

@@ -24,6 +24,7 @@
 #include "core/port_core.h"
 #include "session/session.h"
 #include "sim/device_rig.h"
+#include "store/record_store.h"
 #include "tests/support/session_fakes.h"
 
 namespace integration {
@@ -82,6 +83,8 @@ class NoWindowRig {
   NoWindowRig(const NoWindowRig&) = delete;
   NoWindowRig& operator=(const NoWindowRig&) = delete;
 
+  // The jobs' records and the identities read stay in the test's folder.
+  std::unique_ptr<RecordStore> Store;
   QueueNotifyTarget Target;
   RecordingObserver Window;
   PortCore Core{Target, Window, &Window};

@@ -61,8 +61,12 @@ class FormRig {
     session.SectorTableByteTimeout = sectorTableByteTimeout;
     // Records and saved identities stay in the test's folder: one test's
     // identity is never offered to the next.
-    form_->Core().Records.HistoryPath = folder.File("history.jsonl");
-    form_->Core().Records.IdentityFolder = folder.File("identities");
+    StoreConfig config;
+    config.LocalPath = folder.File("updater.db");
+    std::string why;
+    store_ = RecordStore::Open(config, &why);
+    EXPECT_TRUE(store_) << why;
+    form_->UseRecordStore(store_.get());
     form_->show();
     form_->activateWindow();
     Activated = QTest::qWaitForWindowActive(form_.get());
@@ -75,6 +79,7 @@ class FormRig {
   FormRig& operator=(const FormRig&) = delete;
 
   TForm1& Form() { return *form_; }
+  RecordStore& Store() { return *store_; }
   Ui::TForm1& W() { return form_->Widgets(); }
   Session& TheSession() { return form_->GetSession(); }
   QString Log() const { return form_->Widgets().Memo2->toPlainText(); }
@@ -173,6 +178,8 @@ class FormRig {
   std::deque<std::optional<QString>> FileAnswers;
 
  private:
+  // Declared before the window: the records of its last jobs still go here.
+  std::unique_ptr<RecordStore> store_;
   std::unique_ptr<TForm1> form_;
 };
 

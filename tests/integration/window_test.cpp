@@ -2,6 +2,7 @@
 // pane, the status panel, the step labels and the buttons after each step,
 // and the unit's flash afterwards.
 #include <QFileInfo>
+#include <filesystem>
 #include <fstream>
 
 #include "core/history.h"
@@ -424,6 +425,13 @@ TEST(FormStartOver, EveryDeadEndLeadsBackToAGoodUpdate) {
     skew = std::chrono::seconds(0);
     ASSERT_TRUE(rig.TriggerServiceEntry(QStringLiteral("start over")));
     EXPECT_EQ(rig.EnabledControls(), Ports);
+    // The records name the station and operator of the service menu's setting.
+    rig.Form().RecordSettingsHook = [](QString& station, QString& person, QString&) {
+      station = QStringLiteral("line-4");
+      person = QStringLiteral("ana");
+      return true;
+    };
+    ASSERT_TRUE(rig.TriggerServiceEntry(QStringLiteral("station, operator and line database...")));
     ASSERT_TRUE(ConnectThroughWindow(rig));
     ASSERT_TRUE(VerifyThroughWindow(rig));
     rig.FileAnswers.push_back(QString::fromStdString(fits));
@@ -433,13 +441,22 @@ TEST(FormStartOver, EveryDeadEndLeadsBackToAGoodUpdate) {
     EXPECT_TRUE(rig.Log().mid(mark).endsWith(QStringLiteral("<done>\n")))
         << rig.Log().mid(mark).toStdString();
     EXPECT_EQ(rig.PanelText(), "OK");
-    // The good update is the last line of the history, with the image's name.
-    std::ifstream history(folder.File("history.jsonl"));
-    std::string line, last;
-    while (std::getline(history, line)) last = line;
-    EXPECT_NE(last.find(R"("frontEnd":"window","job":"update")"), std::string::npos) << last;
-    EXPECT_NE(last.find(R"("outcome":"ok")"), std::string::npos) << last;
-    EXPECT_NE(last.find(fits), std::string::npos) << last;
+    // The good update is the last record, with the image's path.
+    RecordFilter updates;
+    updates.Job = RecordJob::Update;
+    const StoreAnswer<JobRecord> records = rig.Store().Query(updates);
+    ASSERT_TRUE(records.Ok) << records.Error;
+    ASSERT_FALSE(records.Items.empty());
+    const JobRecord& last = records.Items.back();
+    EXPECT_EQ(last.FrontEnd, RecordFrontEnd::Window);
+    EXPECT_EQ(last.Station, "line-4");
+    EXPECT_EQ(last.Operator, "ana");
+    EXPECT_EQ(last.Outcome, RecordOutcome::Ok);
+    ASSERT_TRUE(last.Image);
+    EXPECT_EQ(last.Image->Path, std::filesystem::absolute(fits).string());
+    EXPECT_TRUE(last.Phase(RecordPhase::Connect).Started && last.Phase(RecordPhase::Program).Ended);
+    ASSERT_TRUE(last.IdentityBefore);
+    EXPECT_EQ(last.Source, IdentitySource::Device);
   }
 }
 

@@ -81,7 +81,9 @@ static QStringList EntriesOf(const QMenu& menu) {
 TEST_F(WindowTest, ServiceJobsAreOfferedOnlyWhileThePortIsOpen) {
   const QStringList always{QStringLiteral("verify after download"),
                            QStringLiteral("choose the folder with Loader.hex and F29f160d.hex..."),
-                           QStringLiteral("save log..."), QStringLiteral("start over")};
+                           QStringLiteral("save log..."),
+                           QStringLiteral("station, operator and line database..."),
+                           QStringLiteral("start over")};
   EXPECT_EQ(EntriesOf(*Form().BuildServiceMenu()), always);
   PseudoPort pty;
   ASSERT_TRUE(pty.Ok());
