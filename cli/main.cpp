@@ -355,8 +355,8 @@ void AddCommonOptions(CLI::App& command, Options& options) {
                      "computer's store alone)");
 }
 
-int RunStationCommand(const Options& options, const StationOptions& station,
-                      const ImagePlan& image, RecordStore* store) {
+int RunStationCommand(const Options& options, const StationOptions& station, const ImagePlan& image,
+                      RecordStore* store) {
   StationSettings settings;
   std::set<std::string> seen;
   for (const std::string& text : options.Ports) {
@@ -547,6 +547,14 @@ int main(int argc, char** argv) {
       return ToInt(ExitCode::Usage);
     }
     return RunPorts(Command::Erase, options, nullptr, nullptr, store.get());
+  }
+  if (!options.Identity.empty() && options.Ports.size() > 1) {
+    std::fprintf(stderr,
+                 "updater-cli: --identity %s is one board's identity: with %zu ports every "
+                 "board would get the same serial number; update the board that lost its "
+                 "identity on its own\n",
+                 options.Identity.c_str(), options.Ports.size());
+    return ToInt(ExitCode::Usage);
   }
   const ImagePlan image = PlanImage(options.Image);
   std::string why;

@@ -15,11 +15,11 @@
 
 #include "firmware/identity.h"
 #include "firmware/image_plan.h"
-#include "store/job_record.h"
 #include "platform/sys_error.h"
 #include "port_name.h"
 #include "session/job.h"
 #include "session/job_observer.h"
+#include "store/job_record.h"
 
 class PortCore;
 class RecordStore;
@@ -37,8 +37,8 @@ struct LinkSettings {
   // per process); none: nothing is kept.
   RecordStore* Store = nullptr;
   RecordFrontEnd FrontEnd = RecordFrontEnd::Cli;  // the station names itself
-  std::string Station;   // empty: the host name
-  std::string Operator;  // empty: the login
+  std::string Station;                            // empty: the host name
+  std::string Operator;                           // empty: the login
   // Not 0 (the number of the signal that stopped the run): the running job
   // ends as cancelled and no other starts.
   const std::atomic<int>* Stop = nullptr;

@@ -323,8 +323,9 @@ int RunStation(const StationSettings& settings, Console& console) {
     // The records' store: the line database (--db or UPDATER_DB) when one
     // is named, so that stations never hand out one number twice.
     if (!settings.Link.Store) {
-      console.Error("updater-cli: --new-identity: the serial-number counter is in the record "
-                    "store, which could not be opened");
+      console.Error(
+          "updater-cli: --new-identity: the serial-number counter is in the record "
+          "store, which could not be opened");
       return ToInt(ExitCode::FileError);
     }
     counter = std::make_unique<SerialCounter>(*settings.Link.Store, settings);

@@ -312,6 +312,11 @@ TEST(Cli, ArgumentsThatAreNoFilesAreRefusedWithTheirCause) {
        false,
        1,
        "--report needs a file name"},
+      {"one identity for two boards",
+       {"update", "--port", "COM1", "--port", "COM2", "--identity", "4711", "fw.bin"},
+       false,
+       1,
+       "every board would get the same serial number"},
   };
   for (const Row& row : rows) {
     const CliRun run = RunCli(folder, row.Args, row.InputFromAPipe);
