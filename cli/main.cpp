@@ -168,22 +168,31 @@ bool AskToErase(const std::string& port, const std::string& folder) {
   return answer == "y" || answer == "Y" || answer == "yes";
 }
 
-int RunPorts(Command command, const Options& options, const ImagePlan* image,
-             const SavedIdentity* keptIdentity, RecordStore* openStore) {
+// The ports of --port, each once; nothing (the cause said) for an empty or
+// repeated one.
+std::optional<std::vector<PortName>> ParsePorts(const Options& options) {
   std::vector<PortName> ports;
   std::set<std::string> seen;
   for (const std::string& text : options.Ports) {
     const std::optional<PortName> port = ParsePortName(text);
     if (!port) {
       std::fprintf(stderr, "updater-cli: --port needs a value (COM1 to COM4 or a device path)\n");
-      return ToInt(ExitCode::Usage);
+      return std::nullopt;
     }
     if (!seen.insert(text).second) {
       std::fprintf(stderr, "updater-cli: port %s given twice\n", text.c_str());
-      return ToInt(ExitCode::Usage);
+      return std::nullopt;
     }
     ports.push_back(*port);
   }
+  return ports;
+}
+
+int RunPorts(Command command, const Options& options, const ImagePlan* image,
+             const SavedIdentity* keptIdentity, RecordStore* openStore) {
+  const std::optional<std::vector<PortName>> parsed = ParsePorts(options);
+  if (!parsed) return ToInt(ExitCode::Usage);
+  const std::vector<PortName>& ports = *parsed;
   if (command != Command::Update && ports.size() > 1) {
     std::fprintf(stderr, "updater-cli: only update takes several ports\n");
     return ToInt(ExitCode::Usage);
@@ -358,19 +367,9 @@ void AddCommonOptions(CLI::App& command, Options& options) {
 int RunStationCommand(const Options& options, const StationOptions& station, const ImagePlan& image,
                       RecordStore* store) {
   StationSettings settings;
-  std::set<std::string> seen;
-  for (const std::string& text : options.Ports) {
-    const std::optional<PortName> port = ParsePortName(text);
-    if (!port) {
-      std::fprintf(stderr, "updater-cli: --port needs a value (COM1 to COM4 or a device path)\n");
-      return ToInt(ExitCode::Usage);
-    }
-    if (!seen.insert(text).second) {
-      std::fprintf(stderr, "updater-cli: port %s given twice\n", text.c_str());
-      return ToInt(ExitCode::Usage);
-    }
-    settings.Ports.push_back(*port);
-  }
+  std::optional<std::vector<PortName>> ports = ParsePorts(options);
+  if (!ports) return ToInt(ExitCode::Usage);
+  settings.Ports = std::move(*ports);
   if (station.NewIdentity) {
     if (station.Product.empty() || station.HardwareVersion.empty() || !station.SerialFrom) {
       std::fprintf(stderr,
