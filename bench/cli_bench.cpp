@@ -45,10 +45,11 @@ struct Options {
   // trip of its own, so larger images make long runs.
   uint32_t Size = 0x40000;
   bool Verify = true;
-  uint32_t PacedRate = 0;  // 0: the units answer at once
-  int Units = 4;           // updated at once, against one alone
-  bool Station = false;    // the station rows instead
-  int Boards = 2;          // boards per unit in a station row
+  uint32_t PacedRate = 0;      // 0: the units answer at once
+  int Units = 4;               // updated at once, against one alone
+  bool Station = false;        // the station rows instead
+  int Boards = 2;              // boards per unit in a station row
+  uint32_t AdapterPieces = 0;  // the units' replies in pieces of up to this many bytes
 };
 
 // User and system seconds used so far by this process (the simulated units)
@@ -178,6 +179,7 @@ class Bench {
       setup.Identity =
           sim::DeviceIdentity{"DEMO165", "1.0a", 4000u + static_cast<uint32_t>(unit), "LABEL"};
       setup.LineRate = options_.PacedRate;
+      setup.AdapterPieces = options_.AdapterPieces;
       setup.PowerCycleOnClose = true;
       for (int board = 1; board < options_.Boards; ++board) {
         sim::BoardSettings next = rig::DemoBoard();
@@ -233,6 +235,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
       ->type_name("BITRATE");
   app.add_flag("--station", options.Station,
                "the station rows: 1, 4, 8 and 16 paced units in one station process");
+  app.add_option("--adapter-pieces", options.AdapterPieces,
+                 "station rows: the units' replies reach updater-cli in pieces of up to N bytes, "
+                 "each once its last byte is through, as a USB adapter hands them over (default: "
+                 "byte by byte)");
   app.add_option("--boards", options.Boards, "boards per unit in a station row (2)")
       ->check(CLI::Range(1, 1000));
   return bench::ParseCommandLine(app, argc, argv, 1);
@@ -252,8 +258,12 @@ int StationRows(Options options) {
   Bench bench(options);
   std::printf(
       "updater-cli station, %u-byte image with verify, units paced at %u bit/s both ways, %d "
-      "boards per unit, median of %d runs; load average before: %.2f\n",
-      options.Size, options.PacedRate, options.Boards, options.Runs, LoadAverage());
+      "boards per unit, median of %d runs, replies %s; load average before: %.2f\n",
+      options.Size, options.PacedRate, options.Boards, options.Runs,
+      options.AdapterPieces == 0
+          ? "byte by byte"
+          : ("in pieces of up to " + std::to_string(options.AdapterPieces) + " bytes").c_str(),
+      LoadAverage());
   std::printf(
       "  units  wall/board  vs one  station CPU/board  station CPU %% of a core per unit  units "
       "CPU  machine busy\n");

@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <nlohmann/json.hpp>
 
@@ -123,6 +124,43 @@ std::string BoardText(bool pass, const std::string& port, std::optional<uint32_t
                      Seconds(seconds);
   if (!pass && !cause.empty()) text += ": " + cause;
   return text;
+}
+
+// The verdict in letters five rows high, drawn with '#', so that it reads
+// from across the bench (and in a plain copy of the scroll-back too).
+constexpr int GlyphRows = 5;
+struct Glyph {
+  char Letter;
+  std::array<const char*, GlyphRows> Rows;
+};
+constexpr std::array<Glyph, 6> Glyphs = {{
+    {'P', {"####", "#  #", "####", "#   ", "#   "}},
+    {'A', {" ## ", "#  #", "####", "#  #", "#  #"}},
+    {'S', {" ###", "#   ", " ## ", "   #", "### "}},
+    {'F', {"####", "#   ", "### ", "#   ", "#   "}},
+    {'I', {"###", " # ", " # ", " # ", "###"}},
+    {'L', {"#   ", "#   ", "#   ", "#   ", "####"}},
+}};
+// Each '#' is this many columns wide on a terminal of at least
+// WideLettersFrom columns.
+constexpr int WideLetters = 2;
+constexpr size_t WideLettersFrom = 60;
+
+// The rows of `word` in large letters, each `scale` columns a dot, with a
+// margin of two columns.
+std::vector<std::string> LargeLetters(std::string_view word, int scale) {
+  std::vector<std::string> rows(GlyphRows, "  ");
+  for (size_t i = 0; i < word.size(); ++i) {
+    const auto glyph = std::find_if(Glyphs.begin(), Glyphs.end(),
+                                    [&](const Glyph& g) { return g.Letter == word[i]; });
+    if (glyph == Glyphs.end()) continue;
+    for (int row = 0; row < GlyphRows; ++row) {
+      if (i > 0) rows[row] += std::string(static_cast<size_t>(scale), ' ');
+      for (const char* dot = glyph->Rows[row]; *dot != 0; ++dot)
+        rows[row] += std::string(static_cast<size_t>(scale), *dot);
+    }
+  }
+  return rows;
 }
 
 }  // namespace
@@ -510,12 +548,23 @@ void Console::Banner(bool pass, const std::string& text) {
     PrintLine(err_, text);
   } else if (style_ == ProgressStyle::Bar && colourOut_) {
     CheckSize();
-    // A bar across the whole width, so that a board's verdict is seen from
-    // a step away; the full cause follows on standard error.
+    // PASS or FAIL in large letters on a bar across the whole width, so that
+    // a board's verdict is seen from a step away, then its line (port,
+    // serial number, time, cause); the full cause follows on standard error.
+    // A terminal too narrow for the letters gets the line alone.
     const size_t width = static_cast<size_t>(std::max(columns_ - 1, NarrowestLine));
-    std::string line = CutToColumns(Printable(" " + text), width);
-    line += std::string(width - ColumnsOf(line), ' ');
-    PrintLine(out_, (pass ? PassColours : FailColours) + line + PlainColours);
+    std::vector<std::string> rows =
+        LargeLetters(pass ? "PASS" : "FAIL", width >= WideLettersFrom ? WideLetters : 1);
+    if (ColumnsOf(rows.front()) + 2 > width) rows.clear();
+    rows.push_back(" " + Printable(text));
+    std::string bar;
+    for (const std::string& row : rows) {
+      std::string line = CutToColumns(row, width);
+      line += std::string(width - ColumnsOf(line), ' ');
+      bar += (pass ? PassColours : FailColours) + line + PlainColours;
+      if (&row != &rows.back()) bar += '\n';
+    }
+    PrintLine(out_, bar);
   } else {
     PrintLine(out_, text);
   }

@@ -341,6 +341,10 @@ uint32_t TComm::Read(void* buffer, uint32_t count) {
   return device_->Read(buffer, count);
 }
 
+void TComm::ExpectReply(uint32_t bytes) {
+  if (Connected()) device_->ExpectReply(bytes);
+}
+
 namespace {
 constexpr int WriteTimeoutMs = 1000;
 }

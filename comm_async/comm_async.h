@@ -146,6 +146,10 @@ class TComm {
   // At most `count` bytes already queued; never waits for more. 0 when none,
   // when closed, or on failure.
   uint32_t Read(void* buffer, uint32_t count);
+  // The device's next reply is `bytes` long: its characters notification
+  // comes once the whole reply is in (or the line's time for it has
+  // passed), not once a byte. No notification is lost or merged otherwise.
+  void ExpectReply(uint32_t bytes);
   // Bytes written; 0 when closed or not finished within 1000 ms (LastError
   // then tells how many went out).
   uint32_t Write(const void* buffer, uint32_t count);

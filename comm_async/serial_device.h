@@ -58,6 +58,12 @@ class SerialDevice {
   // Copies at most `count` bytes that are already in the input queue; never
   // waits for more. 0 when none is waiting or on failure.
   uint32_t Read(void* buffer, uint32_t count);
+  // The next reply of the device is `bytes` long: once its first byte is
+  // in, WaitEvent waits the time the line needs for the rest and reports
+  // them together (one wake-up for the reply, not one a byte). Only the
+  // timing of the characters event changes; a reply late or short is
+  // reported as it comes.
+  void ExpectReply(uint32_t bytes);
   // Writes `count` bytes, waiting at most timeoutMs for room in the output
   // queue. Returns the bytes written; fewer than `count` only with `error`
   // set: TimedOut (its text tells how many went out) or the system's failure.

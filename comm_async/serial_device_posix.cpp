@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -76,6 +77,15 @@ speed_t StandardCode(uint32_t rate) {
     if (r.Rate == rate) return r.Code;
   }
   return B0;
+}
+
+// The waits for the rest of a reply are a few characters long: the default
+// slack of 50 us would add a good part of one to each. Per thread.
+void SetFineTimerSlack() {
+  constexpr unsigned long SlackNs = 5'000;
+  thread_local bool set = false;
+  if (!set) (void)prctl(PR_SET_TIMERSLACK, SlackNs, 0, 0, 0);
+  set = true;
 }
 
 int64_t NowNs() {
@@ -209,6 +219,21 @@ struct SerialDevice::Impl {
   // look at the queue can go straight to poll(), which sees any newer byte.
   // Guarded by TakeMutex.
   bool SeenEmpty = false;
+  // The watcher's look has just fetched all the tty held: the count that
+  // ClearError gives right after it needs no call of its own. Guarded by
+  // TakeMutex.
+  bool LookedJustNow = false;
+  bool LookTookAll = false;  // the last Queued() left nothing in the tty
+  // A reply of known length is awaited (ExpectReply): once its first byte is
+  // in, the watcher gives the rest the time the line needs to bring it and
+  // reports the whole reply at once, one wake-up instead of one a byte.
+  // ExpectedBytes is 0 when no reply is awaited; ExpectedFrom counts the
+  // bytes that had arrived when it was asked for. Guarded by TakeMutex.
+  uint32_t ExpectedBytes = 0;
+  uint64_t ExpectedFrom = 0;
+  int64_t ExpectedSinceNs = 0;
+  bool ExpectedRestWaited = false;
+  bool InputSinceRequest = false;  // poll() has seen input since ExpectReply
   // What the watcher, about to sleep, wants to hear from Read; guarded by
   // TakeMutex. WakeOnTake: the queue was empty at its look, so bytes that
   // arrive and are read before it sleeps would go unseen. WakeOnDrain:
@@ -257,15 +282,14 @@ struct SerialDevice::Impl {
   // Bytes fetched from the tty and not yet taken. TakeMutex held.
   int Buffered() const { return static_cast<int>(FetchedLen - FetchedPos); }
 
-  // Bytes in the input queue: fetched and still in the tty. With nothing
-  // fetched, one read() brings them in: it costs no more than asking for
-  // their number, and Read then finds them here. TakeMutex held.
+  // Bytes in the input queue: fetched and still in the tty. One read() tops
+  // the fetch buffer up with what the tty holds: it costs no more than
+  // asking for their number, and Read then finds them here. TakeMutex held.
   int Queued() {
-    if (FetchedPos == FetchedLen) {
-      if (!SeenEmpty) Fetch();
-      return Buffered();
-    }
-    return Buffered() + InTty();
+    LookTookAll = true;
+    if (FetchedPos == FetchedLen && (SeenEmpty || RequestOnTheWire())) return 0;
+    LookTookAll = Fetch() == FetchedAll::Yes;
+    return LookTookAll ? Buffered() : Buffered() + InTty();
   }
 
   // Bytes still in the tty, not yet fetched.
@@ -283,21 +307,58 @@ struct SerialDevice::Impl {
     if (err == EIO || err == ENXIO || err == ENODEV) HungUp.store(true);
   }
 
-  // One non-blocking read() into the empty fetch buffer; false when the
-  // tty had nothing. TakeMutex held.
-  bool Fetch() {
-    const ssize_t n = read(Fd, Fetched.data(), Fetched.size());
-    if (n > 0) {
+  enum class FetchedAll : uint8_t { Yes, No };
+
+  // One non-blocking read() that tops the fetch buffer up; Yes when it took
+  // all the tty held (or failed: nothing more can be had now), No when the
+  // buffer filled first. TakeMutex held.
+  FetchedAll Fetch() {
+    if (FetchedPos == FetchedLen) {
       FetchedPos = 0;
-      FetchedLen = static_cast<size_t>(n);
+      FetchedLen = 0;
+    } else if (FetchedPos > 0) {
+      std::copy(Fetched.begin() + static_cast<ptrdiff_t>(FetchedPos),
+                Fetched.begin() + static_cast<ptrdiff_t>(FetchedLen), Fetched.begin());
+      FetchedLen -= FetchedPos;
+      FetchedPos = 0;
+    }
+    const size_t room = Fetched.size() - FetchedLen;
+    if (room == 0) return FetchedAll::No;
+    const ssize_t n = read(Fd, Fetched.data() + FetchedLen, room);
+    if (n > 0) {
+      FetchedLen += static_cast<size_t>(n);
       SeenEmpty = false;
-      return true;
+      return static_cast<size_t>(n) < room ? FetchedAll::Yes : FetchedAll::No;
     }
     // With VMIN and VTIME 0 an empty tty reads as 0 bytes; so does a hung-up
     // one, which poll() then reports at once.
     if (n < 0) NoteLossIn(errno);
     SeenEmpty = n == 0 || (n < 0 && errno == EAGAIN);
-    return false;
+    return FetchedAll::Yes;
+  }
+
+  // The request of an awaited reply is still going out: no byte of the reply
+  // can be in yet, and a look needs no call. TakeMutex held.
+  bool RequestOnTheWire() const {
+    return ExpectedBytes > 0 && !InputSinceRequest &&
+           Consumed + static_cast<uint64_t>(Buffered()) == ExpectedFrom &&
+           NowNs() < ExpectedSinceNs + CharacterTimeNs.load();
+  }
+
+  // With a reply awaited and `arrived` bytes in so far: how long to leave
+  // the line alone before the rest is in, or 0 to report now. TakeMutex held.
+  int64_t RestOfReplyNs(uint64_t arrived) {
+    if (ExpectedBytes == 0 || arrived <= ExpectedFrom) return 0;
+    const uint64_t have = arrived - ExpectedFrom;
+    const int64_t character = CharacterTimeNs.load();
+    // One wait for the rest only: a reply late or short is reported as it
+    // comes, byte by byte.
+    if (have >= ExpectedBytes || ExpectedRestWaited || character <= 0) {
+      ExpectedBytes = 0;
+      return 0;
+    }
+    ExpectedRestWaited = true;
+    return static_cast<int64_t>(ExpectedBytes - have) * character;
   }
 
   // Compares the driver's interrupt counters with the last look.
@@ -532,20 +593,25 @@ uint32_t SerialDevice::WaitEvent(int timeoutMs) {
 
     uint32_t events = 0;
     int queued = 0;
+    int64_t restOfReplyNs = 0;
     {
       std::lock_guard<std::mutex> lock(d.TakeMutex);
       queued = d.Queued();
       const uint64_t arrived = d.Consumed + static_cast<uint64_t>(queued);
       const bool leftOver =
           d.ReportLeftovers.load() && queued > 0 && d.Consumed > d.ConsumedAtReport;
-      if (arrived > d.ReportedArrived || leftOver) {
+      if (arrived > d.ReportedArrived) restOfReplyNs = d.RestOfReplyNs(arrived);
+      if (restOfReplyNs > 0) {
+        // The first bytes of an awaited reply: the rest is on its way.
+      } else if (arrived > d.ReportedArrived || leftOver) {
         d.ReportedArrived = arrived;
         d.ConsumedAtReport = d.Consumed;
         events |= mask & EvRxChar;
       }
       const bool nothingNew = !(events & EvRxChar);
       d.WakeOnTake = nothingNew && queued == 0;
-      d.WakeOnDrain = nothingNew && queued > 0;
+      d.WakeOnDrain = nothingNew && queued > 0 && restOfReplyNs == 0;
+      d.LookedJustNow = (events & EvRxChar) != 0 && d.LookTookAll;
     }
     int64_t lastCharacterLeftIn = -1;
     if (d.TxPending.exchange(false)) {
@@ -571,13 +637,18 @@ uint32_t SerialDevice::WaitEvent(int timeoutMs) {
       events |= EvErr;
     }
     if (events) return events;
+    if (restOfReplyNs > 0) SetFineTimerSlack();
 
     int64_t timeoutNs = -1;
     const auto shorten = [&timeoutNs](int64_t ns) {
       timeoutNs = timeoutNs < 0 ? ns : std::min(timeoutNs, ns);
     };
     constexpr int64_t NsPerMs = 1'000'000;
-    if (queued > 0) shorten(StaleQueuePollMs * NsPerMs);
+    if (restOfReplyNs > 0) {
+      shorten(restOfReplyNs);
+    } else if (queued > 0) {
+      shorten(StaleQueuePollMs * NsPerMs);
+    }
     if (lastCharacterLeftIn >= 0) {
       shorten(lastCharacterLeftIn);
     } else if (d.TxPending.load()) {
@@ -592,7 +663,8 @@ uint32_t SerialDevice::WaitEvent(int timeoutMs) {
     const timespec timeout{static_cast<time_t>(timeoutNs / 1'000'000'000),
                            static_cast<long>(timeoutNs % 1'000'000'000)};
     std::array<pollfd, 2> fds = {
-        {{d.Fd, static_cast<short>(queued > 0 ? 0 : POLLIN), 0}, {d.WakeFd, POLLIN, 0}}};
+        {{d.Fd, static_cast<short>(queued > 0 || restOfReplyNs > 0 ? 0 : POLLIN), 0},
+         {d.WakeFd, POLLIN, 0}}};
     // A write between the look above and the sleep must not go unseen: it
     // either finds Sleeping set and wakes us, or we find its TxPending here.
     const bool draining = d.TxPending.load();
@@ -610,6 +682,7 @@ uint32_t SerialDevice::WaitEvent(int timeoutMs) {
     if (fds[0].revents & POLLIN) {
       std::lock_guard<std::mutex> lock(d.TakeMutex);
       d.SeenEmpty = false;
+      d.InputSinceRequest = true;
     }
     if (fds[1].revents & POLLIN) d.DrainWake();
     if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) d.HungUp.store(true);
@@ -620,7 +693,8 @@ uint32_t SerialDevice::ClearError(uint32_t* inQue) {
   Impl& d = *impl_;
   if (inQue) {
     std::lock_guard<std::mutex> lock(d.TakeMutex);
-    *inQue = static_cast<uint32_t>(d.Queued());
+    *inQue = static_cast<uint32_t>(d.LookedJustNow ? d.Buffered() : d.Queued());
+    d.LookedJustNow = false;
   }
   return d.PendingErrors.exchange(0);
 }
@@ -660,6 +734,8 @@ void SerialDevice::Purge() {
   d.Consumed += static_cast<uint64_t>(d.Buffered() + d.InTty());
   d.FetchedPos = 0;
   d.FetchedLen = 0;
+  d.LookedJustNow = false;
+  d.ExpectedBytes = 0;
   (void)tcflush(d.Fd, TCIOFLUSH);
 }
 
@@ -674,8 +750,13 @@ uint32_t SerialDevice::Read(void* buffer, uint32_t count) {
   bool wakeWatcher = false;
   {
     std::lock_guard<std::mutex> lock(d.TakeMutex);
+    d.LookedJustNow = false;
     while (taken < count) {
-      if (d.FetchedPos == d.FetchedLen && !d.Fetch()) break;
+      if (d.FetchedPos == d.FetchedLen) {
+        if (d.RequestOnTheWire()) break;
+        d.Fetch();
+        if (d.FetchedPos == d.FetchedLen) break;
+      }
       const size_t part = std::min(count - taken, d.FetchedLen - d.FetchedPos);
       std::copy_n(d.Fetched.data() + d.FetchedPos, part, out + taken);
       d.FetchedPos += part;
@@ -691,6 +772,16 @@ uint32_t SerialDevice::Read(void* buffer, uint32_t count) {
   }
   if (wakeWatcher) d.Wake();
   return static_cast<uint32_t>(taken);
+}
+
+void SerialDevice::ExpectReply(uint32_t bytes) {
+  Impl& d = *impl_;
+  std::lock_guard<std::mutex> lock(d.TakeMutex);
+  d.ExpectedBytes = bytes;
+  d.ExpectedFrom = d.Consumed + static_cast<uint64_t>(d.Buffered());
+  d.ExpectedSinceNs = NowNs();
+  d.ExpectedRestWaited = false;
+  d.InputSinceRequest = false;
 }
 
 uint32_t SerialDevice::Write(const void* buffer, uint32_t count, int timeoutMs, SysError& error) {

@@ -11,6 +11,7 @@ class CommSessionPort : public SessionPort {
   bool Connected() const override { return comm_.Connected(); }
   uint32_t Read(void* buffer, uint32_t count) override { return comm_.Read(buffer, count); }
   uint32_t Write(const void* buffer, uint32_t count) override { return comm_.Write(buffer, count); }
+  void ExpectReply(uint32_t bytes) override { comm_.ExpectReply(bytes); }
 
  private:
   TComm& comm_;

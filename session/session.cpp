@@ -240,9 +240,12 @@ bool Session::Send(uint8_t value) {
   return SendBytes(&value, 1);
 }
 
-bool Session::SendWord(uint8_t first, uint8_t second) {
-  const uint8_t word[2] = {first, second};
-  return SendBytes(word, 2);
+bool Session::RequestWord() {
+  // Two data bytes and "g" or "f".
+  constexpr uint32_t WordReplyBytes = 3;
+  if (!Send(wire::CmdNextWord)) return false;
+  port_.ExpectReply(WordReplyBytes);
+  return true;
 }
 
 bool Session::SendBytes(const uint8_t* bytes, uint32_t count) {

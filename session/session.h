@@ -367,9 +367,9 @@ class Session {
   std::string SearchedFolders() const;
   // One byte to the device; false when the port took nothing.
   bool Send(uint8_t value);
-  // One word of a sector's data, both bytes in one write; false unless the
-  // port took both.
-  bool SendWord(uint8_t first, uint8_t second);
+  // Asks for the next word of a read ("3"): its two bytes and the status
+  // after them come back as one reply.
+  bool RequestWord();
   // Marks the job as having reached the device; false unless all were taken.
   bool SendBytes(const uint8_t* bytes, uint32_t count);
   // Progress bar and the observer's progress of the running job.

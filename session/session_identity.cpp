@@ -48,7 +48,7 @@ void Session::DoStartIdentify() {
   Log("<command: read from address>");
   Send(wire::CmdReadAddress);
   for (uint8_t part : vars_.ReadAddress) Send(part);
-  Send(wire::CmdNextWord);
+  RequestWord();
   vars_.SessionState = State::AwaitIdentityWordFirst;
 }
 
@@ -77,7 +77,7 @@ void Session::State9WordStatus() {
     return;
   }
   if (vars_.TransferCount < vars_.WordsToRead) {
-    Send(wire::CmdNextWord);
+    RequestWord();
     vars_.SessionState = State::AwaitIdentityWordFirst;
   } else {
     Send(wire::CmdStop);

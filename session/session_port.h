@@ -1,4 +1,4 @@
-// The serial port as the session sees it: the four operations the device
+// The serial port as the session sees it: the operations the device
 // protocol uses. The window adapts Comm1 to it; tests use a scripted fake.
 #pragma once
 
@@ -19,4 +19,7 @@ class SessionPort {
   virtual uint32_t Read(void* buffer, uint32_t count) = 0;
   // Bytes written; 0 when the port is closed or the write timed out.
   virtual uint32_t Write(const void* buffer, uint32_t count) = 0;
+  // The device's next reply is `bytes` long: a port may tell of it in one
+  // piece instead of byte by byte. A hint only.
+  virtual void ExpectReply(uint32_t /*bytes*/) {}
 };

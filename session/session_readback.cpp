@@ -18,7 +18,7 @@ void Session::SendReadSectorCommand() {
   Log("<command: read sector " + std::to_string(vars_.CurrentSector) + ">\r\n");
   Send(wire::CmdReadSector);
   Send(static_cast<uint8_t>(vars_.CurrentSector & 0xFF));
-  Send(wire::CmdNextWord);
+  RequestWord();
 }
 
 void Session::DoStartReadBack(const std::string& destination) {
@@ -151,7 +151,7 @@ void Session::State5WordStatus() {
   if (run_.ReadBack.Stopped) return;
   if (vars_.CurrentChar == wire::RepWordSent) {
     if (vars_.TransferCount < vars_.WordsToRead) {
-      Send(wire::CmdNextWord);
+      RequestWord();
       vars_.SessionState = State::AwaitReadWordFirst;
     } else {
       Send(wire::CmdStop);

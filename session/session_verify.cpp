@@ -36,7 +36,7 @@ void Session::SendVerifyReadCommand() {
   flash.SectorFirstByte = flash.VerifiedBytes;
   Send(wire::CmdReadSector);
   Send(static_cast<uint8_t>(sector.Sector & 0xFF));
-  Send(wire::CmdNextWord);
+  RequestWord();
   vars_.SessionState = State::AwaitVerifyWordFirst;
 }
 
@@ -100,7 +100,7 @@ void Session::StateVerifyWordStatus() {
     // Words after the image's last byte hold filler only: the read stops
     // there, as it does at the first difference.
     if (flash.VerifyPosition < sector.Length && !flash.FirstDifference) {
-      Send(wire::CmdNextWord);
+      RequestWord();
       vars_.SessionState = State::AwaitVerifyWordFirst;
       return;
     }

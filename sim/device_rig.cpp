@@ -106,6 +106,7 @@ SimulatedDevice::SimulatedDevice(const std::string& folder, DeviceSetup setup) :
   options.PowerCycleOnClose = setup.PowerCycleOnClose;
   options.NextBoardAfterStartBytes = setup.NextBoardAfterStartBytes;
   options.ReplugPause = setup.ReplugPause;
+  options.AdapterPieces = setup.AdapterPieces;
   if (setup.NextBoards.empty()) {
     config.InitialFaults = board.Faults;
     pty_ = std::make_unique<sim::PtyDevice>(std::move(config), std::move(board.Memory),

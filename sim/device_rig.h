@@ -79,6 +79,9 @@ struct DeviceSetup {
   // The next board after this many start bytes in a row no loader answered.
   std::optional<uint64_t> NextBoardAfterStartBytes;
   std::chrono::milliseconds ReplugPause{1000};
+  // With LineRate: the replies reach the program in pieces of up to this
+  // many bytes, as a USB adapter hands them over; 0: byte by byte.
+  uint32_t AdapterPieces = 0;
   // Boards put on the line one per power cycle after the one above; after
   // the last the line stays empty. Empty: power cycles keep the one board.
   std::vector<sim::BoardSettings> NextBoards;

@@ -80,6 +80,7 @@ int PlayDevice(const sim::DevsimSettings& settings) {
   options.PowerCycleOnClose = settings.PowerCycleOnClose;
   options.NextBoardAfterStartBytes = settings.NextBoardAfterStartBytes;
   options.ReplugPause = settings.ReplugPause;
+  options.AdapterPieces = settings.AdapterPieces;
   options.OnEvent = [](const std::string& text) {
     std::fprintf(stderr, "devsim: %s\n", text.c_str());
   };

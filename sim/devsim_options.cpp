@@ -15,6 +15,7 @@ namespace {
 constexpr uint64_t MaxFloodBytes = 1024ull * 1024 * 1024;
 constexpr uint64_t MaxBitRate = 100'000'000;
 constexpr uint64_t MaxReplugPauseMs = 3'600'000;
+constexpr uint64_t MaxAdapterPieces = 4096;
 constexpr uint64_t MaxEraseMs = 600'000;
 
 const char* const Description =
@@ -437,6 +438,16 @@ bool ParseDevsimCommandLine(const std::vector<std::string>& args, DevsimCommandL
           uint64_t ms = 0;
           if (!ParseUnsigned(v, MaxReplugPauseMs, ms)) return false;
           device.ReplugPause = std::chrono::milliseconds(ms);
+          return true;
+        })
+      ->group(run);
+  Value(app, "--adapter-pieces", "N",
+        "with --baud: the device's bytes reach the program in pieces of up to N, each once its "
+        "last byte is through, as a USB adapter hands them over (default: byte by byte)",
+        [&device](const std::string& v) {
+          uint64_t bytes = 0;
+          if (!ParseUnsigned(v, MaxAdapterPieces, bytes)) return false;
+          device.AdapterPieces = static_cast<uint32_t>(bytes);
           return true;
         })
       ->group(run);

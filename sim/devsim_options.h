@@ -26,6 +26,7 @@ struct DevsimSettings {
   bool PowerCycleOnClose = false;
   std::optional<uint64_t> NextBoardAfterStartBytes;
   std::chrono::milliseconds ReplugPause{1000};
+  uint32_t AdapterPieces = 0;
   // The board of a run without --board, and what each --board starts from.
   BoardSettings Board;
   // Boards in turn, one per power cycle; empty: the board above, kept.

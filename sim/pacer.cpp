@@ -32,6 +32,22 @@ void Pacer::BurstStarts(Clock::time_point now) {
 std::size_t Pacer::Allowance(Clock::time_point now, std::size_t pending,
                              Clock::time_point* wake) const {
   if (!Active()) return pending;
+  if (pieces_ > 0) {
+    // A piece goes once the slot of its last byte has ended.
+    const uint64_t piece = std::min<uint64_t>(pending, pieces_);
+    const Clock::time_point through = SlotStart(slots_ + piece);
+    if (now < through) {
+      if (wake) *wake = through;
+      return 0;
+    }
+    const uint64_t elapsed = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now - base_).count());
+    uint64_t ended = elapsed * bitRate_ / (BitsPerByte * NanosPerSecond);
+    // Slot starts are whole nanoseconds, rounded down: the slot that ends
+    // right now counts.
+    if (SlotStart(ended + 1) <= now) ++ended;
+    return static_cast<std::size_t>(std::min<uint64_t>(ended - slots_, pending));
+  }
   if (now < SlotStart(slots_)) {
     if (wake) *wake = SlotStart(slots_);
     return 0;

@@ -15,6 +15,10 @@ class Pacer {
 
   // 0 turns pacing off.
   void SetBitRate(uint32_t bitRate);
+  // Bytes reach the other side in pieces of up to `bytes`, each once its
+  // last byte is through, as a USB adapter or a UART's receive FIFO hands
+  // them over; 0: each byte as its slot starts.
+  void SetPieces(uint32_t bytes) { pieces_ = bytes; }
   bool Active() const { return bitRate_ != 0; }
 
   // Output waits again after an empty queue: a new burst starts now unless
@@ -30,6 +34,7 @@ class Pacer {
 
  private:
   uint32_t bitRate_ = 0;
+  uint32_t pieces_ = 0;
   Clock::time_point base_{};
   uint64_t slots_ = 0;
 };

@@ -451,6 +451,7 @@ void PtyDevice::Run() {
     if (faults.BitRate != outputRate) {
       outputRate = faults.BitRate;
       output.SetBitRate(outputRate);
+      output.SetPieces(options_.AdapterPieces);
     }
     if (faults.InputBitRate != intakeRate) {
       intakeRate = faults.InputBitRate;

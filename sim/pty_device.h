@@ -41,6 +41,10 @@ struct PtyOptions {
   std::optional<uint64_t> NextBoardAfterStartBytes;
   // How long a pulled adapter stays out before it is plugged back in.
   std::chrono::milliseconds ReplugPause{1000};
+  // With a paced line: the device's bytes reach the program in pieces of up
+  // to this many, each once its last byte is through (as a USB adapter
+  // hands them over); 0: byte by byte.
+  uint32_t AdapterPieces = 0;
   // Board n (from 1) has been powered down holding this flash: at a power
   // cycle, when the next board is put on the line, and when the run stops.
   // Called without any lock held, on the thread that did it.

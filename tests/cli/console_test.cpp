@@ -155,11 +155,23 @@ TEST_P(ConsoleWidth, LiveLinesFitBeforeAndAfterAResize) {
   console.BoardFinished(com2, false, 4712, 12.9, "verify: 0x004010");
   screen.Feed(terminal.Drain());
   EXPECT_FALSE(screen.Wrapped);
-  // The verdicts stay above the live lines, as bars across the whole width.
-  for (const char* verdict : {"PASS COM1 serial 4711 42.1 s", "FAIL COM2 serial 4712"}) {
-    const std::string* bar = screen.RowWith(verdict);
-    ASSERT_NE(bar, nullptr) << verdict;
-    EXPECT_EQ(bar->size(), static_cast<size_t>(row.Columns - 1)) << *bar;
+  // The verdicts stay above the live lines, as bars across the whole width:
+  // PASS or FAIL in letters five rows high, then the board's line.
+  const size_t dot = row.Columns >= 60 ? 2 : 1;
+  const auto dots = [dot](size_t n, char c) { return std::string(n * dot, c); };
+  // The second rows: "#  #" of the P, "#   " of the F and the gap before the A's "#".
+  const std::string secondOfP = "  " + dots(1, '#') + dots(2, ' ') + dots(1, '#');
+  const std::string secondOfF = "  " + dots(1, '#') + dots(4, ' ') + dots(1, '#');
+  for (const auto& [verdict, second] : {std::pair{"PASS COM1 serial 4711 42.1 s", secondOfP},
+                                        {"FAIL COM2 serial 4712", secondOfF}}) {
+    const auto line = std::find_if(screen.Rows.begin(), screen.Rows.end(),
+                                   [&](auto& r) { return r.find(verdict) != std::string::npos; });
+    ASSERT_NE(line, screen.Rows.end()) << verdict;
+    ASSERT_GE(line - screen.Rows.begin(), 5);
+    for (auto r = line - 5; r <= line; ++r)
+      EXPECT_EQ(r->size(), static_cast<size_t>(row.Columns - 1)) << *r;
+    EXPECT_EQ((line - 5)->rfind("  " + dots(4, '#'), 0), 0u) << *(line - 5);
+    EXPECT_EQ((line - 4)->rfind(second, 0), 0u) << *(line - 4);
   }
   EXPECT_NE(screen.RowWith("COM2: serial 4712: verify: 0x004010"), nullptr);
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "comm_async/comm_async.h"
-#include "core/line_settings.h"
 #include "comm_async/queue_notify_target.h"
+#include "core/line_settings.h"
 
 namespace {
 
@@ -297,6 +297,28 @@ TEST_F(PtyTest, BytesArrivingTogetherGiveOneNotificationAndStaleBytesNone) {
   char rest[8] = {};
   EXPECT_EQ(comm.Read(rest, 8), 2u);
   EXPECT_EQ(std::string(rest, 2), "zw");
+}
+
+TEST_F(PtyTest, AnAwaitedReplyIsToldOfOnceWholeAndAShortOneStill) {
+  ASSERT_TRUE(comm.Open());
+  comm.SetBaudRate(cbr1200);  // 8.3 ms a character
+  std::string taken;
+  onChar = [&](uint32_t) {
+    char c[8];
+    taken.append(c, comm.Read(c, sizeof c));
+  };
+  const size_t before = Count(Notification::Char);
+  comm.ExpectReply(3);
+  ToPort("w");
+  std::this_thread::sleep_for(2ms);
+  ToPort("dg");
+  ASSERT_TRUE(PumpUntil([&] { return taken.size() == 3; }));
+  EXPECT_EQ(Count(Notification::Char) - before, 1u) << "one notification for the reply";
+  // A reply that falls short is told of once the line's time for it is over.
+  comm.ExpectReply(3);
+  ToPort("x");
+  ASSERT_TRUE(PumpUntil([&] { return taken.size() == 4; }));
+  EXPECT_EQ(taken, "wdgx");
 }
 
 TEST_F(PtyTest, UnreadBytesAreNotifiedAgainWhenAskedFor) {

@@ -150,6 +150,48 @@ TEST(FormWalk, UnitWithoutProductNameIsReportedAfterTheRead) {
   EXPECT_EQ(rig.TheSession().Identity().SerialNumber, 99u);
 }
 
+TEST(FormWalk, ABoardWithoutIdentityIsOfferedTheOneInterruptedOnItsPortFirst) {
+  WorkFolder folder;
+  DeviceSetup setup;
+  setup.NoIdentity = true;
+  SimulatedDevice device(folder, setup);
+  ASSERT_TRUE(device.Start());
+  FormRig rig(folder);
+  const auto identity = [](uint32_t serial) {
+    DeviceIdentity id{"DEMO165", "1.0a", serial, true, "LABEL"};
+    return id;
+  };
+  const auto block = [](uint32_t serial) {
+    return sim::BuildIdentityBlock({"DEMO165", "1.0a", serial, "LABEL"});
+  };
+  // 4711 was being updated on COM1 when its flash was cut short; 4800, read
+  // later on another port, is the newest saved identity.
+  RecordStore& store = rig.Store();
+  ASSERT_TRUE(store.SaveIdentity(identity(4711), block(4711), "COM1").empty());
+  ASSERT_TRUE(store.SaveIdentity(identity(4800), block(4800), "COM2").empty());
+  JobRecord interrupted;
+  interrupted.Port = "COM1";
+  interrupted.IdentityBefore = identity(4711);
+  interrupted.Source = IdentitySource::Device;
+  interrupted.Outcome = RecordOutcome::Cancelled;
+  interrupted.FlashTouched = true;
+  interrupted.Started = interrupted.Ended = std::chrono::system_clock::now();
+  ASSERT_TRUE(store.Record(interrupted).empty());
+
+  QStringList offered;
+  rig.Form().ChooseHook = [&offered](const QString&, const QStringList& items) {
+    offered = items;
+    return 0;
+  };
+  ASSERT_TRUE(ConnectThroughWindow(rig));
+  ASSERT_TRUE(VerifyThroughWindow(rig));
+  ASSERT_EQ(offered.size(), 2) << offered.join(" / ").toStdString();
+  EXPECT_TRUE(offered[0].contains("serial 4711")) << offered[0].toStdString();
+  EXPECT_TRUE(offered[1].contains("serial 4800")) << offered[1].toStdString();
+  EXPECT_TRUE(rig.Log().contains("serial 4711")) << rig.Log().toStdString();
+  EXPECT_TRUE(rig.Log().contains("<using the identity saved at")) << rig.Log().toStdString();
+}
+
 TEST(FormConnect, SilenceDuringTheSectorTableLeavesConnectUsable) {
   WorkFolder folder;
   SimulatedDevice device(folder, SilentInsideTheSectorTable());

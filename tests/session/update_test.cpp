@@ -421,10 +421,11 @@ TEST_F(UpdateTest, PanelShowsTheCountEvery512Bytes) {
 TEST_F(UpdateTest, PortThatStopsTakingDataEndsTheJobAtOnce) {
   Device();
   EraseOnly(Pattern(100), 4096, 8);
-  // The second erase command, the program command and five data words.
-  Port->WritesBeforeFailure = 2 + 2 + 5;
+  // The second erase command, the program command and the first slice of
+  // the sector's data (one write); the second slice fails.
+  Port->WritesBeforeFailure = 2 + 2 + 1;
   FeedWhole("baba");
-  EXPECT_EQ(Port->Written.size(), 2u + 14u);
+  EXPECT_EQ(Port->Written.size(), 4u + 2u + 512u);
   EXPECT_EQ(Port->FailedWrites, 1);
   EXPECT_EQ(Win->Log.substr(Win->Log.find("<all selected")),
             "<all selected sectors are erased now>\r\n"
@@ -435,7 +436,7 @@ TEST_F(UpdateTest, PortThatStopsTakingDataEndsTheJobAtOnce) {
   EXPECT_FALSE(Win->Enabled[Control::Button4]);
   EXPECT_EQ(Win->Labels[StepLabel::Label7], LabelColour::Yellow);
   FeedWhole("ea");
-  EXPECT_EQ(Port->Written.size(), 16u);
+  EXPECT_EQ(Port->Written.size(), 518u);
 }
 
 TEST_F(UpdateTest, EraseOnlyWithoutItsFileSendsNothing) {

@@ -82,6 +82,24 @@ TEST(Pacing, SlotsAreExactAndCatchUp) {
   EXPECT_EQ(pacer.SlotStart(0), later);
 }
 
+TEST(Pacing, PiecesGoOnceTheirLastByteIsThrough) {
+  Pacer pacer;
+  const Pacer::Clock::time_point t0{std::chrono::seconds(100)};
+  Pacer::Clock::time_point wake{};
+  pacer.SetBitRate(38400);
+  pacer.SetPieces(3);
+  pacer.BurstStarts(t0);
+  // A reply of 5 bytes: the first three at the end of their third slot.
+  EXPECT_EQ(pacer.Allowance(t0, 5, &wake), 0u);
+  EXPECT_EQ(wake, pacer.SlotStart(3));
+  EXPECT_EQ(pacer.Allowance(pacer.SlotStart(3), 5, &wake), 3u);
+  pacer.Sent(3);
+  // The last two go together, at the end of the fifth slot.
+  EXPECT_EQ(pacer.Allowance(pacer.SlotStart(4), 2, &wake), 0u);
+  EXPECT_EQ(wake, pacer.SlotStart(5));
+  EXPECT_EQ(pacer.Allowance(pacer.SlotStart(5), 2, &wake), 2u);
+}
+
 bool Parse(const std::vector<std::string>& args, DevsimCommandLine& line, std::string* error) {
   return ParseDevsimCommandLine(args, line, error);
 }
