@@ -340,6 +340,10 @@ void PortCore::TakeIntoRecord(JobRecord& record, const JobContext& context,
       if (context.VerifyAsked && result.Outcome == JobOutcome::Ok) {
         record.Verify = VerifyState::Passed;
       }
+      if (result.Failure == JobFailure::DeviceGarbled &&
+          record.Phase(RecordPhase::Verify).Started) {
+        record.Verify = VerifyState::LineLost;
+      }
       if (result.Failure == JobFailure::VerifyMismatch) {
         record.Verify = VerifyState::Mismatch;
         record.VerifyAddress = result.Address;

@@ -51,10 +51,11 @@ constexpr WordTable<IdentitySource, 3> Sources{{{
     {IdentitySource::Saved, "saved"},
     {IdentitySource::New, "new"},
 }}};
-constexpr WordTable<VerifyState, 3> Verifies{{{
+constexpr WordTable<VerifyState, 4> Verifies{{{
     {VerifyState::NotRun, "not-run"},
     {VerifyState::Passed, "passed"},
     {VerifyState::Mismatch, "mismatch"},
+    {VerifyState::LineLost, "line-lost"},
 }}};
 constexpr WordTable<RecordOutcome, 4> Outcomes{{{
     {RecordOutcome::Ok, "ok"},

@@ -32,7 +32,9 @@ constexpr size_t RecordPhaseCount = 5;
 // new one from the serial-number counter. None: no identity was involved.
 enum class IdentitySource : uint8_t { None, Device, Saved, New };
 
-enum class VerifyState : uint8_t { NotRun, Passed, Mismatch };
+// LineLost: the verify ran, but the line lost step in it twice: what the
+// flash holds could not be compared.
+enum class VerifyState : uint8_t { NotRun, Passed, Mismatch, LineLost };
 
 // Cancelled: the operator or a signal stopped the job; the flash may be half
 // done, which FlashTouched tells.

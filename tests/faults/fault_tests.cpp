@@ -18,6 +18,7 @@
 
 #include "rig.h"
 #include "sim/image_builder.h"
+#include "store/record_store.h"
 #include "tests/support/disk_full.h"
 
 namespace integration {
@@ -485,8 +486,18 @@ TEST_P(VerifyStray, IsALineFaultAndTheSectorIsReadAgain) {
   for (const uint64_t after : row.After)
     faults.Strays.push_back({Pty().BytesSent() + after, Stray});
   Pty().SetFaults(faults);
+  // The record of the update, where the verify's end is told.
+  std::string why;
+  const std::unique_ptr<RecordStore> store =
+      RecordStore::Open(StoreConfig{.LocalPath = folder_.File("records.db")}, &why);
+  ASSERT_TRUE(store) << why;
+  Rig().Core.Records.Store = store.get();
   const size_t mark = Rig().LogMark();
   ASSERT_TRUE(Rig().Download(Image()));
+  Rig().Core.Records.Store = nullptr;
+  const StoreAnswer<JobRecord> records = store->Query(RecordFilter{.Job = RecordJob::Update});
+  ASSERT_TRUE(records.Ok && !records.Items.empty());
+  const VerifyState verify = records.Items.back().Verify;
 
   const std::string log = Rig().LogSince(mark);
   EXPECT_NE(log.find(" again>\r\n"), std::string::npos) << log;
@@ -495,10 +506,12 @@ TEST_P(VerifyStray, IsALineFaultAndTheSectorIsReadAgain) {
   if (row.Passes) {
     EXPECT_TRUE(EndsWith(log, "bytes match>\r\n<done>\r\n")) << log;
     EXPECT_EQ(result.Outcome, JobOutcome::Ok);
+    EXPECT_EQ(verify, VerifyState::Passed);
   } else {
     EXPECT_NE(log.find("<ERR: the line lost step at 0x"), std::string::npos) << log;
     EXPECT_EQ(result.Failure, JobFailure::DeviceGarbled);
     EXPECT_EQ(result.Sector, 8);
+    EXPECT_EQ(verify, VerifyState::LineLost) << "the verify ran, but could not compare";
   }
   // The programming itself was good all along.
   const std::optional<Bytes> patched = PatchedImage(folder_, Image(), rig::DemoIdentity());
