@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -84,6 +85,8 @@ struct Timing {
   double CliCpu = 0;
   double UnitsCpu = 0;
   double MachineBusy = 0;
+  double CliWaited = 0;    // updater-cli's threads ready to run, waiting for a core
+  double UnitsWaited = 0;  // the same for the simulated units' threads
 };
 
 double Median(std::vector<double> values) {
@@ -92,8 +95,34 @@ double Median(std::vector<double> values) {
   return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
+// Seconds the threads of process `pid` ("self" for this one) have spent
+// ready to run but waiting for a core, by thread id; empty where the kernel
+// keeps no scheduler statistics.
+std::map<std::string, double> RunQueueWaits(const std::string& pid) {
+  std::map<std::string, double> waits;
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + pid + "/task", error)) {
+    std::FILE* stat = std::fopen((task.path() / "schedstat").c_str(), "r");
+    if (stat == nullptr) continue;
+    unsigned long long running = 0, waiting = 0;
+    if (std::fscanf(stat, "%llu %llu", &running, &waiting) == 2) {
+      waits[task.path().filename().string()] = static_cast<double>(waiting) * 1e-9;
+    }
+    std::fclose(stat);
+  }
+  return waits;
+}
+
+double Sum(const std::map<std::string, double>& waits) {
+  double total = 0;
+  for (const auto& [thread, seconds] : waits) total += seconds;
+  return total;
+}
+
 // Runs updater-cli quietly; its exit code, or -1 when it could not run.
-int RunCli(const std::vector<std::string>& args) {
+// With `waited`, the seconds its threads spent waiting for a core, looked
+// at every 20 ms while it runs.
+int RunCli(const std::vector<std::string>& args, double* waited = nullptr) {
   std::vector<std::string> all{UPDATER_CLI_PATH};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -109,7 +138,17 @@ int RunCli(const std::vector<std::string>& args) {
     ::_exit(127);
   }
   int status = 0;
-  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  std::map<std::string, double> waits;
+  for (;;) {
+    const pid_t ended = ::waitpid(child, &status, waited ? WNOHANG : 0);
+    if (ended == child) break;
+    if (ended < 0) return -1;
+    for (const auto& [thread, seconds] : RunQueueWaits(std::to_string(child)))
+      waits[thread] = std::max(waits[thread], seconds);
+    ::usleep(20'000);
+  }
+  if (waited) *waited = Sum(waits);
+  if (!WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
 
@@ -199,12 +238,14 @@ class Bench {
     const double cliCpu = CpuSeconds(RUSAGE_CHILDREN);
     const double unitsCpu = CpuSeconds(RUSAGE_SELF);
     const double busy = MachineBusySeconds();
+    const double unitsWaited = Sum(RunQueueWaits("self"));
     const Clock::time_point start = Clock::now();
-    const int code = RunCli(args);
+    const int code = RunCli(args, &timing.CliWaited);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     timing.CliCpu = CpuSeconds(RUSAGE_CHILDREN) - cliCpu;
     timing.UnitsCpu = CpuSeconds(RUSAGE_SELF) - unitsCpu;
     timing.MachineBusy = MachineBusySeconds() - busy;
+    timing.UnitsWaited = Sum(RunQueueWaits("self")) - unitsWaited;
     if (code != 0) {
       std::fprintf(stderr, "updater-cli station ended with %d\n", code);
       return timing;
@@ -266,10 +307,10 @@ int StationRows(Options options) {
       LoadAverage());
   std::printf(
       "  units  wall/board  vs one  station CPU/board  station CPU %% of a core per unit  units "
-      "CPU  machine busy\n");
+      "CPU  machine busy  waiting for a core per board: station  units\n");
   double alone = 0;
   for (const int units : {1, 4, 8, 16}) {
-    std::vector<double> wall, cli, sims, busy;
+    std::vector<double> wall, cli, sims, busy, cliWaited, unitsWaited;
     for (int run = 0; run < options.Runs; ++run) {
       const Timing t = bench.StationOver(units);
       if (t.Wall < 0) return 1;
@@ -277,13 +318,16 @@ int StationRows(Options options) {
       cli.push_back(t.CliCpu);
       sims.push_back(t.UnitsCpu);
       busy.push_back(t.MachineBusy);
+      cliWaited.push_back(t.CliWaited);
+      unitsWaited.push_back(t.UnitsWaited);
     }
     const double perBoard = Median(wall) / options.Boards;
     if (units == 1) alone = perBoard;
     const double boards = static_cast<double>(units * options.Boards);
-    std::printf("  %5d  %8.2f s  %6.3f  %14.3f s  %29.2f %%  %7.2f s  %9.2f s\n", units, perBoard,
-                perBoard / alone, Median(cli) / boards, 100.0 * Median(cli) / Median(wall) / units,
-                Median(sims), Median(busy));
+    std::printf("  %5d  %8.2f s  %6.3f  %14.3f s  %29.2f %%  %7.2f s  %9.2f s  %30.3f s  %5.3f s\n",
+                units, perBoard, perBoard / alone, Median(cli) / boards,
+                100.0 * Median(cli) / Median(wall) / units, Median(sims), Median(busy),
+                Median(cliWaited) / boards, Median(unitsWaited) / boards);
   }
   std::printf(
       "  targets: 16 units within 1.05 times one; at most 2 %% of a core per unit; "
