@@ -2,8 +2,9 @@
 // target makes on everything the session does through them: every text it
 // shows is valid UTF-8, every job started finishes once (a refused start may
 // nest inside a running job, no deeper), a result is Ok exactly when it names
-// no failure, and the port is read a byte and written a byte or a word at a
-// time. The fakes themselves are the tests' own; only the checks live here.
+// no failure, and the port is read a byte at a time and written a byte or a
+// slice of a sector's words at a time. The fakes themselves are the tests'
+// own; only the checks live here.
 #pragma once
 
 #include <string_view>
@@ -24,7 +25,8 @@ class CheckedPort : public FakePort {
   }
   uint32_t Write(const void* buffer, uint32_t count) override {
     FUZZ_CHECK(buffer != nullptr);
-    FUZZ_CHECK(count == 1 || count == 2);  // a byte, or a word of a sector's data
+    // A byte, or whole words of a sector's data, one slice at most.
+    FUZZ_CHECK(count == 1 || (count % 2 == 0 && count <= Session::SendSliceBytes));
     return FakePort::Write(buffer, count);
   }
 };
