@@ -169,54 +169,29 @@ class Bench {
   // Wall and CPU seconds of one update of `units` units at once; a negative
   // wall time on failure.
   Timing UpdateAtOnce(int units) {
-    Timing timing;
-    std::vector<std::unique_ptr<rig::SimulatedDevice>> devices;
+    Devices devices;
     std::vector<std::string> args{"update", "--quiet", "--files", folder_.Path()};
     if (!options_.Verify) args.push_back("--no-verify");
     for (int unit = 1; unit <= units; ++unit) {
-      rig::DeviceSetup setup;
-      setup.Identity =
-          sim::DeviceIdentity{"DEMO165", "1.0a", 4000u + static_cast<uint32_t>(unit), "LABEL"};
+      rig::DeviceSetup setup = UnitSetup(unit);
       // The replies at the line's rate, the program's bytes at once, as the
       // rows have always been measured.
       setup.Faults.BitRate = options_.PacedRate;
-      devices.push_back(std::make_unique<rig::SimulatedDevice>(folder_, std::move(setup)));
-      std::string error;
-      if (!devices.back()->Start(unit, &error)) {
-        std::fprintf(stderr, "simulator: %s\n", error.c_str());
-        return timing;
-      }
+      if (!StartUnit(devices, std::move(setup), unit)) return {};
       args.push_back("--port");
       args.push_back("COM" + std::to_string(unit));
     }
     args.push_back(folder_.File("fw.bin"));
-    const double cliCpu = CpuSeconds(RUSAGE_CHILDREN);
-    const double unitsCpu = CpuSeconds(RUSAGE_SELF);
-    const double busy = MachineBusySeconds();
-    const Clock::time_point start = Clock::now();
-    const int code = RunCli(args);
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    timing.CliCpu = CpuSeconds(RUSAGE_CHILDREN) - cliCpu;
-    timing.UnitsCpu = CpuSeconds(RUSAGE_SELF) - unitsCpu;
-    timing.MachineBusy = MachineBusySeconds() - busy;
-    if (code != 0) {
-      std::fprintf(stderr, "updater-cli ended with %d\n", code);
-      return timing;
-    }
-    timing.Wall = seconds;
-    return timing;
+    return Measure(args);
   }
 
   // One station process over `units` paced units with `boards` boards each.
   Timing StationOver(int units) {
-    Timing timing;
-    std::vector<std::unique_ptr<rig::SimulatedDevice>> devices;
+    Devices devices;
     std::vector<std::string> args{"station",      "--quiet", "--files",
                                   folder_.Path(), "--count", std::to_string(options_.Boards)};
     for (int unit = 1; unit <= units; ++unit) {
-      rig::DeviceSetup setup;
-      setup.Identity =
-          sim::DeviceIdentity{"DEMO165", "1.0a", 4000u + static_cast<uint32_t>(unit), "LABEL"};
+      rig::DeviceSetup setup = UnitSetup(unit);
       setup.LineRate = options_.PacedRate;
       setup.AdapterPieces = options_.AdapterPieces;
       setup.PowerCycleOnClose = true;
@@ -225,16 +200,37 @@ class Bench {
         next.Identity.SerialNumber = 4000u + static_cast<uint32_t>(unit * 100 + board);
         setup.NextBoards.push_back(next);
       }
-      devices.push_back(std::make_unique<rig::SimulatedDevice>(folder_, std::move(setup)));
-      std::string error;
-      if (!devices.back()->Start(unit, &error)) {
-        std::fprintf(stderr, "simulator: %s\n", error.c_str());
-        return timing;
-      }
+      if (!StartUnit(devices, std::move(setup), unit)) return {};
       args.push_back("--port");
       args.push_back(devices.back()->Port());
     }
     args.push_back(folder_.File("fw.bin"));
+    return Measure(args);
+  }
+
+ private:
+  using Devices = std::vector<std::unique_ptr<rig::SimulatedDevice>>;
+
+  static rig::DeviceSetup UnitSetup(int unit) {
+    rig::DeviceSetup setup;
+    setup.Identity =
+        sim::DeviceIdentity{"DEMO165", "1.0a", 4000u + static_cast<uint32_t>(unit), "LABEL"};
+    return setup;
+  }
+
+  // Starts one more unit as COM<unit>; false (said on stderr) when it cannot.
+  bool StartUnit(Devices& devices, rig::DeviceSetup setup, int unit) {
+    devices.push_back(std::make_unique<rig::SimulatedDevice>(folder_, std::move(setup)));
+    std::string error;
+    if (devices.back()->Start(unit, &error)) return true;
+    std::fprintf(stderr, "simulator: %s\n", error.c_str());
+    return false;
+  }
+
+  // Runs updater-cli with `args` against the units that are running; a
+  // negative wall time when it failed.
+  static Timing Measure(const std::vector<std::string>& args) {
+    Timing timing;
     const double cliCpu = CpuSeconds(RUSAGE_CHILDREN);
     const double unitsCpu = CpuSeconds(RUSAGE_SELF);
     const double busy = MachineBusySeconds();
@@ -247,14 +243,13 @@ class Bench {
     timing.MachineBusy = MachineBusySeconds() - busy;
     timing.UnitsWaited = Sum(RunQueueWaits("self")) - unitsWaited;
     if (code != 0) {
-      std::fprintf(stderr, "updater-cli station ended with %d\n", code);
+      std::fprintf(stderr, "updater-cli %s ended with %d\n", args.front().c_str(), code);
       return timing;
     }
     timing.Wall = seconds;
     return timing;
   }
 
- private:
   Options options_;
   rig::WorkFolder folder_;
 };
